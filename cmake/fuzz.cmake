@@ -1,0 +1,20 @@
+# cv_add_fuzzer(NAME SOURCES <files...> LIBS <targets...> [SECONDS n])
+# Builds a libFuzzer target when CV_FUZZ is on and registers a short
+# bounded run of it as a test (label "fuzz").
+function(cv_add_fuzzer name)
+  cmake_parse_arguments(F "" "SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT CV_FUZZ)
+    return()
+  endif()
+  if(NOT F_SECONDS)
+    set(F_SECONDS 15)
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)
+  file(MAKE_DIRECTORY ${corpus})
+  add_test(NAME ${name}
+           COMMAND ${name} -max_total_time=${F_SECONDS} -rss_limit_mb=2048 ${corpus})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 120)
+endfunction()

@@ -1,0 +1,74 @@
+/* Ostrel 4870 VXI mainframe instrument driver (VXIplug&play style).
+ *
+ * Every function returns a ViStatus: 0 success, negative error, positive
+ * warning. Every function but cv4870_init takes the session first; the
+ * session is a VISA session as well, so viGetAttribute works on it.
+ * Power-supply outputs are always passed in the order
+ * +24 V, +12 V, +5 V, -2 V, -5.2 V, -12 V, -24 V. */
+#ifndef CV4870_H
+#define CV4870_H
+
+#include "visa.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Common instrument-driver codes */
+#define VI_WARN_NSUP_ID_QUERY ((ViStatus)0x3FFC0101L)
+#define VI_WARN_NSUP_RESET ((ViStatus)0x3FFC0102L)
+#define VI_WARN_NSUP_SELF_TEST ((ViStatus)0x3FFC0103L)
+#define VI_WARN_NSUP_ERROR_QUERY ((ViStatus)0x3FFC0104L)
+#define VI_WARN_NSUP_REV_QUERY ((ViStatus)0x3FFC0105L)
+#define VI_ERROR_PARAMETER1 (_VI_ERROR + 0x3FFC0001L)
+#define VI_ERROR_PARAMETER2 (_VI_ERROR + 0x3FFC0002L)
+#define VI_ERROR_PARAMETER3 (_VI_ERROR + 0x3FFC0003L)
+#define VI_ERROR_PARAMETER4 (_VI_ERROR + 0x3FFC0004L)
+#define VI_ERROR_PARAMETER5 (_VI_ERROR + 0x3FFC0005L)
+#define VI_ERROR_PARAMETER6 (_VI_ERROR + 0x3FFC0006L)
+#define VI_ERROR_PARAMETER7 (_VI_ERROR + 0x3FFC0007L)
+#define VI_ERROR_PARAMETER8 (_VI_ERROR + 0x3FFC0008L)
+#define VI_ERROR_FAIL_ID_QUERY (_VI_ERROR + 0x3FFC0011L)
+#define VI_ERROR_INV_RESPONSE (_VI_ERROR + 0x3FFC0012L)
+
+/* Driver-specific ranges */
+#define VI_INSTR_WARNING_OFFSET ((ViStatus)0x3FFC0900L)
+#define VI_INSTR_ERROR_OFFSET (_VI_ERROR + 0x3FFC0900L)
+
+/* Buffer sizes the callers hand in */
+#define CV4870_ERROR_MESSAGE_BUFLEN 1024
+#define CV4870_DESCRIPTION_BUFLEN 256
+#define CV4870_REVISION_BUFLEN 256
+#define CV4870_DRIVER_REVISION_BUFLEN 64
+
+/* Nominal fan speed limits (0 switches the fans off) */
+#define CV4870_FAN_SPEED_OFF 0
+#define CV4870_FAN_SPEED_MIN 1200
+#define CV4870_FAN_SPEED_MAX 3600
+
+ViStatus cv4870_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean resetDevice, ViPSession vi);
+ViStatus cv4870_close(ViSession vi);
+ViStatus cv4870_error_message(ViSession vi, ViStatus status, ViChar message[]);
+ViStatus cv4870_revision_query(ViSession vi, ViChar driverRev[], ViChar firmwareRev[]);
+ViStatus cv4870_getSerialNumber(ViSession vi, ViPInt32 psSerial, ViPInt32 fanSerial);
+ViStatus cv4870_getDescription(ViSession vi, ViChar description[]);
+ViStatus cv4870_getStatus(ViSession vi, ViPBoolean powerOn, ViPBoolean inputFail, ViPBoolean outputFail,
+                          ViPBoolean fanFail, ViPBoolean sensorFail, ViPBoolean sysFail);
+ViStatus cv4870_getOutputVoltages(ViSession vi, ViPReal64 p24V, ViPReal64 p12V, ViPReal64 p5V, ViPReal64 m2V,
+                                  ViPReal64 m5_2V, ViPReal64 m12V, ViPReal64 m24V);
+ViStatus cv4870_getOutputCurrents(ViSession vi, ViPReal64 p24V, ViPReal64 p12V, ViPReal64 p5V, ViPReal64 m2V,
+                                  ViPReal64 m5_2V, ViPReal64 m12V, ViPReal64 m24V);
+ViStatus cv4870_getOutputStates(ViSession vi, ViPBoolean p24V, ViPBoolean p12V, ViPBoolean p5V, ViPBoolean m2V,
+                                ViPBoolean m5_2V, ViPBoolean m12V, ViPBoolean m24V);
+ViStatus cv4870_getFanSpeed(ViSession vi, ViPInt32 nominal, ViPInt32 fan1, ViPInt32 fan2, ViPInt32 fan3);
+ViStatus cv4870_getTemperature(ViSession vi, ViPInt32 fanTray, ViPInt32 powerSupply);
+ViStatus cv4870_setFanSpeed(ViSession vi, ViInt32 nominal);
+ViStatus cv4870_setMainPowerState(ViSession vi, ViBoolean on);
+ViStatus cv4870_setVXIsysReset(ViSession vi);
+ViStatus cv4870_reset(ViSession vi);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CV4870_H */

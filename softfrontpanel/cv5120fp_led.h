@@ -1,0 +1,54 @@
+// Round indicator lamp of the soft front panels, with an optional label.
+#ifndef CV5120FP_LED_H
+#define CV5120FP_LED_H
+
+#include <QColor>
+#include <QString>
+#include <QWidget>
+
+class cv5120fp_led : public QWidget
+{
+    Q_OBJECT
+public:
+    // An off colour equal to Qt::magenta stands for the palette's window
+    // colour, so such an LED shows only background while it is off.
+    cv5120fp_led(QString text, const QColor &onColor, const QColor &offColor);
+    ~cv5120fp_led() override;
+
+    // Repaints at once, and only when the value changes.
+    void setValue(int v)
+    {
+        if (d_value != v) {
+            d_value = v;
+            repaint();
+        }
+    }
+    // The off colour is visible only while the LED is off.
+    void setOffColor(const QColor &c)
+    {
+        d_offColor = c;
+        if (d_value == 0)
+            repaint();
+    }
+
+    int value() const { return d_value; }
+    QColor onColor() const { return d_onColor; }
+    QColor offColor() const { return d_offColor; }
+    QString text() const { return d_text; }
+
+    QSize minimumSizeHint() const override;
+
+public slots:
+    void toggleValue();
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    int d_value;
+    QColor d_onColor;
+    QColor d_offColor;
+    QString d_text;
+};
+
+#endif // CV5120FP_LED_H
