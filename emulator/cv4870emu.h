@@ -1,0 +1,204 @@
+// In-process API of the 4870 mainframe emulator.
+//
+// A Server emulates one or more mainframes, each listening on its own
+// address and port and answering the wire protocol described in
+// docs/protocol.md. Each Mainframe owns a physical Model (outputs, fans,
+// temperatures, status lines) and the fault injection for its link.
+//
+// Typical test use:
+//   cv4870emu::Server server;
+//   cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
+//   mf.model().setManualClock(true);
+//   std::string error;
+//   if (!server.start(&error)) ...;
+//   connect to mf.address():mf.port(), ...; mf.model().advance(5000); ...
+//
+// Thread safety: every public method may be called from any thread while
+// the server runs, except where marked "before start()".
+#ifndef CV4870EMU_H
+#define CV4870EMU_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace cv4870emu {
+
+constexpr int kOutputCount = 7; // +24, +12, +5, -2, -5.2, -12, -24 V
+constexpr int kFanCount = 3;
+constexpr int kFanSpeedMin = 1200; // nominal RPM range; 0 switches the fans off
+constexpr int kFanSpeedMax = 3600;
+constexpr int kDefaultFanSpeed = 1800; // nominal RPM after *RST
+constexpr int kFanTraySensorLimit = 70; // degC: at or above, sensor fail
+constexpr int kPowerSupplySensorLimit = 85; // degC: at or above, sensor fail
+constexpr int kSysFailAfterResetMs = 2000; // SysFail held after SysReset or power on
+constexpr int kFanFailDelayMs = 5000; // a fan below half its nominal speed this long: fan fail
+constexpr int kDeviceErrorCode = 301; // "Power supply not responding"
+constexpr std::size_t kMaxLineLength = 4096; // longer command lines: -363, discarded
+constexpr std::size_t kOversizedReplyBytes = 100 * 1024;
+
+// Nominal output voltages in channel order.
+extern const std::array<double, kOutputCount> kNominalVolts;
+
+// A consistent picture of the model at one instant, for assertions.
+struct ModelState {
+    std::int64_t timeMs = 0; // model time since construction
+    bool power = false;
+    // Status lines.
+    bool inputFail = false;
+    bool outputFail = false;
+    bool fanFail = false;
+    bool sensorFail = false;
+    bool sysFail = false;
+    // Fans (RPM).
+    int nominalFan = 0;
+    std::array<int, kFanCount> fans{};
+    // Temperatures (degC); the protocol reports them rounded.
+    double fanTrayTemp = 0.0;
+    double powerSupplyTemp = 0.0;
+    // Outputs: volts, amperes, on and within +/-5 % of nominal.
+    std::array<double, kOutputCount> volts{};
+    std::array<double, kOutputCount> amps{};
+    std::array<bool, kOutputCount> outputOk{};
+};
+
+// Physical model of one mainframe. Deterministic for a given seed and a
+// given sequence of calls in manual-clock mode.
+class Model {
+public:
+    explicit Model(std::uint32_t seed = 4870);
+    ~Model();
+    Model(const Model &) = delete;
+    Model &operator=(const Model &) = delete;
+
+    // Manual clock: time moves only through advance(). Otherwise (default)
+    // the model follows the monotonic wall clock.
+    void setManualClock(bool manual);
+    bool manualClock() const;
+    // Moves model time forward (manual clock only; ignored otherwise).
+    void advance(std::int64_t ms);
+    // Restarts the noise sequence; the physical state is kept.
+    void setSeed(std::uint32_t seed);
+
+    ModelState state();
+
+    // Operations the protocol drives.
+    void reset(); // *RST: power on, nominal fan kDefaultFanSpeed
+    void setPower(bool on);
+    bool setNominalFan(int rpm); // false (and no change) when out of range
+    void sysReset(); // asserts SysFail for kSysFailAfterResetMs when powered
+
+    // Physical faults; each stays until cleared.
+    void setFanStall(int fan, bool stalled); // fan 0..2
+    void setOutputOutOfLimits(int channel, bool out); // channel 0..6
+    void setInputPowerFail(bool failed);
+    void setOverTemperature(bool over);
+    void setSysFailAsserted(bool asserted);
+    void clearFaults();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// Result of processing one command line (used by the server, the fuzzer
+// and tests that drive the command layer without a socket).
+struct LineOutcome {
+    enum class Action { Reply, Silent, Drop };
+    Action action = Action::Silent;
+    std::string bytes; // to send (with its LF, except an oversized reply)
+    int delayMs = 0; // hold the bytes back this long before sending
+};
+
+// One emulated mainframe: identity, model, error queue, link faults.
+class Mainframe {
+public:
+    explicit Mainframe(std::uint32_t seed = 4870);
+    ~Mainframe();
+    Mainframe(const Mainframe &) = delete;
+    Mainframe &operator=(const Mainframe &) = delete;
+
+    // Identity (before start()).
+    void setPsSerial(std::int32_t serial);
+    void setFanSerial(std::int32_t serial);
+    void setFirmware(const std::string &revision); // printable, no , ; "
+    void setDescription(const std::string &text);
+    void setMaker(const std::string &maker); // *IDN? field 1, default "Corvane Ltd."
+    void setModelName(const std::string &model); // *IDN? field 2, default "4870"
+    std::int32_t psSerial() const;
+    std::int32_t fanSerial() const;
+    std::string firmware() const;
+    std::string description() const;
+
+    // Enables the SIMulation command subsystem (off: -113 for those).
+    void setSimulationCommands(bool enabled);
+
+    Model &model();
+
+    // Bound address and port (valid once the server has started).
+    std::string address() const;
+    std::uint16_t port() const;
+
+    // Link faults. count = number of following command lines affected;
+    // a negative count means every line until clearFaults().
+    void injectDeviceError(int count = 1); // line not executed, error 301 queued
+    void setReplyDelay(int ms); // every reply held back ms (0: none)
+    void injectNoReply(int count = 1); // line executed, reply discarded
+    void injectGarbageReply(int count = 1); // reply replaced by bytes of no meaning + LF
+    void injectOversizedReply(int count = 1); // reply replaced by 100 kB without LF
+    void injectDrop(int count = 1); // connection closed on receipt, line not executed
+    // Clears the link faults and the model's physical faults.
+    void clearFaults();
+
+    // Executes one command line (without its LF) as if a client sent it.
+    LineOutcome processLine(const std::string &line);
+    // Queues an error as the parser would (e.g. -363 for an over-long line).
+    void pushError(int code);
+
+private:
+    friend class Server;
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+enum class LogLevel { Quiet = 0, Connections = 1, Commands = 2 };
+
+// Emulates mainframes on a background thread (poll() over non-blocking
+// sockets). The destructor stops it.
+class Server {
+public:
+    Server();
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Adds a mainframe (before start()). address: dotted IPv4; port 0 picks
+    // an ephemeral port. The reference stays valid for the server's life.
+    Mainframe &addMainframe(const std::string &address = "127.0.0.1", std::uint16_t port = 0,
+                            std::uint32_t seed = 4870);
+    std::size_t count() const;
+    Mainframe &mainframe(std::size_t index);
+
+    // Logging (before start()). The sink gets one line without LF; default stderr.
+    void setLogLevel(LogLevel level);
+    void setLogSink(std::function<void(const std::string &)> sink);
+    // Maximum simultaneous clients per mainframe (before start()); default 64.
+    void setMaxClients(int perMainframe);
+
+    // Binds every listener and starts the thread. On failure nothing keeps
+    // running and *error names the address, the port and the reason.
+    bool start(std::string *error = nullptr);
+    // Closes every socket and joins the thread; idempotent.
+    void stop();
+    bool running() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace cv4870emu
+
+#endif // CV4870EMU_H
