@@ -3,7 +3,7 @@
 #include <QSplashScreen>
 
 #include "cv4870fp.h"
-#include "cv5120fp_app.h"
+#include "cv4870fp_app.h"
 
 int main(int argc, char **argv)
 {
@@ -13,7 +13,7 @@ int main(int argc, char **argv)
     splash->show();
 
     {
-        cv5120fp_app window;
+        cv4870fp_app window;
         centerOnDesktop(&window);
         window.show();
         splash->finish(&window);
