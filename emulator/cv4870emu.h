@@ -159,6 +159,7 @@ public:
 
 private:
     friend class Server;
+    void setBoundAddress(const std::string &address, std::uint16_t port);
     struct Impl;
     std::unique_ptr<Impl> d;
 };

@@ -86,10 +86,11 @@ class ModalDriver : public QObject
 public:
     enum Choice { Demo, Address };
 
-    ModalDriver(Choice choice, const QString &address = QString()) : m_choice(choice), m_address(address)
+    ModalDriver(Choice choice, const QString &address = QString(), int intervalMs = 5)
+        : m_choice(choice), m_address(address)
     {
         connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
-        m_timer.start(5);
+        m_timer.start(intervalMs);
     }
 
     QStringList reports;

@@ -1,0 +1,172 @@
+// The mainframe panel end to end: the real driver and VISA library talking
+// to an emulated mainframe on a loopback address of its own.
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "cv4870emu.h"
+#include "panel_harness.h"
+
+namespace {
+
+const char emuAddress[] = "127.0.46.1";
+const std::uint16_t emuPort = 23;
+
+double numberIn(const QString &text)
+{
+    return text.section(QLatin1Char(' '), 0, 0).toDouble();
+}
+
+} // namespace
+
+class tst_panel_e2e : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_settings;
+    cv4870emu::Server m_server;
+    cv4870emu::Mainframe *m_mf = nullptr;
+    std::unique_ptr<ModalDriver> m_modal;
+
+    std::unique_ptr<TestPanel> connectPanel()
+    {
+        m_modal.reset(new ModalDriver(ModalDriver::Address, QString::fromLatin1(emuAddress)));
+        std::unique_ptr<TestPanel> p(new TestPanel);
+        // The poll is driven by hand below unless a test starts it again.
+        p->d_timer->stop();
+        return p;
+    }
+    static void press(TestPanel *p, const QString &caption)
+    {
+        for (QPushButton *b : p->findChildren<QPushButton *>())
+            if (b->text() == caption)
+                b->click();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_settings.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
+        m_mf = &m_server.addMainframe(emuAddress, emuPort);
+        m_mf->setPsSerial(-4870);
+        m_mf->setFanSerial(48702);
+        m_mf->setFirmware("B.02.07");
+        m_mf->model().setManualClock(true);
+        m_server.setLogLevel(cv4870emu::LogLevel::Quiet);
+        std::string error;
+        QVERIFY2(m_server.start(&error), error.c_str());
+    }
+    void init()
+    {
+        m_mf->clearFaults();
+        m_mf->setReplyDelay(0);
+        m_mf->model().reset();
+        m_mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
+    }
+    void cleanup() { m_modal.reset(); }
+    void cleanupTestCase() { m_server.stop(); }
+
+    void valuesFollowTheModel()
+    {
+        auto p = connectPanel();
+        QCOMPARE(p->d_activeLed->value(), 1);
+        QVERIFY(p->windowTitle().startsWith(QStringLiteral("Ostrel 4870 Soft Front Panel: ")));
+        using Row = QPair<QString, QString>;
+        QCOMPARE(p->hardwareRows(), QVector<Row>({Row("Power Supply S/N:", "-4870"), Row("Fan Tray S/N:", "48702"),
+                                                  Row("Firmware Revision:", "B.02.07")}));
+
+        p->updateStatus();
+        const cv4870emu::ModelState s = m_mf->model().state();
+        QCOMPARE(m_modal->reports, QStringList());
+        QCOMPARE(p->d_powerLed->value() != 0, s.power);
+        QCOMPARE(p->d_fanFailLed->value() != 0, s.fanFail);
+        QCOMPARE(p->d_inFailLed->value() != 0, s.inputFail);
+        for (int i = 0; i < cv4870emu::kOutputCount; ++i) {
+            QVERIFY(p->d_outVolt[i]->text().endsWith(QLatin1String(" V")));
+            QVERIFY(std::fabs(numberIn(p->d_outVolt[i]->text()) - s.volts[i]) < 0.0051);
+            QVERIFY(std::fabs(numberIn(p->d_outAmp[i]->text()) - s.amps[i]) < 0.0051);
+            QCOMPARE(p->d_outStatus[i]->value() != 0, s.outputOk[i]);
+        }
+        QCOMPARE(p->d_fanNomSpeedBox->value(), s.nominalFan);
+        for (int k = 0; k < cv4870emu::kFanCount; ++k)
+            QCOMPARE(p->d_fanSpeed[k]->text(), QStringLiteral("%1 RPM").arg(s.fans[k]));
+        QCOMPARE(p->d_fanTemp->text(), QString::number(std::lround(s.fanTrayTemp)) + QStringLiteral(" \u00B0C"));
+        QCOMPARE(p->d_psTemp->text(),
+                 QString::number(std::lround(s.powerSupplyTemp)) + QStringLiteral(" \u00B0C"));
+    }
+
+    void powerOffGreysEveryChannel()
+    {
+        auto p = connectPanel();
+        p->updateStatus();
+        press(p.get(), QStringLiteral("Power Off"));
+        QVERIFY(!m_mf->model().state().power);
+        p->updateStatus();
+        QCOMPARE(m_modal->reports, QStringList());
+        QCOMPARE(p->d_powerLed->value(), 0);
+        for (cv5120fp_led *led : p->d_outStatus) {
+            QCOMPARE(led->value(), 0);
+            QCOMPARE(led->offColor(), QColor(Qt::lightGray));
+        }
+    }
+
+    void stalledFanLightsFanFail()
+    {
+        auto p = connectPanel();
+        p->updateStatus();
+        QCOMPARE(p->d_fanFailLed->value(), 0);
+        m_mf->model().setFanStall(1, true);
+        m_mf->model().advance(cv4870emu::kFanFailDelayMs + 500);
+        p->updateStatus();
+        QVERIFY(p->d_fanFailLed->value() != 0);
+        QVERIFY(numberIn(p->d_fanSpeed[1]->text()) < cv4870emu::kDefaultFanSpeed / 2);
+        QCOMPARE(m_modal->reports, QStringList());
+    }
+
+    void fanSpeedAndHwReset()
+    {
+        auto p = connectPanel();
+        p->d_fanNomSpeedBox->setValue(2400);
+        QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
+        QCOMPARE(m_mf->model().state().nominalFan, 2400);
+        p->d_fanNomSpeedBox->setValue(1150); // "OFF"
+        QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
+        QCOMPARE(m_mf->model().state().nominalFan, 0);
+        press(p.get(), QStringLiteral("Power Off"));
+
+        press(p.get(), QStringLiteral("HW Reset"));
+        m_mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
+        p->updateStatus();
+        QCOMPARE(m_modal->reports, QStringList());
+        QCOMPARE(p->d_powerLed->value(), 1);
+        QCOMPARE(p->d_fanNomSpeedBox->value(), cv4870emu::kDefaultFanSpeed);
+        for (cv5120fp_led *led : p->d_outStatus)
+            QVERIFY(led->value() != 0);
+    }
+
+    void droppedConnectionStopsPolling()
+    {
+        auto p = connectPanel();
+        p->updateStatus();
+        m_mf->injectDrop(-1);
+        p->d_timer->start(cv4870fp_app::pollIntervalMs);
+        // Bounded by the driver's timeout, not by the test.
+        QTRY_COMPARE_WITH_TIMEOUT(m_modal->reports.size(), 1, 30000);
+        QVERIFY(m_modal->reports.at(0).startsWith(
+            QStringLiteral("Ostrel  SFP Error message|cv4870_getStatus(d_vi, &pon, &inFail, &outFail, &fanFail, "
+                           "&senseFail, &sysFail) failed due to [")));
+        QVERIFY(!p->d_timer->isActive());
+        // No second box, however long the panel runs on.
+        QTest::qWait(3 * cv4870fp_app::pollIntervalMs);
+        QCOMPARE(m_modal->reports.size(), 1);
+        m_mf->clearFaults();
+    }
+};
+
+QTEST_MAIN(tst_panel_e2e)
+#include "tst_panel_e2e.moc"
