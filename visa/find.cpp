@@ -1,0 +1,82 @@
+/* viFindRsrc and viFindNext over the resource file and its scan ranges. */
+#include "findexpr.h"
+#include "objects.h"
+#include "rsrcfile.h"
+#include "visa.h"
+
+#include <cstdio>
+#include <new>
+
+using namespace cvvisa;
+
+extern "C" {
+
+ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 retCnt, ViChar desc[])
+{
+    if (vi)
+        *vi = VI_NULL;
+    if (retCnt)
+        *retCnt = 0;
+    if (desc)
+        desc[0] = '\0';
+    std::shared_ptr<Object> rm = objectTable().find(sesn);
+    if (!rm)
+        return VI_ERROR_INV_OBJECT;
+    if (rm->kind != ObjectKind::ResourceManager)
+        return VI_ERROR_NSUP_OPER;
+    FindExpr matcher;
+    if (matcher.compile(expr) != VI_SUCCESS)
+        return VI_ERROR_INV_EXPR;
+
+    std::shared_ptr<FindListObject> list(new (std::nothrow) FindListObject(sesn));
+    if (!list)
+        return VI_ERROR_ALLOC;
+    try {
+        ResourceConfig config;
+        const std::string path = resourceFilePath();
+        loadResourceFile(path, &config);
+        for (const std::string &problem : config.problems)
+            fprintf(stderr, "visa: %s:%s (line skipped)\n", path.c_str(), problem.c_str());
+        for (std::string &name : collectResources(config, ScanOptions()))
+            if (matcher.matches(name))
+                list->names.push_back(std::move(name));
+    } catch (const std::bad_alloc &) {
+        return VI_ERROR_ALLOC;
+    }
+    if (list->names.empty())
+        return VI_ERROR_RSRC_NFOUND;
+
+    if (retCnt)
+        *retCnt = ViUInt32(list->names.size());
+    if (desc)
+        copyOut(desc, list->names.front());
+    list->next = 1;
+    if (vi) {
+        ViObject handle = objectTable().add(list);
+        if (handle == VI_NULL)
+            return objectTable().find(sesn) ? VI_ERROR_ALLOC : VI_ERROR_INV_OBJECT;
+        *vi = handle;
+    }
+    return VI_SUCCESS;
+}
+
+ViStatus viFindNext(ViFindList vi, ViChar desc[])
+{
+    std::shared_ptr<Object> obj = objectTable().find(vi);
+    if (!obj)
+        return VI_ERROR_INV_OBJECT;
+    if (obj->kind != ObjectKind::FindList)
+        return VI_ERROR_NSUP_OPER;
+    if (!desc)
+        return VI_ERROR_USER_BUF;
+    auto &list = static_cast<FindListObject &>(*obj);
+    std::lock_guard<std::mutex> g(list.lock);
+    if (list.next >= list.names.size()) {
+        desc[0] = '\0';
+        return VI_ERROR_RSRC_NFOUND;
+    }
+    copyOut(desc, list.names[list.next++]);
+    return VI_SUCCESS;
+}
+
+} // extern "C"

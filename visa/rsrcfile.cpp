@@ -1,0 +1,275 @@
+/* Resource file and network scan behind viFindRsrc.
+ *
+ * Format, one entry per line ('#' starts a comment, blank lines ignored):
+ *   <resource string>                         listed as written
+ *   scan <a.b.c.d>/<prefix> <port> [board]    listed when a connect succeeds */
+#include "rsrcfile.h"
+
+#include "rsrcname.h"
+#include "tcpconn.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+namespace cvvisa {
+
+namespace {
+
+std::vector<std::string> splitWords(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w)
+        words.push_back(w);
+    return words;
+}
+
+bool sameNoCase(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower((unsigned char)x) == tolower((unsigned char)y); });
+}
+
+std::string lowerCase(std::string s)
+{
+    for (char &c : s)
+        c = char(tolower((unsigned char)c));
+    return s;
+}
+
+bool allDigits(const std::string &s, std::size_t maxLen)
+{
+    return !s.empty() && s.size() <= maxLen && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+/* "scan a.b.c.d/prefix port [board]": fills range or says what is wrong. */
+std::string parseScan(const std::vector<std::string> &words, ScanRange *range)
+{
+    if (words.size() < 3 || words.size() > 4)
+        return "expected: scan <a.b.c.d>/<prefix> <port> [board]";
+    const std::string &block = words[1];
+    std::size_t slash = block.find('/');
+    if (slash == std::string::npos)
+        return "address block without /prefix";
+    std::string addr = block.substr(0, slash), prefix = block.substr(slash + 1);
+    in_addr a;
+    if (!isDottedIpv4(addr) || inet_pton(AF_INET, addr.c_str(), &a) != 1)
+        return "not a dotted IPv4 address: " + addr;
+    if (!allDigits(prefix, 2) || std::atoi(prefix.c_str()) > 32)
+        return "bad prefix length: " + prefix;
+    int bits = std::atoi(prefix.c_str());
+    if (bits < kMinScanPrefix)
+        return "block larger than /" + std::to_string(kMinScanPrefix) + " refused: " + block;
+    if (!allDigits(words[2], 5) || std::atol(words[2].c_str()) < 1 || std::atol(words[2].c_str()) > 65535)
+        return "bad port: " + words[2];
+    if (words.size() == 4 && !allDigits(words[3], 5))
+        return "bad board number: " + words[3];
+
+    std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t(0) << (32 - bits);
+    std::uint32_t base = ntohl(a.s_addr) & mask;
+    range->first = base;
+    range->last = base | ~mask;
+    /* The network and broadcast addresses of a subnet hold no device. */
+    if (bits <= 30) {
+        ++range->first;
+        --range->last;
+    }
+    range->port = unsigned(std::atol(words[2].c_str()));
+    range->board = words.size() == 4 ? words[3] : std::string();
+    return std::string();
+}
+
+bool isPrintableName(const std::string &s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+struct Target {
+    std::uint32_t addr;
+    unsigned port;
+    std::string board;
+    bool operator<(const Target &o) const { return std::tie(addr, port, board) < std::tie(o.addr, o.port, o.board); }
+    bool operator==(const Target &o) const { return addr == o.addr && port == o.port && board == o.board; }
+};
+
+std::string targetName(const Target &t)
+{
+    char dotted[INET_ADDRSTRLEN] = "";
+    in_addr a;
+    a.s_addr = htonl(t.addr);
+    inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    return "TCPIP" + t.board + "::" + dotted + "::" + std::to_string(t.port) + "::SOCKET";
+}
+
+SockAddr targetAddr(const Target &t)
+{
+    SockAddr sa;
+    memset(&sa, 0, sizeof sa);
+    sockaddr_in *in = reinterpret_cast<sockaddr_in *>(&sa.storage);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(std::uint16_t(t.port));
+    in->sin_addr.s_addr = htonl(t.addr);
+    sa.len = sizeof(sockaddr_in);
+    return sa;
+}
+
+} // namespace
+
+std::string resourceFilePath()
+{
+    const char *env = getenv("CV_VISA_RESOURCES");
+    if (env && *env)
+        return env;
+    const char *xdg = getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/')
+        return std::string(xdg) + "/cv-visa/resources.conf";
+    const char *home = getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.config/cv-visa/resources.conf";
+    return std::string();
+}
+
+void parseResourceConfig(const std::string &text, ResourceConfig *out)
+{
+    std::istringstream in(text);
+    std::string line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        std::size_t hash = line.find('#');
+        if (hash != std::string::npos)
+            line.erase(hash);
+        std::vector<std::string> words = splitWords(line);
+        if (words.empty())
+            continue;
+        std::string problem;
+        if (sameNoCase(words[0], "scan")) {
+            ScanRange range;
+            problem = parseScan(words, &range);
+            if (problem.empty())
+                out->scans.push_back(range);
+        } else if (words.size() != 1) {
+            problem = "one resource string per line";
+        } else if (words[0].size() > kMaxRsrcNameLen) {
+            problem = "resource string longer than " + std::to_string(kMaxRsrcNameLen) + " characters";
+        } else if (!isPrintableName(words[0])) {
+            problem = "resource string with control or non-ASCII characters";
+        } else {
+            out->names.push_back(words[0]);
+        }
+        if (!problem.empty())
+            out->problems.push_back(std::to_string(lineNo) + ": " + problem);
+    }
+}
+
+void loadResourceFile(const std::string &path, ResourceConfig *out)
+{
+    if (path.empty())
+        return;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return;
+    std::string text(kMaxResourceFileSize, '\0');
+    file.read(&text[0], std::streamsize(text.size()));
+    text.resize(std::size_t(file.gcount()));
+    if (text.size() == kMaxResourceFileSize && file.peek() != EOF) {
+        /* Drop the partial last line rather than read half an entry. */
+        std::size_t lastNl = text.rfind('\n');
+        text.resize(lastNl == std::string::npos ? 0 : lastNl + 1);
+        out->problems.push_back("file larger than " + std::to_string(kMaxResourceFileSize) + " bytes; the rest ignored");
+    }
+    parseResourceConfig(text, out);
+}
+
+std::vector<std::string> scanRanges(const std::vector<ScanRange> &ranges, const ScanOptions &opt)
+{
+    std::vector<Target> targets;
+    for (const ScanRange &r : ranges)
+        for (std::uint64_t a = r.first; a <= r.last; ++a)
+            targets.push_back({std::uint32_t(a), r.port, r.board});
+    std::sort(targets.begin(), targets.end());
+    targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+
+    struct Probe {
+        int fd;
+        std::size_t target;
+        Deadline deadline;
+    };
+    std::vector<char> hit(targets.size(), 0);
+    std::vector<Probe> inFlight;
+    const std::size_t parallel = opt.parallel ? opt.parallel : 1;
+    std::size_t next = 0;
+    while (next < targets.size() || !inFlight.empty()) {
+        while (next < targets.size() && inFlight.size() < parallel) {
+            bool done = false;
+            int fd = startConnect(targetAddr(targets[next]), &done);
+            if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !inFlight.empty())
+                break; /* out of descriptors: wait for some to come back */
+            if (fd >= 0 && done) {
+                hit[next] = 1;
+                close(fd);
+            } else if (fd >= 0) {
+                inFlight.push_back({fd, next, Deadline(opt.probeTimeoutMs)});
+            }
+            ++next;
+        }
+        if (inFlight.empty())
+            continue;
+        std::vector<pollfd> pfds;
+        int waitMs = int(opt.probeTimeoutMs);
+        for (const Probe &p : inFlight) {
+            pfds.push_back({p.fd, POLLOUT, 0});
+            waitMs = std::min(waitMs, p.deadline.pollMs());
+        }
+        int n = poll(pfds.data(), pfds.size(), waitMs);
+        if (n < 0 && errno != EINTR)
+            n = 0;
+        std::vector<Probe> still;
+        for (std::size_t i = 0; i < inFlight.size(); ++i) {
+            const Probe &p = inFlight[i];
+            if (pfds[i].revents) {
+                if (socketError(p.fd) == 0)
+                    hit[p.target] = 1;
+                close(p.fd);
+            } else if (p.deadline.expired()) {
+                close(p.fd);
+            } else {
+                still.push_back(p);
+            }
+        }
+        inFlight.swap(still);
+    }
+
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        if (hit[i])
+            names.push_back(targetName(targets[i]));
+    return names;
+}
+
+std::vector<std::string> collectResources(const ResourceConfig &config, const ScanOptions &opt)
+{
+    std::vector<std::string> all = config.names;
+    if (!config.scans.empty()) {
+        std::vector<std::string> hits = scanRanges(config.scans, opt);
+        all.insert(all.end(), hits.begin(), hits.end());
+    }
+    std::vector<std::string> unique;
+    std::set<std::string> seen;
+    for (const std::string &name : all)
+        if (seen.insert(lowerCase(name)).second)
+            unique.push_back(name);
+    return unique;
+}
+
+} // namespace cvvisa

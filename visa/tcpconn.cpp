@@ -1,0 +1,329 @@
+/* TCP transport of SOCKET sessions. The socket stays non-blocking; every
+ * wait is a poll() bounded by the caller's deadline on the monotonic clock. */
+#include "tcpconn.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace cvvisa {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kReadChunk = 4096;
+
+} // namespace
+
+Deadline::Deadline(ViUInt32 timeoutMs)
+    : infinite_(timeoutMs == VI_TMO_INFINITE), end_(Clock::now() + std::chrono::milliseconds(timeoutMs))
+{
+}
+
+int Deadline::pollMs() const
+{
+    if (infinite_)
+        return -1;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(end_ - Clock::now()).count();
+    if (left <= 0)
+        return 0;
+    return int((left + 999) / 1000);
+}
+
+bool Deadline::expired() const
+{
+    return !infinite_ && Clock::now() >= end_;
+}
+
+/* ---- name resolution ---- */
+
+namespace {
+
+struct Lookup {
+    std::mutex lock;
+    std::condition_variable doneCv;
+    bool done = false;
+    int rc = EAI_FAIL;
+    std::vector<SockAddr> addrs;
+};
+
+int lookup(const std::string &host, unsigned port, int flags, std::vector<SockAddr> *out)
+{
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = flags | AI_NUMERICSERV;
+    addrinfo *res = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+    if (rc != 0)
+        return rc;
+    for (addrinfo *ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        SockAddr a;
+        memset(&a, 0, sizeof a);
+        memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+        a.len = ai->ai_addrlen;
+        out->push_back(a);
+    }
+    freeaddrinfo(res);
+    return 0;
+}
+
+} // namespace
+
+ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, const Deadline &deadline,
+                     std::vector<SockAddr> *addrs)
+{
+    addrs->clear();
+    if (kind != HostKind::Name) {
+        /* Numeric: no resolver traffic, no wait. */
+        return lookup(host, port, AI_NUMERICHOST, addrs) == 0 && !addrs->empty() ? VI_SUCCESS
+                                                                                  : VI_ERROR_RSRC_NFOUND;
+    }
+    auto job = std::make_shared<Lookup>();
+    try {
+        std::thread([job, host, port] {
+            std::vector<SockAddr> found;
+            int rc = lookup(host, port, 0, &found);
+            std::lock_guard<std::mutex> g(job->lock);
+            job->rc = rc;
+            job->addrs = std::move(found);
+            job->done = true;
+            job->doneCv.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return VI_ERROR_ALLOC;
+    }
+    std::unique_lock<std::mutex> g(job->lock);
+    if (deadline.infinite())
+        job->doneCv.wait(g, [&] { return job->done; });
+    else if (!job->doneCv.wait_until(g, deadline.end(), [&] { return job->done; }))
+        return VI_ERROR_RSRC_NFOUND; /* the helper finishes on its own */
+    if (job->rc != 0 || job->addrs.empty())
+        return VI_ERROR_RSRC_NFOUND;
+    *addrs = job->addrs;
+    return VI_SUCCESS;
+}
+
+/* ---- connect ---- */
+
+int startConnect(const SockAddr &addr, bool *done)
+{
+    *done = false;
+    int fd = socket(addr.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr.storage), addr.len) == 0) {
+        *done = true;
+        return fd;
+    }
+    if (errno == EINPROGRESS)
+        return fd;
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+}
+
+int socketError(int fd)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return errno;
+    return err;
+}
+
+TcpConn::~TcpConn()
+{
+    close();
+}
+
+void TcpConn::shutdown()
+{
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
+}
+
+void TcpConn::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
+{
+    close();
+    Deadline deadline(timeoutMs);
+    std::vector<SockAddr> addrs;
+    ViStatus st = resolveHost(rsrc.host, rsrc.hostKind, rsrc.port, deadline, &addrs);
+    if (st != VI_SUCCESS)
+        return st;
+
+    for (const SockAddr &addr : addrs) {
+        bool done = false;
+        int fd = startConnect(addr, &done);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                return VI_ERROR_ALLOC;
+            continue;
+        }
+        if (!done) {
+            pollfd pfd = {fd, POLLOUT, 0};
+            int n;
+            do {
+                n = poll(&pfd, 1, deadline.pollMs());
+            } while (n < 0 && errno == EINTR && !deadline.expired());
+            done = n > 0 && socketError(fd) == 0;
+        }
+        if (!done) {
+            ::close(fd);
+            if (deadline.expired())
+                break;
+            continue;
+        }
+        fd_ = fd;
+        break;
+    }
+    if (fd_ < 0)
+        return VI_ERROR_RSRC_NFOUND;
+
+    peerClosed_ = false;
+    pending_.clear();
+    pendingPos_ = 0;
+    setNoDelay(true);
+
+    sockaddr_storage peer;
+    socklen_t len = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (getpeername(fd_, reinterpret_cast<sockaddr *>(&peer), &len) == 0) {
+        if (peer.ss_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text, sizeof text);
+        else if (peer.ss_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text, sizeof text);
+    }
+    peerAddress_ = text;
+    return VI_SUCCESS;
+}
+
+ViStatus TcpConn::setNoDelay(bool on)
+{
+    int v = on ? 1 : 0;
+    return setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) == 0 ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
+}
+
+ViStatus TcpConn::setKeepAlive(bool on)
+{
+    int v = on ? 1 : 0;
+    return setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &v, sizeof v) == 0 ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
+}
+
+/* ---- I/O ---- */
+
+ViStatus TcpConn::fill(const Deadline &deadline)
+{
+    pending_.clear();
+    pendingPos_ = 0;
+    if (fd_ < 0 || peerClosed_)
+        return VI_ERROR_CONN_LOST;
+    ViByte chunk[kReadChunk];
+    for (;;) {
+        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            pending_.assign(chunk, chunk + n);
+            return VI_SUCCESS;
+        }
+        if (n == 0) {
+            peerClosed_ = true;
+            return VI_ERROR_CONN_LOST;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN || errno == ETIMEDOUT) {
+            peerClosed_ = true;
+            return VI_ERROR_CONN_LOST;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return VI_ERROR_IO;
+        if (deadline.expired())
+            return VI_ERROR_TMO;
+        pollfd pfd = {fd_, POLLIN, 0};
+        if (poll(&pfd, 1, deadline.pollMs()) < 0 && errno != EINTR)
+            return VI_ERROR_IO;
+    }
+}
+
+ViStatus TcpConn::read(ViPBuf buf, ViUInt32 cnt, ViUInt32 *moved, const ReadOptions &opt, const Deadline &deadline)
+{
+    *moved = 0;
+    if (cnt == 0)
+        return VI_SUCCESS_MAX_CNT;
+    for (;;) {
+        /* Hand over what is pending, up to the termination character. */
+        while (pendingPos_ < pending_.size() && *moved < cnt) {
+            ViByte c = pending_[pendingPos_++];
+            buf[(*moved)++] = c;
+            if (opt.termCharEnabled && c == opt.termChar)
+                return VI_SUCCESS_TERM_CHAR;
+        }
+        if (*moved == cnt)
+            return VI_SUCCESS_MAX_CNT;
+        /* Without a termination character a read ends once data came,
+         * unless the END indication is suppressed. */
+        if (*moved > 0 && !opt.termCharEnabled && !opt.suppressEnd)
+            return VI_SUCCESS;
+        ViStatus st = fill(deadline);
+        if (st == VI_ERROR_CONN_LOST && *moved > 0)
+            return VI_SUCCESS; /* the data before the close; the next read reports it */
+        if (st != VI_SUCCESS)
+            return st;
+    }
+}
+
+ViStatus TcpConn::write(ViConstBuf buf, ViUInt32 cnt, ViUInt32 *moved, const Deadline &deadline)
+{
+    *moved = 0;
+    if (fd_ < 0)
+        return VI_ERROR_CONN_LOST;
+    while (*moved < cnt) {
+        ssize_t n = send(fd_, buf + *moved, cnt - *moved, MSG_NOSIGNAL);
+        if (n > 0) {
+            *moved += ViUInt32(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN || errno == ETIMEDOUT)) {
+            peerClosed_ = true;
+            return VI_ERROR_CONN_LOST;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return VI_ERROR_IO;
+        if (deadline.expired())
+            return VI_ERROR_TMO;
+        pollfd pfd = {fd_, POLLOUT, 0};
+        if (poll(&pfd, 1, deadline.pollMs()) < 0 && errno != EINTR)
+            return VI_ERROR_IO;
+    }
+    return VI_SUCCESS;
+}
+
+} // namespace cvvisa
