@@ -1,0 +1,319 @@
+/* viFindRsrc and viFindNext: the expression grammar over mixed resource
+ * lists, the resource file and its scan ranges on loopback addresses. */
+#include "loopbackpeer.h"
+#include "rsrcfile.h"
+#include "visa.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+/* Block probed by this test program; other programs use other blocks. */
+const char kScanBase[] = "127.41.2.";
+
+const char *const kMixed[] = {
+    "TCPIP0::192.168.1.10::5025::SOCKET", /* 0 */
+    "TCPIP0::192.168.1.10::inst0::INSTR", /* 1 */
+    "tcpip1::host::5025::socket",         /* 2 */
+    "GPIB0::8::INSTR",                    /* 3 */
+    "ASRL1::INSTR",                       /* 4 */
+    "ASRL11::INSTR",                      /* 5 */
+    "VXI0::1::INSTR",                     /* 6 */
+    "TCPIP::10.0.0.1::23::SOCKETX",       /* 7 */
+    "TCPIP::127.0.0.1::23::SOCKET",       /* 8 */
+};
+
+QStringList mixed(std::initializer_list<int> indexes)
+{
+    QStringList out;
+    for (int i : indexes)
+        out << kMixed[i];
+    return out;
+}
+
+} // namespace
+
+class tst_VisaFind : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void expressions_data();
+    void expressions();
+    void invalidExpressions_data();
+    void invalidExpressions();
+    void resourceFile();
+    void fileLocation();
+    void findListLifetime();
+    void scanFindsListeners();
+    void scanWithoutListeners();
+
+private:
+    /* Writes the resource file and points the library at it. */
+    void writeResources(const QByteArray &text);
+    /* Every name viFindRsrc and viFindNext return for expr. */
+    QStringList findAll(const char *expr, ViStatus *status = nullptr);
+
+    ViSession rm_ = VI_NULL;
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+void tst_VisaFind::init()
+{
+    dir_.reset(new QTemporaryDir);
+    QVERIFY(dir_->isValid());
+    QCOMPARE(viOpenDefaultRM(&rm_), VI_SUCCESS);
+}
+
+void tst_VisaFind::cleanup()
+{
+    viClose(rm_);
+    rm_ = VI_NULL;
+    qunsetenv("CV_VISA_RESOURCES");
+}
+
+void tst_VisaFind::writeResources(const QByteArray &text)
+{
+    QString path = dir_->filePath("resources.conf");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    f.close();
+    qputenv("CV_VISA_RESOURCES", QFile::encodeName(path));
+}
+
+QStringList tst_VisaFind::findAll(const char *expr, ViStatus *status)
+{
+    QStringList names;
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 12345;
+    ViChar desc[VI_FIND_BUFLEN];
+    ViStatus st = viFindRsrc(rm_, expr, &list, &count, desc);
+    if (status)
+        *status = st;
+    if (st != VI_SUCCESS) {
+        if (count != 0 || list != VI_NULL)
+            names << "<count or list set on failure>";
+        return names;
+    }
+    names << desc;
+    while (viFindNext(list, desc) == VI_SUCCESS)
+        names << desc;
+    if (names.size() != int(count))
+        names << "<count differs>";
+    viClose(list);
+    return names;
+}
+
+void tst_VisaFind::expressions_data()
+{
+    QTest::addColumn<QByteArray>("expr");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("sockets") << QByteArray("TCPIP?*SOCKET") << mixed({0, 2, 8});
+    QTest::newRow("any socket") << QByteArray("?*::SOCKET") << mixed({0, 2, 8});
+    QTest::newRow("any instr") << QByteArray("?*INSTR") << mixed({1, 3, 4, 5, 6});
+    QTest::newRow("everything") << QByteArray("?*") << mixed({0, 1, 2, 3, 4, 5, 6, 7, 8});
+    QTest::newRow("alternation in group") << QByteArray("(GPIB|VXI)?*INSTR") << mixed({3, 6});
+    QTest::newRow("alternation whole") << QByteArray("GPIB?*|VXI?*") << mixed({3, 6});
+    QTest::newRow("not whole names") << QByteArray("VXI|GPIB") << QStringList();
+    QTest::newRow("plus") << QByteArray("ASRL1+::INSTR") << mixed({4, 5});
+    QTest::newRow("group star") << QByteArray("(ASRL1*)::INSTR") << mixed({4, 5});
+    QTest::newRow("group plus") << QByteArray("AS(RL1)+1*::INSTR") << mixed({4, 5});
+    QTest::newRow("star of letters") << QByteArray("[a-z]*1::INSTR") << mixed({4});
+    QTest::newRow("negated list none") << QByteArray("GPIB[^0]::?*INSTR") << QStringList();
+    QTest::newRow("range") << QByteArray("GPIB[0-9]::8::INSTR") << mixed({3});
+    QTest::newRow("last not T") << QByteArray("?*[^T]") << mixed({1, 3, 4, 5, 6, 7});
+    QTest::newRow("board choice") << QByteArray("TCPIP(0|1)::?*") << mixed({0, 1, 2});
+    QTest::newRow("port choice") << QByteArray("?*::(5025|23)::SOCKET") << mixed({0, 2, 8});
+    QTest::newRow("escaped dots") << QByteArray("tcpip0::192\\.168\\.1\\.10::?*") << mixed({0, 1});
+    QTest::newRow("escaped star") << QByteArray("VXI0::1::INSTR\\*") << QStringList();
+    QTest::newRow("question one char") << QByteArray("ASRL?::INSTR") << mixed({4});
+    QTest::newRow("list of letters") << QByteArray("[AGV][SPX]?*") << mixed({3, 4, 5, 6});
+    QTest::newRow("nested groups") << QByteArray("((TCPIP|tcpip)[0-9]*)::?*::((SOCKET))") << mixed({0, 2, 8});
+}
+
+void tst_VisaFind::expressions()
+{
+    QFETCH(QByteArray, expr);
+    QFETCH(QStringList, expected);
+    QByteArray file = "# mixed interfaces\n";
+    for (const char *name : kMixed)
+        file += QByteArray(name) + "\n";
+    writeResources(file);
+    ViStatus st;
+    QCOMPARE(findAll(expr.constData(), &st), expected);
+    QCOMPARE(st, expected.isEmpty() ? VI_ERROR_RSRC_NFOUND : VI_SUCCESS);
+}
+
+void tst_VisaFind::invalidExpressions_data()
+{
+    QTest::addColumn<QByteArray>("expr");
+    for (const char *e : {"", "?*(", "(", ")", "*", "+ABC", "A**", "A*+", "[", "[]", "[^]", "[z-a]", "[abc",
+                          "A|", "|A", "A||B", "()", "(|)", "ABC\\", "]", "?*{VI_ATTR_TCPIP_PORT==23}", "A}"})
+        QTest::newRow(e) << QByteArray(e);
+    QTest::newRow("too deep") << (QByteArray(100, '(') + "A" + QByteArray(100, ')'));
+    QTest::newRow("too long") << QByteArray(5000, 'A');
+}
+
+void tst_VisaFind::invalidExpressions()
+{
+    QFETCH(QByteArray, expr);
+    writeResources("GPIB0::8::INSTR\n");
+    ViFindList list = 77;
+    ViUInt32 count = 77;
+    ViChar desc[VI_FIND_BUFLEN];
+    QCOMPARE(viFindRsrc(rm_, expr.constData(), &list, &count, desc), VI_ERROR_INV_EXPR);
+    QCOMPARE(list, ViFindList(VI_NULL));
+    QCOMPARE(count, ViUInt32(0));
+    QCOMPARE(viFindRsrc(rm_, nullptr, &list, &count, desc), VI_ERROR_INV_EXPR);
+}
+
+void tst_VisaFind::resourceFile()
+{
+    const QByteArray oversize = "TCPIP::" + QByteArray(250, 'h') + "::23::SOCKET";
+    writeResources("# instruments of the rack\n"
+                   "   TCPIP::127.0.0.1::23::SOCKET   # front panel\n"
+                   "\n"
+                   "\t\n"
+                   "tcpip::127.0.0.1::23::socket\n"
+                   "GPIB0::8::INSTR\r\n"
+                   "two words\n" +
+                   oversize +
+                   "\n"
+                   "scan 127.0.0.0/8 23\n"
+                   "scan 127.40.0.0/15 23\n"
+                   "SCAN 127.41.2.0/33 23\n"
+                   "scan 127.41.2.0/26\n"
+                   "scan 127.41.2.0/26 0\n"
+                   "scan 127.41.2 23\n"
+                   "scan 127.41.2.0/26 23 x\n"
+                   "TCPIP::127.0.0.2::23::SOCKET");
+    QCOMPARE(findAll("?*"), QStringList({"TCPIP::127.0.0.1::23::SOCKET", "GPIB0::8::INSTR", "TCPIP::127.0.0.2::23::SOCKET"}));
+
+    /* each skipped line is reported with its number */
+    cvvisa::ResourceConfig config;
+    cvvisa::loadResourceFile(qEnvironmentVariable("CV_VISA_RESOURCES").toStdString(), &config);
+    QCOMPARE(config.names.size(), std::size_t(4));
+    QCOMPARE(config.scans.size(), std::size_t(0));
+    QStringList lines;
+    for (const std::string &p : config.problems)
+        lines << QString::fromStdString(p).section(':', 0, 0);
+    QCOMPARE(lines, QStringList({"7", "8", "9", "10", "11", "12", "13", "14", "15"}));
+    QVERIFY(QString::fromStdString(config.problems[2]).contains("larger than /16"));
+
+    /* an empty or missing file lists nothing */
+    writeResources("# nothing configured\n");
+    ViStatus st;
+    QCOMPARE(findAll("?*", &st), QStringList());
+    QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
+    qputenv("CV_VISA_RESOURCES", QFile::encodeName(dir_->filePath("missing.conf")));
+    QCOMPARE(findAll("?*", &st), QStringList());
+    QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
+}
+
+void tst_VisaFind::fileLocation()
+{
+    const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME"), oldHome = qgetenv("HOME");
+    QVERIFY(QDir(dir_->path()).mkpath("xdg/cv-visa"));
+    QVERIFY(QDir(dir_->path()).mkpath("home/.config/cv-visa"));
+    QFile xdg(dir_->filePath("xdg/cv-visa/resources.conf"));
+    QVERIFY(xdg.open(QIODevice::WriteOnly));
+    xdg.write("ASRL1::INSTR\n");
+    xdg.close();
+    QFile home(dir_->filePath("home/.config/cv-visa/resources.conf"));
+    QVERIFY(home.open(QIODevice::WriteOnly));
+    home.write("ASRL2::INSTR\n");
+    home.close();
+
+    qunsetenv("CV_VISA_RESOURCES");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_->filePath("xdg")));
+    qputenv("HOME", QFile::encodeName(dir_->filePath("home")));
+    QCOMPARE(findAll("?*"), QStringList({"ASRL1::INSTR"}));
+    qunsetenv("XDG_CONFIG_HOME");
+    QCOMPARE(findAll("?*"), QStringList({"ASRL2::INSTR"}));
+    writeResources("ASRL3::INSTR\n");
+    QCOMPARE(findAll("?*"), QStringList({"ASRL3::INSTR"}));
+
+    qputenv("XDG_CONFIG_HOME", oldXdg);
+    qputenv("HOME", oldHome);
+    if (oldXdg.isEmpty())
+        qunsetenv("XDG_CONFIG_HOME");
+}
+
+void tst_VisaFind::findListLifetime()
+{
+    writeResources("ASRL1::INSTR\nASRL2::INSTR\nASRL3::INSTR\n");
+    ViFindList list = VI_NULL;
+    ViUInt32 count = 0;
+    ViChar desc[VI_FIND_BUFLEN];
+    QCOMPARE(viFindRsrc(rm_, "ASRL?::INSTR", &list, &count, desc), VI_SUCCESS);
+    QCOMPARE(count, ViUInt32(3));
+    QCOMPARE(QByteArray(desc), QByteArray("ASRL1::INSTR"));
+    QCOMPARE(viFindNext(list, desc), VI_SUCCESS);
+    QCOMPARE(viFindNext(list, desc), VI_SUCCESS);
+    QCOMPARE(QByteArray(desc), QByteArray("ASRL3::INSTR"));
+    QCOMPARE(viFindNext(list, desc), VI_ERROR_RSRC_NFOUND);
+    QCOMPARE(viFindNext(list, desc), VI_ERROR_RSRC_NFOUND);
+    QCOMPARE(viFindNext(list, nullptr), VI_ERROR_USER_BUF);
+    QCOMPARE(viFindNext(rm_, desc), VI_ERROR_NSUP_OPER);
+    QCOMPARE(viClose(list), VI_SUCCESS);
+    QCOMPARE(viFindNext(list, desc), VI_ERROR_INV_OBJECT);
+
+    /* no list wanted: only the first name and the count */
+    QCOMPARE(viFindRsrc(rm_, "?*", nullptr, &count, desc), VI_SUCCESS);
+    QCOMPARE(count, ViUInt32(3));
+
+    /* closing the manager frees its lists; a list is not a manager */
+    QCOMPARE(viFindRsrc(rm_, "?*", &list, &count, desc), VI_SUCCESS);
+    QCOMPARE(viFindRsrc(list, "?*", nullptr, &count, desc), VI_ERROR_NSUP_OPER);
+    QCOMPARE(viClose(rm_), VI_SUCCESS);
+    QCOMPARE(viFindNext(list, desc), VI_ERROR_INV_OBJECT);
+    QCOMPARE(viFindRsrc(rm_, "?*", &list, &count, desc), VI_ERROR_INV_OBJECT);
+    rm_ = VI_NULL;
+}
+
+void tst_VisaFind::scanFindsListeners()
+{
+    LoopbackPeer at5, at17, at40, otherPort;
+    QVERIFY(at5.listen(std::string(kScanBase) + "5"));
+    const unsigned short port = at5.port();
+    QVERIFY(at17.listen(std::string(kScanBase) + "17", port));
+    QVERIFY(at40.listen(std::string(kScanBase) + "40", port));
+    QVERIFY(otherPort.listen(std::string(kScanBase) + "9"));
+    QVERIFY(otherPort.port() != port);
+
+    const QByteArray p = QByteArray::number(port);
+    writeResources("TCPIP::127.41.2.40::" + p + "::SOCKET\n"
+                   "scan 127.41.2.0/26 " + p + "\n"
+                   "scan 127.41.2.16/28 " + p + " 2\n");
+    const QString ps = QString::number(port);
+    QCOMPARE(findAll("TCPIP?*SOCKET"), QStringList({"TCPIP::127.41.2.40::" + ps + "::SOCKET",
+                                                    "TCPIP::127.41.2.5::" + ps + "::SOCKET",
+                                                    "TCPIP::127.41.2.17::" + ps + "::SOCKET",
+                                                    "TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
+    QCOMPARE(findAll("TCPIP2?*"), QStringList({"TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
+
+    /* the scanner itself, one probe at a time */
+    cvvisa::ResourceConfig config;
+    cvvisa::parseResourceConfig("scan 127.41.2.0/26 " + p.toStdString(), &config);
+    QCOMPARE(config.scans.size(), std::size_t(1));
+    cvvisa::ScanOptions serial;
+    serial.parallel = 1;
+    QCOMPARE(cvvisa::scanRanges(config.scans, serial).size(), std::size_t(3));
+}
+
+void tst_VisaFind::scanWithoutListeners()
+{
+    const unsigned short port = unusedPort(std::string(kScanBase) + "1");
+    writeResources("scan 127.41.2.0/26 " + QByteArray::number(port) + "\n");
+    ViStatus st;
+    QCOMPARE(findAll("TCPIP?*SOCKET", &st), QStringList());
+    QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
+}
+
+QTEST_GUILESS_MAIN(tst_VisaFind)
+#include "tst_visa_find.moc"
