@@ -35,6 +35,31 @@ extern "C" {
 #define VI_INSTR_WARNING_OFFSET ((ViStatus)0x3FFC0900L)
 #define VI_INSTR_ERROR_OFFSET (_VI_ERROR + 0x3FFC0900L)
 
+/* Driver warnings (positive). A text the mainframe sent (description,
+ * firmware revision) was longer than the caller's buffer and was cut to fit;
+ * the buffer still holds a NUL-terminated text. */
+#define CV4870_WARN_TEXT_TRUNCATED (VI_INSTR_WARNING_OFFSET + 0x01L)
+
+/* Errors the mainframe reports through SYSTem:ERRor? come back as negative
+ * statuses in the instrument range:
+ *   device-specific code n (1..1023):   CV4870_ERROR_DEVICE_BASE + n
+ *   SCPI code n (-1..-767):             CV4870_ERROR_SCPI_BASE - n
+ *   any other code:                     CV4870_ERROR_MAINFRAME_OTHER
+ * cv4870_error_message names the mainframe's code and its text, e.g.
+ * "Mainframe error -222: Data out of range". */
+#define CV4870_ERROR_MAINFRAME_OTHER (VI_INSTR_ERROR_OFFSET + 0x000L)
+#define CV4870_ERROR_DEVICE_BASE (VI_INSTR_ERROR_OFFSET + 0x000L)
+#define CV4870_ERROR_SCPI_BASE (VI_INSTR_ERROR_OFFSET + 0x400L)
+#define CV4870_DEVICE_CODE_MAX 1023
+#define CV4870_SCPI_CODE_MIN (-767)
+
+/* Revision of this driver, as cv4870_revision_query reports it */
+#define CV4870_DRIVER_REVISION "1.2.0"
+
+/* I/O timeout (ms) that cv4870_init sets on the session, and the connect
+ * timeout it passes to viOpen */
+#define CV4870_TIMEOUT_MS 2000
+
 /* Buffer sizes the callers hand in */
 #define CV4870_ERROR_MESSAGE_BUFLEN 1024
 #define CV4870_DESCRIPTION_BUFLEN 256

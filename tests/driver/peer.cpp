@@ -1,0 +1,105 @@
+#include "peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+const char Peer::kIdnReply[] = "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n";
+
+Peer::Peer(Handler handler) : handler_(std::move(handler))
+{
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
+        || ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        throw std::runtime_error("peer: cannot listen on loopback");
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+Peer::~Peer()
+{
+    stop_ = true;
+    thread_.join();
+    ::close(listenFd_);
+}
+
+std::string Peer::resource() const
+{
+    return "TCPIP::127.0.0.1::" + std::to_string(port_) + "::SOCKET";
+}
+
+std::vector<std::string> Peer::lines() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+bool Peer::waitClientClosed()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return closedCv_.wait_for(lock, std::chrono::seconds(5), [this] { return clientClosed_; });
+}
+
+void Peer::run()
+{
+    while (!stop_) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        const int fd = ::accept(listenFd_, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        serve(fd);
+        ::close(fd);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        clientClosed_ = true;
+        closedCv_.notify_all();
+    }
+}
+
+void Peer::serve(int fd)
+{
+    std::string pending;
+    while (!stop_) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        pending.append(buf, static_cast<std::size_t>(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, lf);
+            pending.erase(0, lf + 1);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                lines_.push_back(line);
+            }
+            std::optional<std::string> answer = handler_(line);
+            std::string out;
+            if (answer)
+                out = std::move(*answer);
+            else if (line == "*CLS;*IDN?;:SYST:ERR?")
+                out = kIdnReply;
+            else if (line == "*OPC?")
+                out = "1\n";
+            for (std::size_t sent = 0; sent < out.size();) {
+                const ssize_t k = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+                if (k <= 0)
+                    return;
+                sent += static_cast<std::size_t>(k);
+            }
+        }
+    }
+}

@@ -1,0 +1,383 @@
+// The driver against the in-process emulator on loopback: every function's
+// normal path, and every link fault of the emulator on every function.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "cv4870.h"
+#include "cv4870emu.h"
+
+namespace {
+
+constexpr ViUInt32 kShortTimeoutMs = 250;
+
+std::string message(ViStatus st)
+{
+    char buf[CV4870_ERROR_MESSAGE_BUFLEN];
+    cv4870_error_message(VI_NULL, st, buf);
+    return buf;
+}
+
+class Emulated : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        server.setLogLevel(cv4870emu::LogLevel::Quiet);
+        mf = &server.addMainframe("127.0.0.1", 0);
+        mf->setPsSerial(48701001);
+        mf->setFanSerial(48702002);
+        mf->setFirmware("A.03.11");
+        mf->setDescription("Ostrel \"4870\" mainframe");
+        mf->model().setManualClock(true);
+        std::string error;
+        ASSERT_TRUE(server.start(&error)) << error;
+        rsrc = "TCPIP::127.0.0.1::" + std::to_string(mf->port()) + "::SOCKET";
+    }
+
+    ViStatus init(ViSession *vi, ViBoolean idQuery = VI_TRUE, ViBoolean reset = VI_FALSE)
+    {
+        return cv4870_init(const_cast<ViRsrc>(rsrc.c_str()), idQuery, reset, vi);
+    }
+
+    // An open session with a short timeout, so that faults resolve quickly.
+    ViSession open()
+    {
+        ViSession vi = VI_NULL;
+        EXPECT_EQ(init(&vi), VI_SUCCESS);
+        EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, kShortTimeoutMs), VI_SUCCESS);
+        return vi;
+    }
+
+    // The session answers with its own reply again: the serial numbers.
+    void expectInStep(ViSession vi)
+    {
+        ViInt32 ps = 0, fan = 0;
+        EXPECT_EQ(cv4870_getSerialNumber(vi, &ps, &fan), VI_SUCCESS);
+        EXPECT_EQ(ps, 48701001);
+        EXPECT_EQ(fan, 48702002);
+    }
+
+    cv4870emu::Server server;
+    cv4870emu::Mainframe *mf = nullptr;
+    std::string rsrc;
+};
+
+struct Call
+{
+    const char *name;
+    bool hardware; // affected by the emulator's device error
+    std::function<ViStatus(ViSession)> run;
+};
+
+const Call kCalls[] = {
+    {"revision_query", false,
+     [](ViSession vi) {
+         ViChar d[CV4870_REVISION_BUFLEN], f[CV4870_REVISION_BUFLEN];
+         return cv4870_revision_query(vi, d, f);
+     }},
+    {"getSerialNumber", false,
+     [](ViSession vi) {
+         ViInt32 a, b;
+         return cv4870_getSerialNumber(vi, &a, &b);
+     }},
+    {"getDescription", false,
+     [](ViSession vi) {
+         ViChar d[CV4870_DESCRIPTION_BUFLEN];
+         return cv4870_getDescription(vi, d);
+     }},
+    {"getStatus", true,
+     [](ViSession vi) {
+         ViBoolean f[6];
+         return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5);
+     }},
+    {"getOutputVoltages", true,
+     [](ViSession vi) {
+         ViReal64 v[7];
+         return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
+     }},
+    {"getOutputCurrents", true,
+     [](ViSession vi) {
+         ViReal64 v[7];
+         return cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
+     }},
+    {"getOutputStates", true,
+     [](ViSession vi) {
+         ViBoolean s[7];
+         return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6);
+     }},
+    {"getFanSpeed", true,
+     [](ViSession vi) {
+         ViInt32 n, a, b, c;
+         return cv4870_getFanSpeed(vi, &n, &a, &b, &c);
+     }},
+    {"getTemperature", true,
+     [](ViSession vi) {
+         ViInt32 a, b;
+         return cv4870_getTemperature(vi, &a, &b);
+     }},
+    {"setFanSpeed", true, [](ViSession vi) { return cv4870_setFanSpeed(vi, 2400); }},
+    {"setMainPowerState", true, [](ViSession vi) { return cv4870_setMainPowerState(vi, VI_TRUE); }},
+    {"setVXIsysReset", true, [](ViSession vi) { return cv4870_setVXIsysReset(vi); }},
+    {"reset", true, [](ViSession vi) { return cv4870_reset(vi); }},
+};
+
+} // namespace
+
+TEST_F(Emulated, InitOpensAVisaSessionWithTheDriverSettings)
+{
+    ViSession vi = VI_NULL;
+    ASSERT_EQ(init(&vi), VI_SUCCESS);
+    ViChar addr[256] = {};
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_ADDR, addr), VI_SUCCESS);
+    EXPECT_STREQ(addr, "127.0.0.1");
+    ViUInt32 tmo = 0;
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo), VI_SUCCESS);
+    EXPECT_EQ(tmo, static_cast<ViUInt32>(CV4870_TIMEOUT_MS));
+    ViBoolean noDelay = VI_FALSE;
+    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_NODELAY, &noDelay), VI_SUCCESS);
+    EXPECT_EQ(noDelay, VI_TRUE);
+
+    EXPECT_EQ(cv4870_close(vi), VI_SUCCESS);
+    ViInt32 a, b;
+    EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_INV_SESSION);
+    EXPECT_LT(cv4870_close(vi), 0);
+}
+
+TEST_F(Emulated, QueriesReturnTheMainframeState)
+{
+    ViSession vi = open();
+    ViChar drv[CV4870_REVISION_BUFLEN], fw[CV4870_REVISION_BUFLEN], desc[CV4870_DESCRIPTION_BUFLEN];
+    EXPECT_EQ(cv4870_revision_query(vi, drv, fw), VI_SUCCESS);
+    EXPECT_STREQ(drv, CV4870_DRIVER_REVISION);
+    EXPECT_STREQ(fw, "A.03.11");
+    EXPECT_EQ(cv4870_getDescription(vi, desc), VI_SUCCESS);
+    EXPECT_STREQ(desc, "Ostrel \"4870\" mainframe");
+    expectInStep(vi);
+
+    const cv4870emu::ModelState s = mf->model().state();
+    ViBoolean f[6];
+    ASSERT_EQ(cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5), VI_SUCCESS);
+    const bool lines[6] = {s.power, s.inputFail, s.outputFail, s.fanFail, s.sensorFail, s.sysFail};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(f[i] != 0, lines[i]) << "status line " << i;
+
+    ViReal64 v[7];
+    ASSERT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_NEAR(v[i], s.volts[i], 0.02 + std::fabs(s.volts[i]) * 0.01) << "output " << i;
+    ASSERT_EQ(cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_NEAR(v[i], s.amps[i], 0.02 + std::fabs(s.amps[i]) * 0.01) << "output " << i;
+    ViBoolean ok[7];
+    ASSERT_EQ(cv4870_getOutputStates(vi, ok, ok + 1, ok + 2, ok + 3, ok + 4, ok + 5, ok + 6), VI_SUCCESS);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(ok[i] != 0, s.outputOk[i]) << "output " << i;
+
+    ViInt32 nominal, fan[3];
+    ASSERT_EQ(cv4870_getFanSpeed(vi, &nominal, fan, fan + 1, fan + 2), VI_SUCCESS);
+    EXPECT_EQ(nominal, s.nominalFan);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(fan[i], s.fans[i], 1) << "fan " << i;
+    ViInt32 fanTray, ps;
+    ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
+    EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
+    EXPECT_NEAR(ps, s.powerSupplyTemp, 1.0);
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, CommandsChangeTheMainframe)
+{
+    ViSession vi = open();
+    ViInt32 nominal, f1, f2, f3;
+    EXPECT_EQ(cv4870_setFanSpeed(vi, 2400), VI_SUCCESS);
+    EXPECT_EQ(mf->model().state().nominalFan, 2400);
+    EXPECT_EQ(cv4870_setFanSpeed(vi, 0), VI_SUCCESS);
+    ASSERT_EQ(cv4870_getFanSpeed(vi, &nominal, &f1, &f2, &f3), VI_SUCCESS);
+    EXPECT_EQ(nominal, 0);
+
+    EXPECT_EQ(cv4870_setMainPowerState(vi, VI_FALSE), VI_SUCCESS);
+    EXPECT_FALSE(mf->model().state().power);
+    EXPECT_EQ(cv4870_setMainPowerState(vi, VI_TRUE), VI_SUCCESS);
+    EXPECT_TRUE(mf->model().state().power);
+
+    mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
+    EXPECT_EQ(cv4870_setVXIsysReset(vi), VI_SUCCESS);
+    ViBoolean f[6];
+    ASSERT_EQ(cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5), VI_SUCCESS);
+    EXPECT_EQ(f[5], VI_TRUE) << "SysFail after SysReset";
+
+    EXPECT_EQ(cv4870_setFanSpeed(vi, 3600), VI_SUCCESS);
+    EXPECT_EQ(cv4870_reset(vi), VI_SUCCESS);
+    EXPECT_EQ(mf->model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, InitResetsWhenAskedAndSkipsTheIdQueryWhenNot)
+{
+    ViSession vi = open();
+    ASSERT_EQ(cv4870_setFanSpeed(vi, 3000), VI_SUCCESS);
+    ViSession second = VI_NULL;
+    ASSERT_EQ(init(&second, VI_FALSE, VI_TRUE), VI_SUCCESS);
+    EXPECT_EQ(mf->model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
+    EXPECT_NE(second, vi);
+    cv4870_close(second);
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, NothingListeningGivesAnErrorAndNoSession)
+{
+    // A port that was free a moment ago and has no listener now.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    ::close(fd);
+    std::string dead = "TCPIP::127.0.0.1::" + std::to_string(ntohs(addr.sin_port)) + "::SOCKET";
+    ViSession vi = 99;
+    const ViStatus st = cv4870_init(&dead[0], VI_TRUE, VI_FALSE, &vi);
+    EXPECT_LT(st, 0);
+    EXPECT_EQ(vi, VI_NULL);
+    EXPECT_EQ(message(st).find("Unknown"), std::string::npos) << message(st);
+}
+
+TEST(EmulatedIdentity, AnotherMakerOrModelFailsTheIdQueryOnly)
+{
+    for (int which = 0; which < 2; ++which) {
+        cv4870emu::Server server;
+        server.setLogLevel(cv4870emu::LogLevel::Quiet);
+        cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
+        if (which == 0)
+            mf.setMaker("Corvane Limited");
+        else
+            mf.setModelName("4871");
+        ASSERT_TRUE(server.start());
+        std::string rsrc = "TCPIP::127.0.0.1::" + std::to_string(mf.port()) + "::SOCKET";
+        ViSession vi = 5;
+        EXPECT_EQ(cv4870_init(&rsrc[0], VI_TRUE, VI_FALSE, &vi), VI_ERROR_FAIL_ID_QUERY);
+        EXPECT_EQ(vi, VI_NULL);
+        ASSERT_EQ(cv4870_init(&rsrc[0], VI_FALSE, VI_FALSE, &vi), VI_SUCCESS);
+        cv4870_close(vi);
+    }
+}
+
+TEST_F(Emulated, DeviceErrorIsAMainframeStatusWithItsText)
+{
+    ViSession vi = open();
+    for (const Call &call : kCalls) {
+        SCOPED_TRACE(call.name);
+        mf->injectDeviceError(1);
+        const ViStatus st = call.run(vi);
+        mf->clearFaults();
+        if (call.hardware) {
+            EXPECT_EQ(st, CV4870_ERROR_DEVICE_BASE + 301);
+            EXPECT_EQ(message(st), "Mainframe error 301: Power supply not responding");
+        } else {
+            EXPECT_EQ(st, VI_SUCCESS);
+        }
+        expectInStep(vi);
+    }
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, GarbageAndOversizedRepliesAreInvalidAndLeaveTheSessionInStep)
+{
+    ViSession vi = open();
+    for (const Call &call : kCalls) {
+        SCOPED_TRACE(call.name);
+        mf->injectGarbageReply(1);
+        EXPECT_EQ(call.run(vi), VI_ERROR_INV_RESPONSE);
+        expectInStep(vi);
+        mf->injectOversizedReply(1);
+        EXPECT_EQ(call.run(vi), VI_ERROR_INV_RESPONSE);
+        expectInStep(vi);
+    }
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, MissingReplyTimesOutAndLeavesTheSessionInStep)
+{
+    ViSession vi = open();
+    for (const Call &call : kCalls) {
+        SCOPED_TRACE(call.name);
+        mf->injectNoReply(1);
+        EXPECT_EQ(call.run(vi), VI_ERROR_TMO);
+        expectInStep(vi);
+    }
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, ALateReplyIsNeverTakenForTheNextOne)
+{
+    ViSession vi = open();
+    mf->setReplyDelay(3 * kShortTimeoutMs);
+    ViInt32 a = 0, b = 0;
+    EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_ERROR_TMO);
+    mf->setReplyDelay(0);
+    // Let the late serial-number reply arrive before the next call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kShortTimeoutMs));
+    ViInt32 fanTray = 0, ps = 0;
+    ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
+    const cv4870emu::ModelState s = mf->model().state();
+    EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
+    EXPECT_NEAR(ps, s.powerSupplyTemp, 1.0);
+
+    // Late by less than a timeout: the resync waits for it.
+    mf->setReplyDelay(kShortTimeoutMs + 50);
+    EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_ERROR_TMO);
+    mf->setReplyDelay(0);
+    ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
+    EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, DroppedConnectionIsReportedOnEveryLaterCall)
+{
+    ViSession vi = open();
+    mf->injectDrop(1);
+    ViInt32 a, b;
+    EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_CONN_LOST);
+    for (const Call &call : kCalls)
+        EXPECT_LT(call.run(vi), 0) << call.name;
+    EXPECT_FALSE(message(VI_ERROR_CONN_LOST).empty());
+    cv4870_close(vi);
+}
+
+TEST_F(Emulated, SessionsOnSeveralThreadsStayApart)
+{
+    ViSession a = open(), b = open();
+    auto poll = [](ViSession vi, ViStatus *worst) {
+        for (int i = 0; i < 40; ++i) {
+            for (const Call &call : kCalls) {
+                if (std::string(call.name).rfind("get", 0) == 0) {
+                    const ViStatus st = call.run(vi);
+                    if (st != VI_SUCCESS)
+                        *worst = st;
+                }
+            }
+        }
+    };
+    ViStatus worstA = VI_SUCCESS, worstB = VI_SUCCESS;
+    std::thread ta(poll, a, &worstA), tb(poll, b, &worstB);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(worstA, VI_SUCCESS);
+    EXPECT_EQ(worstB, VI_SUCCESS);
+    expectInStep(a);
+    expectInStep(b);
+    cv4870_close(a);
+    cv4870_close(b);
+}
