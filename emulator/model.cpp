@@ -147,7 +147,9 @@ struct Model::Impl {
             fanRpm[i] += (target - fanRpm[i]) * response(dt, tau);
             if (target == 0.0 && fanRpm[i] < 1.0)
                 fanRpm[i] = 0.0;
-            if (supplyOn() && nominal > 0 && fanRpm[i] < 0.5 * nominal)
+            // The monitor runs on standby power: with the mainframe switched
+            // on, fans that lost their supply count as failed too.
+            if (power && nominal > 0 && fanRpm[i] < 0.5 * nominal)
                 fanLowMs[i] += dt;
             else
                 fanLowMs[i] = 0.0;
