@@ -71,11 +71,37 @@ extern "C" {
 #define CV4870_FAN_SPEED_MIN 1200
 #define CV4870_FAN_SPEED_MAX 3600
 
+/* Every call on a session is one round trip: the driver sends
+ * "*CLS;<command>;:SYST:ERR?" and reads one reply line (at most 4096 bytes).
+ * Outputs are written only when the whole reply decodes; a null output gives
+ * VI_ERROR_PARAMETERn (n = 1-based argument position, the session is 1).
+ * Timeouts and a lost connection pass the VISA status through
+ * (VI_ERROR_TMO, VI_ERROR_CONN_LOST); a reply that does not decode gives
+ * VI_ERROR_INV_RESPONSE. After a failed exchange the next call first
+ * resynchronises the session, so it never takes a late reply for its own.
+ * Calls on different sessions may run on different threads. */
+
+/* Opens a resource manager and a session on resourceName, sets the timeout
+ * (CV4870_TIMEOUT_MS), LF termination and TCP_NODELAY, checks the maker and
+ * model in *IDN? when idQuery is VI_TRUE (else VI_ERROR_FAIL_ID_QUERY) and
+ * resets the mainframe when resetDevice is VI_TRUE. On any error nothing is
+ * left open and *vi is VI_NULL. */
 ViStatus cv4870_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean resetDevice, ViPSession vi);
+/* Closes the session and the resource manager that cv4870_init opened. */
 ViStatus cv4870_close(ViSession vi);
+/* Text for any status into message[CV4870_ERROR_MESSAGE_BUFLEN]; vi is not
+ * used (VI_NULL is fine). VI_WARN_UNKNOWN_STATUS for a status it does not
+ * know, with "Unknown status 0x<hex>" as text. */
 ViStatus cv4870_error_message(ViSession vi, ViStatus status, ViChar message[]);
+/* Driver revision into driverRev (at least CV4870_DRIVER_REVISION_BUFLEN
+ * bytes). With a null firmwareRev that is all, and no session is needed.
+ * Otherwise the firmware revision (SYSTem:FIRMware?) goes into
+ * firmwareRev[CV4870_REVISION_BUFLEN]; without a session firmwareRev is
+ * emptied and VI_WARN_NSUP_REV_QUERY returned. */
 ViStatus cv4870_revision_query(ViSession vi, ViChar driverRev[], ViChar firmwareRev[]);
 ViStatus cv4870_getSerialNumber(ViSession vi, ViPInt32 psSerial, ViPInt32 fanSerial);
+/* Module description into description[CV4870_DESCRIPTION_BUFLEN]: quotes
+ * removed, control bytes replaced by '?', emptied on failure. */
 ViStatus cv4870_getDescription(ViSession vi, ViChar description[]);
 ViStatus cv4870_getStatus(ViSession vi, ViPBoolean powerOn, ViPBoolean inputFail, ViPBoolean outputFail,
                           ViPBoolean fanFail, ViPBoolean sensorFail, ViPBoolean sysFail);
@@ -87,6 +113,8 @@ ViStatus cv4870_getOutputStates(ViSession vi, ViPBoolean p24V, ViPBoolean p12V, 
                                 ViPBoolean m5_2V, ViPBoolean m12V, ViPBoolean m24V);
 ViStatus cv4870_getFanSpeed(ViSession vi, ViPInt32 nominal, ViPInt32 fan1, ViPInt32 fan2, ViPInt32 fan3);
 ViStatus cv4870_getTemperature(ViSession vi, ViPInt32 fanTray, ViPInt32 powerSupply);
+/* nominal: CV4870_FAN_SPEED_OFF or CV4870_FAN_SPEED_MIN..MAX, else
+ * VI_ERROR_PARAMETER2 and nothing is sent. */
 ViStatus cv4870_setFanSpeed(ViSession vi, ViInt32 nominal);
 ViStatus cv4870_setMainPowerState(ViSession vi, ViBoolean on);
 ViStatus cv4870_setVXIsysReset(ViSession vi);
