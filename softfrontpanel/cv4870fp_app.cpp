@@ -128,7 +128,14 @@ cv4870fp_app::cv4870fp_app()
     d_timer->start(pollIntervalMs);
 }
 
-cv4870fp_app::~cv4870fp_app() = default;
+// Destroying the children may take the focus from the spin box, whose
+// editingFinished() must then not reach a panel that is half destroyed (nor
+// send a fan speed while the program ends).
+cv4870fp_app::~cv4870fp_app()
+{
+    if (d_fanNomSpeedBox)
+        disconnect(d_fanNomSpeedBox, nullptr, this, nullptr);
+}
 
 // The host shown in the title. In real mode a session that the connection
 // flow did not leave open is opened here from the resource string.

@@ -46,8 +46,7 @@ const char *const pollCallTexts[] = {
     "cv4870_getStatus(d_vi, &pon, &inFail, &outFail, &fanFail, &senseFail, &sysFail)",
     "cv4870_getOutputVoltages(d_vi, outVolt, outVolt+1, outVolt+2, outVolt+3, outVolt+4, outVolt+5, outVolt+6)",
     "cv4870_getOutputCurrents(d_vi, outAmp, outAmp+1, outAmp+2, outAmp+3, outAmp+4, outAmp+5, outAmp+6)",
-    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, "
-    "outStatus+6)",
+    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, outStatus+6)",
     "cv4870_getFanSpeed(d_vi, &fanNomSpeed, fanSpeed, fanSpeed+1, fanSpeed+2)",
     "cv4870_getTemperature(d_vi, &fanTemp, &psTemp)",
 };
@@ -482,6 +481,11 @@ private slots:
         p->updateStatus();
         QCOMPARE(p->d_fanNomSpeedBox->value(), 2000);
         QCOMPARE(p->d_fanSpeed[0]->text(), QStringLiteral("1790 RPM"));
+
+        // Closing the panel takes the focus away without sending anything.
+        fakedrv::clearCalls();
+        p.reset();
+        QCOMPARE(callTexts(), QStringList());
     }
 
     void fanSpeedSent_data()
