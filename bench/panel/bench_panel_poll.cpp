@@ -3,9 +3,6 @@
 // that no I/O is timed.
 #include <QApplication>
 #include <QTemporaryDir>
-#include <QtTest>
-
-#include <cstdlib>
 
 #include "fake_driver.h"
 #include "poll_timing.h"
@@ -16,13 +13,11 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QTemporaryDir settings;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-    const int polls = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
+    const int polls = pollCount(argc, argv, 2000);
 
     ModalDriver modal(ModalDriver::Address, QStringLiteral("127.0.46.200"));
     TestPanel panel;
-    panel.d_timer->stop();
-    panel.show();
-    if (!QTest::qWaitForWindowExposed(&panel))
+    if (!showPanelForPolling(panel))
         return 1;
 
     fakedrv::Mainframe &m = fakedrv::mainframe();

@@ -3,9 +3,6 @@
 // queries over TCP plus the GUI work.
 #include <QApplication>
 #include <QTemporaryDir>
-#include <QtTest>
-
-#include <cstdlib>
 #include <string>
 
 #include "cv4870emu.h"
@@ -17,7 +14,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QTemporaryDir settings;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
-    const int polls = argc > 1 ? std::max(100, std::atoi(argv[1])) : 1000;
+    const int polls = pollCount(argc, argv, 1000);
 
     cv4870emu::Server server;
     server.setLogLevel(cv4870emu::LogLevel::Quiet);
@@ -30,9 +27,7 @@ int main(int argc, char **argv)
 
     ModalDriver modal(ModalDriver::Address, QStringLiteral("127.0.46.3"));
     TestPanel panel;
-    panel.d_timer->stop();
-    panel.show();
-    if (!QTest::qWaitForWindowExposed(&panel))
+    if (!showPanelForPolling(panel))
         return 1;
 
     timePolls(panel, 50, nullptr); // warm-up

@@ -5,8 +5,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <QtTest>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -37,6 +40,20 @@ inline PollFigures timePolls(TestPanel &panel, int polls, const std::function<vo
     for (double v : us)
         sum += v;
     return {us[us.size() / 2], sum / us.size(), us[us.size() * 99 / 100]};
+}
+
+inline int pollCount(int argc, char **argv, int fallback)
+{
+    return argc > 1 ? std::max(100, std::atoi(argv[1])) : fallback;
+}
+
+// The panel connected through the flow to address, shown, and with its own
+// timer stopped so that only the timed polls run.
+inline bool showPanelForPolling(TestPanel &panel)
+{
+    panel.d_timer->stop();
+    panel.show();
+    return QTest::qWaitForWindowExposed(&panel);
 }
 
 inline void printPollFigures(const char *name, const PollFigures &f)
