@@ -37,7 +37,9 @@ struct Connection {
     int fd = -1;
     std::size_t mainframe = 0;
     std::string peer;
-    std::string input;
+    std::string received; // bytes from the socket not yet split into lines
+    std::size_t consumed = 0; // of received
+    std::string input; // the line being gathered
     bool discarding = false; // an over-long line is being skipped up to its LF
     std::deque<Chunk> output;
     std::size_t sent = 0; // bytes of output.front() already sent
@@ -140,6 +142,7 @@ struct Server::Impl {
     void run();
     void accept(std::size_t index);
     void readFrom(Connection &c);
+    void processInput(Connection &c);
     void handleLine(Connection &c, std::string &line);
     void writeTo(Connection &c);
     int pollTimeout() const;
@@ -264,6 +267,8 @@ void Server::Impl::handleLine(Connection &c, std::string &line)
     c.output.push_back(Chunk{Clock::now() + std::chrono::milliseconds(outcome.delayMs), std::move(outcome.bytes)});
 }
 
+// Reads one chunk; only called once the previous chunk is used up, so the
+// input held per connection stays below kReadChunk plus one line.
 void Server::Impl::readFrom(Connection &c)
 {
     char buffer[kReadChunk];
@@ -277,13 +282,22 @@ void Server::Impl::readFrom(Connection &c)
         c.eof = true;
         return;
     }
-    const char *p = buffer;
-    const char *end = buffer + n;
-    while (p < end && !c.closed) {
-        const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        const char *stop = lf ? lf : end;
+    c.received.assign(buffer, static_cast<std::size_t>(n));
+    c.consumed = 0;
+}
+
+// Executes the complete lines received so far, as long as the client keeps
+// up with reading the replies.
+void Server::Impl::processInput(Connection &c)
+{
+    while (!c.closed && c.consumed < c.received.size() && c.pending < kOutputHighWater) {
+        const char *p = c.received.data() + c.consumed;
+        const std::size_t left = c.received.size() - c.consumed;
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', left));
+        const std::size_t length = lf ? static_cast<std::size_t>(lf - p) : left;
+        c.consumed += lf ? length + 1 : length;
         if (!c.discarding) {
-            c.input.append(p, static_cast<std::size_t>(stop - p));
+            c.input.append(p, length);
             if (c.input.size() > kMaxLineLength) {
                 mainframes[c.mainframe]->pushError(scpi::InputBufferOverrun);
                 log(LogLevel::Commands, name(c.mainframe) + " " + c.peer + " > (line too long, discarded)");
@@ -301,7 +315,10 @@ void Server::Impl::readFrom(Connection &c)
             line.swap(c.input);
             handleLine(c, line);
         }
-        p = lf + 1;
+    }
+    if (c.consumed >= c.received.size()) {
+        c.received.clear();
+        c.consumed = 0;
     }
 }
 
@@ -338,7 +355,7 @@ void Server::Impl::run()
         const Clock::time_point now = Clock::now();
         for (const Connection &c : connections) {
             short events = 0;
-            if (c.pending < kOutputHighWater && !c.eof)
+            if (c.received.empty() && c.pending < kOutputHighWater && !c.eof)
                 events |= POLLIN;
             if (!c.output.empty() && c.output.front().due <= now)
                 events |= POLLOUT;
@@ -364,10 +381,12 @@ void Server::Impl::run()
             const short revents = fds[1 + listenerCount + i].revents;
             if (c.eof && (revents & (POLLHUP | POLLERR)))
                 c.closed = true; // gone both ways: nobody left to read the replies
-            else if (revents & (POLLIN | POLLHUP | POLLERR))
+            else if ((revents & (POLLIN | POLLHUP | POLLERR)) && c.received.empty())
                 readFrom(c);
+            processInput(c);
             if (!c.closed)
                 writeTo(c);
+            processInput(c); // the replies sent may have made room
             if (c.eof && c.output.empty())
                 c.closed = true;
         }

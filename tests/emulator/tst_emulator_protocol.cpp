@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -42,6 +43,7 @@ private slots:
     void severalClientsAtOnce();
     void severalMainframes();
     void repliesOutliveHalfClose();
+    void slowReaderGetsEveryReply();
     void bindFailureNamesAddress();
     void stopWithClientsConnected();
 };
@@ -363,6 +365,32 @@ void TestEmulatorProtocol::repliesOutliveHalfClose()
     QCOMPARE(r.client.readLine(line), LineClient::Result::Line);
     QCOMPARE(line, std::string("1"));
     QCOMPARE(r.client.readLine(line), LineClient::Result::Closed);
+}
+
+void TestEmulatorProtocol::slowReaderGetsEveryReply()
+{
+    RunningEmulator r(true);
+    QVERIFY(r.started);
+    // 30 MB of replies, far more than the socket buffers hold: the server
+    // has to stop reading while the client is not reading, and go on
+    // afterwards without losing or reordering anything.
+    const std::size_t lines = 300;
+    r.mf->injectOversizedReply(-1);
+    std::thread sender([&] {
+        std::string batch;
+        for (std::size_t i = 0; i < lines; ++i)
+            batch += "*IDN?\n";
+        r.client.send(batch + "SIM:CLE\n*OPC?\n");
+    });
+    QTest::qSleep(200);
+    std::string bytes;
+    const LineClient::Result result = r.client.readBytes(bytes, lines * cv4870emu::kOversizedReplyBytes, 20000);
+    sender.join();
+    QCOMPARE(result, LineClient::Result::Line);
+    QVERIFY(bytes.find('\n') == std::string::npos);
+    std::string line;
+    QCOMPARE(r.client.readLine(line), LineClient::Result::Line);
+    QCOMPARE(line, std::string("1"));
 }
 
 void TestEmulatorProtocol::bindFailureNamesAddress()
