@@ -1,0 +1,183 @@
+// The cv4870-emulator program as scripts and operators use it.
+#include "cv4870emu.h"
+#include "lineclient.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString kProgram = QStringLiteral(CV4870_EMULATOR_PROGRAM);
+
+struct Listening {
+    QString address;
+    quint16 port = 0;
+};
+
+// Reads the --ready output; empty on failure.
+QList<Listening> waitReady(QProcess &p)
+{
+    QList<Listening> result;
+    for (;;) {
+        while (!p.canReadLine()) {
+            if (!p.waitForReadyRead(10000))
+                return {};
+        }
+        const QStringList words = QString::fromLatin1(p.readLine()).split(' ', Qt::SkipEmptyParts);
+        if (words.size() == 1 && words[0].trimmed() == QLatin1String("READY"))
+            return result;
+        if (words.size() != 4 || words[0] != QLatin1String("LISTENING"))
+            return {};
+        result.append(Listening{words[2], static_cast<quint16>(words[3].trimmed().toUInt())});
+    }
+}
+
+} // namespace
+
+class TestEmulatorProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void severalMainframesAndCleanStop_data();
+    void severalMainframesAndCleanStop();
+    void consecutiveAddresses();
+    void portInUseNamesTheOption();
+    void badOptions_data();
+    void badOptions();
+    void commandLog();
+    void simulationFlag();
+};
+
+void TestEmulatorProgram::severalMainframesAndCleanStop_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void TestEmulatorProgram::severalMainframesAndCleanStop()
+{
+    QFETCH(int, signal);
+    QProcess p;
+    p.start(kProgram, {"--port", "0", "--count", "3", "--spread", "port", "--ready", "--ps-serial", "500",
+                       "--description", "Lab"});
+    QVERIFY(p.waitForStarted());
+    const QList<Listening> ready = waitReady(p);
+    QCOMPARE(ready.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(ready[i].address, QStringLiteral("127.0.0.1"));
+        LineClient c;
+        QVERIFY(c.connect("127.0.0.1", ready[i].port));
+        QCOMPARE(c.query("*IDN?;:SYST:DESC?"),
+                 "Corvane Ltd.,4870," + std::to_string(500 + i) + ",A.03.11;\"Lab #" + std::to_string(i + 1) + "\"");
+    }
+    QVERIFY(ready[0].port != ready[1].port && ready[1].port != ready[2].port);
+    LineClient idle; // a client still connected does not hold the stop up
+    QVERIFY(idle.connect("127.0.0.1", ready[0].port));
+    ::kill(static_cast<pid_t>(p.processId()), signal);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+}
+
+void TestEmulatorProgram::consecutiveAddresses()
+{
+    QProcess p;
+    p.start(kProgram, {"--address", "127.0.48.250", "--port", "0", "--count", "8", "--ready"});
+    QVERIFY(p.waitForStarted());
+    const QList<Listening> ready = waitReady(p);
+    QCOMPARE(ready.size(), 8);
+    QCOMPARE(ready[0].address, QStringLiteral("127.0.48.250"));
+    QCOMPARE(ready[7].address, QStringLiteral("127.0.49.1"));
+    LineClient c;
+    QVERIFY(c.connect("127.0.49.1", ready[7].port));
+    QCOMPARE(c.query("SYST:SER?"), std::string("48700008,48710008"));
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+}
+
+void TestEmulatorProgram::portInUseNamesTheOption()
+{
+    cv4870emu::Server taken;
+    taken.addMainframe("127.0.0.1", 0);
+    QVERIFY(taken.start());
+    const QString port = QString::number(taken.mainframe(0).port());
+    QProcess p;
+    p.start(kProgram, {"--port", port});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 1);
+    const QString error = QString::fromLatin1(p.readAllStandardError());
+    QVERIFY2(error.contains("127.0.0.1:" + port), qPrintable(error));
+    QVERIFY2(error.contains("--port"), qPrintable(error));
+}
+
+void TestEmulatorProgram::badOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("unknown") << QStringList{"--bogus"};
+    QTest::newRow("port too big") << QStringList{"--port", "70000"};
+    QTest::newRow("port not a number") << QStringList{"--port", "23x"};
+    QTest::newRow("no value") << QStringList{"--port"};
+    QTest::newRow("count 0") << QStringList{"--count", "0"};
+    QTest::newRow("spread") << QStringList{"--spread", "diagonal"};
+    QTest::newRow("address") << QStringList{"--address", "127.0.0.256"};
+    QTest::newRow("firmware with comma") << QStringList{"--firmware", "A,03"};
+    QTest::newRow("leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "10"};
+}
+
+void TestEmulatorProgram::badOptions()
+{
+    QFETCH(QStringList, arguments);
+    QProcess p;
+    p.start(kProgram, arguments);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY(!p.readAllStandardError().isEmpty());
+}
+
+void TestEmulatorProgram::commandLog()
+{
+    QProcess p;
+    p.start(kProgram, {"--port", "0", "--ready", "-vv"});
+    QVERIFY(p.waitForStarted());
+    const QList<Listening> ready = waitReady(p);
+    QCOMPARE(ready.size(), 1);
+    {
+        LineClient c;
+        QVERIFY(c.connect("127.0.0.1", ready[0].port));
+        QCOMPARE(c.query("*OPC?"), std::string("1"));
+    }
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    const QString log = QString::fromLatin1(p.readAllStandardError());
+    QVERIFY2(log.contains("connection from 127.0.0.1"), qPrintable(log));
+    QVERIFY2(log.contains("> *OPC?"), qPrintable(log));
+    QVERIFY2(log.contains("< 1\\x0a"), qPrintable(log));
+    QVERIFY2(log.contains("stopping on SIGTERM"), qPrintable(log));
+}
+
+void TestEmulatorProgram::simulationFlag()
+{
+    for (bool enabled : {false, true}) {
+        QProcess p;
+        QStringList arguments{"--port", "0", "--ready"};
+        if (enabled)
+            arguments << "--simulation";
+        p.start(kProgram, arguments);
+        QVERIFY(p.waitForStarted());
+        const QList<Listening> ready = waitReady(p);
+        QCOMPARE(ready.size(), 1);
+        LineClient c;
+        QVERIFY(c.connect("127.0.0.1", ready[0].port));
+        QCOMPARE(c.query("SIM:SYSF ON;:SYST:ERR?"),
+                 std::string(enabled ? R"(0,"No error")" : R"(-113,"Undefined header")"));
+        p.terminate();
+        QVERIFY(p.waitForFinished(10000));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestEmulatorProgram)
+#include "tst_emulator_program.moc"
