@@ -80,57 +80,23 @@ struct Call
     std::function<ViStatus(ViSession)> run;
 };
 
+// clang-format off
 const Call kCalls[] = {
-    {"revision_query", false,
-     [](ViSession vi) {
-         ViChar d[CV4870_REVISION_BUFLEN], f[CV4870_REVISION_BUFLEN];
-         return cv4870_revision_query(vi, d, f);
-     }},
-    {"getSerialNumber", false,
-     [](ViSession vi) {
-         ViInt32 a, b;
-         return cv4870_getSerialNumber(vi, &a, &b);
-     }},
-    {"getDescription", false,
-     [](ViSession vi) {
-         ViChar d[CV4870_DESCRIPTION_BUFLEN];
-         return cv4870_getDescription(vi, d);
-     }},
-    {"getStatus", true,
-     [](ViSession vi) {
-         ViBoolean f[6];
-         return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5);
-     }},
-    {"getOutputVoltages", true,
-     [](ViSession vi) {
-         ViReal64 v[7];
-         return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
-     }},
-    {"getOutputCurrents", true,
-     [](ViSession vi) {
-         ViReal64 v[7];
-         return cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
-     }},
-    {"getOutputStates", true,
-     [](ViSession vi) {
-         ViBoolean s[7];
-         return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6);
-     }},
-    {"getFanSpeed", true,
-     [](ViSession vi) {
-         ViInt32 n, a, b, c;
-         return cv4870_getFanSpeed(vi, &n, &a, &b, &c);
-     }},
-    {"getTemperature", true,
-     [](ViSession vi) {
-         ViInt32 a, b;
-         return cv4870_getTemperature(vi, &a, &b);
-     }},
+    {"revision_query", false, [](ViSession vi) { ViChar d[256], f[256]; return cv4870_revision_query(vi, d, f); }},
+    {"getSerialNumber", false, [](ViSession vi) { ViInt32 a, b; return cv4870_getSerialNumber(vi, &a, &b); }},
+    {"getDescription", false, [](ViSession vi) { ViChar d[256]; return cv4870_getDescription(vi, d); }},
+    {"getStatus", true, [](ViSession vi) { ViBoolean f[6]; return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5); }},
+    {"getOutputVoltages", true, [](ViSession vi) { ViReal64 v[7]; return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6); }},
+    {"getOutputCurrents", true, [](ViSession vi) { ViReal64 v[7]; return cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6); }},
+    {"getOutputStates", true, [](ViSession vi) { ViBoolean s[7]; return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6); }},
+    {"getFanSpeed", true, [](ViSession vi) { ViInt32 n, a, b, c; return cv4870_getFanSpeed(vi, &n, &a, &b, &c); }},
+    {"getTemperature", true, [](ViSession vi) { ViInt32 a, b; return cv4870_getTemperature(vi, &a, &b); }},
     {"setFanSpeed", true, [](ViSession vi) { return cv4870_setFanSpeed(vi, 2400); }},
     {"setMainPowerState", true, [](ViSession vi) { return cv4870_setMainPowerState(vi, VI_TRUE); }},
     {"setVXIsysReset", true, [](ViSession vi) { return cv4870_setVXIsysReset(vi); }},
     {"reset", true, [](ViSession vi) { return cv4870_reset(vi); }},
 };
+// clang-format on
 
 } // namespace
 
@@ -223,18 +189,6 @@ TEST_F(Emulated, CommandsChangeTheMainframe)
     cv4870_close(vi);
 }
 
-TEST_F(Emulated, InitResetsWhenAskedAndSkipsTheIdQueryWhenNot)
-{
-    ViSession vi = open();
-    ASSERT_EQ(cv4870_setFanSpeed(vi, 3000), VI_SUCCESS);
-    ViSession second = VI_NULL;
-    ASSERT_EQ(init(&second, VI_FALSE, VI_TRUE), VI_SUCCESS);
-    EXPECT_EQ(mf->model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
-    EXPECT_NE(second, vi);
-    cv4870_close(second);
-    cv4870_close(vi);
-}
-
 TEST_F(Emulated, NothingListeningGivesAnErrorAndNoSession)
 {
     // A port that was free a moment ago and has no listener now.
@@ -293,29 +247,26 @@ TEST_F(Emulated, DeviceErrorIsAMainframeStatusWithItsText)
     cv4870_close(vi);
 }
 
-TEST_F(Emulated, GarbageAndOversizedRepliesAreInvalidAndLeaveTheSessionInStep)
+TEST_F(Emulated, LinkFaultsGiveTheirStatusAndLeaveTheSessionInStep)
 {
+    const struct
+    {
+        const char *name;
+        void (cv4870emu::Mainframe::*inject)(int);
+        ViStatus expected;
+    } faults[] = {
+        {"garbage", &cv4870emu::Mainframe::injectGarbageReply, VI_ERROR_INV_RESPONSE},
+        {"oversized", &cv4870emu::Mainframe::injectOversizedReply, VI_ERROR_INV_RESPONSE},
+        {"no reply", &cv4870emu::Mainframe::injectNoReply, VI_ERROR_TMO},
+    };
     ViSession vi = open();
-    for (const Call &call : kCalls) {
-        SCOPED_TRACE(call.name);
-        mf->injectGarbageReply(1);
-        EXPECT_EQ(call.run(vi), VI_ERROR_INV_RESPONSE);
-        expectInStep(vi);
-        mf->injectOversizedReply(1);
-        EXPECT_EQ(call.run(vi), VI_ERROR_INV_RESPONSE);
-        expectInStep(vi);
-    }
-    cv4870_close(vi);
-}
-
-TEST_F(Emulated, MissingReplyTimesOutAndLeavesTheSessionInStep)
-{
-    ViSession vi = open();
-    for (const Call &call : kCalls) {
-        SCOPED_TRACE(call.name);
-        mf->injectNoReply(1);
-        EXPECT_EQ(call.run(vi), VI_ERROR_TMO);
-        expectInStep(vi);
+    for (const auto &fault : faults) {
+        for (const Call &call : kCalls) {
+            SCOPED_TRACE(std::string(fault.name) + " on " + call.name);
+            (mf->*fault.inject)(1);
+            EXPECT_EQ(call.run(vi), fault.expected);
+            expectInStep(vi);
+        }
     }
     cv4870_close(vi);
 }
