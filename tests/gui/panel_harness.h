@@ -84,7 +84,7 @@ public:
 class ModalDriver : public QObject
 {
 public:
-    enum Choice { Demo, Address };
+    enum Choice { Demo, Address, Cancel };
 
     ModalDriver(Choice choice, const QString &address = QString(), int intervalMs = 5)
         : m_choice(choice), m_address(address)
@@ -123,7 +123,10 @@ private:
                 std::fprintf(stderr, "connection flow asked again\n");
                 std::abort();
             }
-            (m_choice == Demo ? b : buttonWithText(box, QStringLiteral("Enter Address")))->click();
+            if (m_choice == Cancel)
+                box->button(QMessageBox::Cancel)->click();
+            else
+                (m_choice == Demo ? b : buttonWithText(box, QStringLiteral("Enter Address")))->click();
             return;
         }
         if (buttonWithText(box, QStringLiteral("Try Again"))) {

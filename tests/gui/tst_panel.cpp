@@ -6,6 +6,7 @@
 #include <QTimerEvent>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 
 #include "cv4870fp.h"
@@ -119,6 +120,23 @@ private slots:
     }
     void init() { fakedrv::reset(); }
     void cleanup() { m_modal.reset(); }
+
+    void abandonedConnectionEndsTheProcess()
+    {
+        // The constructor ends the process, so it runs in a child.
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // The process ends in the middle of building the window: whatever it
+        // holds then is no leak (this only matters in sanitizer builds).
+        env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--abandon-connection")});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QVERIFY(!child.readAllStandardOutput().contains("constructed"));
+    }
 
     void slotsInDeclaredOrder()
     {
@@ -622,5 +640,27 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_panel)
+// Child of abandonedConnectionEndsTheProcess(): cancels the connection
+// choice; the panel's constructor must not return.
+static int abandonConnection(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    ModalDriver modal(ModalDriver::Cancel);
+    TestPanel panel;
+    std::printf("constructed\n");
+    return 3;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--abandon-connection") == 0)
+        return abandonConnection(argc, argv);
+    QApplication app(argc, argv);
+    QTEST_DISABLE_KEYPAD_NAVIGATION
+    tst_panel tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_panel.moc"
