@@ -19,6 +19,7 @@
 #define CV4870EMU_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -141,14 +142,18 @@ public:
     std::string address() const;
     std::uint16_t port() const;
 
-    // Link faults. count = number of following command lines affected;
-    // a negative count means every line until clearFaults().
-    void injectDeviceError(int count = 1); // line not executed, error 301 queued
+    // Link faults. count: how many times the fault strikes; a negative
+    // count means until clearFaults(). Each call replaces the earlier count.
+    // The next count commands/queries that reach the hardware (not *IDN?,
+    // *CLS, *OPC?, SYSTem queries) are not carried out; each queues 301.
+    void injectDeviceError(int count = 1);
     void setReplyDelay(int ms); // every reply held back ms (0: none)
-    void injectNoReply(int count = 1); // line executed, reply discarded
-    void injectGarbageReply(int count = 1); // reply replaced by bytes of no meaning + LF
+    // The next count lines that have a reply:
+    void injectNoReply(int count = 1); // executed, reply discarded
+    void injectGarbageReply(int count = 1); // reply replaced by 44 meaningless bytes + LF
     void injectOversizedReply(int count = 1); // reply replaced by 100 kB without LF
-    void injectDrop(int count = 1); // connection closed on receipt, line not executed
+    // The next count lines received: connection closed, line not executed.
+    void injectDrop(int count = 1);
     // Clears the link faults and the model's physical faults.
     void clearFaults();
 
