@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kOutputHighWater = 256 * 1024; // stop reading above this
 constexpr int kListenBacklog = 64;
+constexpr int kAcceptPauseMs = 100;
 
 struct Chunk {
     Clock::time_point due;
@@ -106,6 +107,9 @@ struct Server::Impl {
     LogLevel logLevel = LogLevel::Quiet;
     std::function<void(const std::string &)> sink;
     int maxClients = 64;
+    // Out of file descriptors: the listeners rest for a moment instead of
+    // waking poll() again and again.
+    Clock::time_point acceptPausedUntil{};
     int wakeRead = -1;
     int wakeWrite = -1;
     std::thread thread;
@@ -201,6 +205,10 @@ int Server::Impl::pollTimeout() const
 {
     const Clock::time_point now = Clock::now();
     long best = -1;
+    if (acceptPausedUntil > now)
+        best = static_cast<long>(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count()) +
+               1;
     for (const Connection &c : connections) {
         if (c.output.empty())
             continue;
@@ -224,6 +232,8 @@ void Server::Impl::accept(std::size_t index)
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptPausedUntil = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 log(LogLevel::Connections, name(index) + ": accept failed: " + std::strerror(errno));
             return;
@@ -350,9 +360,10 @@ void Server::Impl::run()
     for (;;) {
         fds.clear();
         fds.push_back(pollfd{wakeRead, POLLIN, 0});
-        for (const Listener &l : listeners)
-            fds.push_back(pollfd{l.fd, POLLIN, 0});
         const Clock::time_point now = Clock::now();
+        const short listenEvents = now >= acceptPausedUntil ? POLLIN : 0;
+        for (const Listener &l : listeners)
+            fds.push_back(pollfd{l.fd, listenEvents, 0});
         for (const Connection &c : connections) {
             short events = 0;
             if (c.received.empty() && c.pending < kOutputHighWater && !c.eof)
@@ -403,7 +414,8 @@ void Server::Impl::run()
             log(LogLevel::Connections, name(c.mainframe) + ": " + c.peer + " disconnected");
             --listeners[c.mainframe].clients;
             closeFd(c.fd);
-            connections[i] = std::move(connections.back());
+            if (i + 1 != connections.size())
+                connections[i] = std::move(connections.back());
             connections.pop_back();
         }
     }
