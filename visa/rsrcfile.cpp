@@ -87,7 +87,7 @@ std::string parseScan(const std::vector<std::string> &words, ScanRange *range)
         --range->last;
     }
     range->port = unsigned(std::atol(words[2].c_str()));
-    range->board = words.size() == 4 ? words[3] : std::string();
+    range->board = words.size() == 4 ? std::to_string(std::atol(words[3].c_str())) : std::string();
     return std::string();
 }
 
@@ -145,6 +145,9 @@ void parseResourceConfig(const std::string &text, ResourceConfig *out)
 {
     std::istringstream in(text);
     std::string line;
+    std::uint64_t scanned = 0;
+    for (const ScanRange &r : out->scans)
+        scanned += std::uint64_t(r.last) - r.first + 1;
     for (int lineNo = 1; std::getline(in, line); ++lineNo) {
         std::size_t hash = line.find('#');
         if (hash != std::string::npos)
@@ -156,8 +159,13 @@ void parseResourceConfig(const std::string &text, ResourceConfig *out)
         if (sameNoCase(words[0], "scan")) {
             ScanRange range;
             problem = parseScan(words, &range);
-            if (problem.empty())
+            std::uint64_t size = std::uint64_t(range.last) - range.first + 1;
+            if (problem.empty() && scanned + size > kMaxScanAddresses)
+                problem = "scan lines add up to more than " + std::to_string(kMaxScanAddresses) + " addresses";
+            if (problem.empty()) {
                 out->scans.push_back(range);
+                scanned += size;
+            }
         } else if (words.size() != 1) {
             problem = "one resource string per line";
         } else if (words[0].size() > kMaxRsrcNameLen) {

@@ -15,7 +15,7 @@ namespace cvvisa {
 struct ScanRange {
     std::uint32_t first = 0, last = 0; /* host byte order, inclusive */
     unsigned port = 0;
-    std::string board; /* digits as written, empty when omitted */
+    std::string board; /* decimal, empty when omitted */
 };
 
 struct ResourceConfig {
@@ -34,6 +34,8 @@ struct ScanOptions {
 constexpr std::size_t kMaxResourceFileSize = 1 << 20;
 /* Widest block a scan line may name. */
 constexpr int kMinScanPrefix = 16;
+/* Most addresses all scan lines of a file may add up to. */
+constexpr std::uint64_t kMaxScanAddresses = 1 << 18;
 
 /* $CV_VISA_RESOURCES, else $XDG_CONFIG_HOME/cv-visa/resources.conf, else
  * $HOME/.config/cv-visa/resources.conf; empty when none can be formed. */

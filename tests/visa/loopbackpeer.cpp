@@ -10,7 +10,7 @@
 
 namespace {
 
-int bindListener(const std::string &addr, unsigned short port, unsigned short *bound)
+int bindListener(const std::string &addr, unsigned short port, int backlog, unsigned short *bound)
 {
     sockaddr_storage ss;
     memset(&ss, 0, sizeof ss);
@@ -33,7 +33,7 @@ int bindListener(const std::string &addr, unsigned short port, unsigned short *b
         return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0 || listen(fd, 16) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0 || listen(fd, backlog) != 0) {
         close(fd);
         return -1;
     }
@@ -52,10 +52,10 @@ LoopbackPeer::~LoopbackPeer()
         close(fd);
 }
 
-bool LoopbackPeer::listen(const std::string &addr, unsigned short port)
+bool LoopbackPeer::listen(const std::string &addr, unsigned short port, int backlog)
 {
     closeListener();
-    listenFd_ = bindListener(addr, port, &port_);
+    listenFd_ = bindListener(addr, port, backlog, &port_);
     return listenFd_ >= 0;
 }
 
@@ -110,7 +110,7 @@ std::string recvUpTo(int fd, std::size_t want, int timeoutMs)
 unsigned short unusedPort(const std::string &addr)
 {
     unsigned short port = 0;
-    int fd = bindListener(addr, 0, &port);
+    int fd = bindListener(addr, 0, 1, &port);
     if (fd < 0)
         return 0;
     close(fd);

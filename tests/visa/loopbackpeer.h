@@ -14,7 +14,7 @@ public:
     LoopbackPeer &operator=(const LoopbackPeer &) = delete;
 
     /* Listens on addr ("127.x.y.z" or "::1"); port 0 picks a free one. */
-    bool listen(const std::string &addr, unsigned short port = 0);
+    bool listen(const std::string &addr, unsigned short port = 0, int backlog = 16);
     unsigned short port() const { return port_; }
     /* Accepts one pending connection; -1 when none came within timeoutMs. */
     int accept(int timeoutMs = 5000);

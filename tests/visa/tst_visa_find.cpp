@@ -205,6 +205,17 @@ void tst_VisaFind::resourceFile()
     QCOMPARE(lines, QStringList({"7", "8", "9", "10", "11", "12", "13", "14", "15"}));
     QVERIFY(QString::fromStdString(config.problems[2]).contains("larger than /16"));
 
+    /* scan lines are bounded in total, not only one by one */
+    cvvisa::ResourceConfig wide;
+    cvvisa::parseResourceConfig(std::string(5, '\n') + "scan 127.0.0.0/16 23\nscan 127.1.0.0/16 23\n"
+                                "scan 127.2.0.0/16 23\nscan 127.3.0.0/16 23\nscan 127.4.0.0/16 23 # one too many\n",
+                                &wide);
+    QCOMPARE(wide.scans.size(), std::size_t(4));
+    QCOMPARE(wide.problems.size(), std::size_t(1));
+    QVERIFY(QString::fromStdString(wide.problems[0]).startsWith("10: "));
+    QCOMPARE(wide.scans[3].first, (127u << 24 | 3u << 16) + 1);
+    QCOMPARE(wide.scans[3].last, (127u << 24 | 3u << 16 | 0xFFFFu) - 1);
+
     /* an empty or missing file lists nothing */
     writeResources("# nothing configured\n");
     ViStatus st;
@@ -285,11 +296,20 @@ void tst_VisaFind::scanFindsListeners()
     QVERIFY(at40.listen(std::string(kScanBase) + "40", port));
     QVERIFY(otherPort.listen(std::string(kScanBase) + "9"));
     QVERIFY(otherPort.port() != port);
+    /* a listener whose queue is full answers no probe: left out */
+    LoopbackPeer silent;
+    QVERIFY(silent.listen(std::string(kScanBase) + "33", port, 0));
+    std::vector<ViSession> fillers;
+    for (ViStatus st = VI_SUCCESS; st == VI_SUCCESS && fillers.size() < 64;) {
+        ViSession vi = VI_NULL;
+        st = viOpen(rm_, ("TCPIP::127.41.2.33::" + std::to_string(port) + "::SOCKET").c_str(), VI_NO_LOCK, 200, &vi);
+        fillers.push_back(vi);
+    }
 
     const QByteArray p = QByteArray::number(port);
     writeResources("TCPIP::127.41.2.40::" + p + "::SOCKET\n"
                    "scan 127.41.2.0/26 " + p + "\n"
-                   "scan 127.41.2.16/28 " + p + " 2\n");
+                   "scan 127.41.2.16/28 " + p + " 002\n");
     const QString ps = QString::number(port);
     QCOMPARE(findAll("TCPIP?*SOCKET"), QStringList({"TCPIP::127.41.2.40::" + ps + "::SOCKET",
                                                     "TCPIP::127.41.2.5::" + ps + "::SOCKET",

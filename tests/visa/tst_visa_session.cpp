@@ -55,6 +55,7 @@ private slots:
     void openRejectsBadNames_data();
     void openRejectsBadNames();
     void refusedConnect();
+    void silentPeerConnect();
     void attributesOfOpenSession();
     void attributeValuesAndStates();
     void stringAttributesStayInBuffer();
@@ -215,6 +216,26 @@ void tst_VisaSession::refusedConnect()
     ViSession vi = 42;
     QCOMPARE(viOpen(rm_, socketName(kRefusingAddr, port).c_str(), VI_NO_LOCK, 500, &vi), VI_ERROR_RSRC_NFOUND);
     QCOMPARE(vi, ViSession(VI_NULL));
+}
+
+void tst_VisaSession::silentPeerConnect()
+{
+    /* A listener that never accepts: once its queue is full, further
+     * connects get no answer and only the deadline ends them. */
+    LoopbackPeer silent;
+    QVERIFY(silent.listen(kOtherPeerAddr, 0, 0));
+    const std::string name = socketName(kOtherPeerAddr, silent.port());
+    std::vector<ViSession> queued;
+    ViStatus st = VI_SUCCESS;
+    for (int i = 0; i < 64 && st == VI_SUCCESS; ++i) {
+        ViSession vi = VI_NULL;
+        st = viOpen(rm_, name.c_str(), VI_NO_LOCK, 200, &vi);
+        if (st == VI_SUCCESS)
+            queued.push_back(vi);
+        else
+            QCOMPARE(vi, ViSession(VI_NULL));
+    }
+    QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
 }
 
 void tst_VisaSession::attributesOfOpenSession()
