@@ -31,9 +31,16 @@ struct getResourceInfo_params_t
     resourceInfo_t info;
 };
 
+// Fills params->info.columns with the address and the description.
 void getResourceInfo(getResourceInfo_params_t *params);
+// Order of resource strings: TCPIP resources by board number, then by the
+// four octets of a dotted address as numbers (a host name counts as
+// 0.0.0.0); VXI, GPIB, SOCKET, BACKPLANE, PXI and ASRL by board number;
+// different or other interface types by plain text order.
 bool resourceLessThan(QString a, QString b);
 
+// The address dialog: d_ipAddr is prefilled once, from the stored address
+// or the default entry address; the dialog never writes the store.
 class cv4870fp_enterAddress : public QDialog
 {
     Q_OBJECT
@@ -43,6 +50,8 @@ public:
     QLineEdit *d_ipAddr;
 };
 
+// The selection dialog: lists the mainframes found and carries the result
+// of the connection flow (resource string, demo flag, driver session).
 class cv4870fp_select : public QDialog
 {
     Q_OBJECT
@@ -51,7 +60,11 @@ public:
     ~cv4870fp_select() override;
 
     QString descr();
+    // Asks how to connect and runs the chosen way. 1: connected (d_session
+    // is open on descr()) or demo mode (d_demo is 1); 0: cancelled.
     int connectMainframe();
+    // Searches the network and refills the list; returns the number of
+    // rows, and when there is one, d_descr names the last.
     virtual int findResources();
 
 public slots:
