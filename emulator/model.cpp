@@ -176,7 +176,11 @@ struct Model::Impl {
         while (pendingMs >= kStepMs) {
             // Long idle periods (a real-time model nobody asked for an
             // hour) are caught up in coarser steps.
-            const std::int64_t dt = pendingMs >= 600 * kStepMs ? 10 * kStepMs : kStepMs;
+            std::int64_t dt = kStepMs;
+            if (pendingMs >= 36000 * kStepMs)
+                dt = 600 * kStepMs;
+            else if (pendingMs >= 600 * kStepMs)
+                dt = 10 * kStepMs;
             step(dt);
             pendingMs -= dt;
         }
