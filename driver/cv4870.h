@@ -78,8 +78,9 @@ extern "C" {
  * Timeouts and a lost connection pass the VISA status through
  * (VI_ERROR_TMO, VI_ERROR_CONN_LOST); a reply that does not decode gives
  * VI_ERROR_INV_RESPONSE. After a failed exchange the next call first
- * resynchronises the session, so it never takes a late reply for its own.
- * Calls on different sessions may run on different threads. */
+ * resynchronises the session, so it never takes a late reply for its own;
+ * that call may take up to twice the session timeout. Calls on different
+ * sessions may run on different threads. */
 
 /* Opens a resource manager and a session on resourceName, sets the timeout
  * (CV4870_TIMEOUT_MS), LF termination and TCP_NODELAY, checks the maker and

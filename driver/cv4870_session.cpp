@@ -5,7 +5,10 @@
 // is marked stale, because a late or surplus reply may still arrive. The next
 // exchange on it first sends "*OPC?" and discards reply lines until the bare
 // "1" that answers it; the mainframe answers in order, so whatever was
-// pending came before that line. Every reply of the driver's own commands
+// pending came before that line. An oversized reply lacks its LF, so the
+// answer may arrive glued to its end: an oversized line ending in "1" counts
+// too (at worst that was not ours, and the next call reads our "1", finds no
+// error reply in it and resyncs once more). Every reply of the driver's own commands
 // ends with the error reply, so it is never a bare "1". The resync has its
 // own time budget of one session timeout; if it fails, its status is
 // returned and the session stays stale.
@@ -76,7 +79,8 @@ public:
     }
 
     // The line without LF (and CR) in `line`. An oversized line is read away
-    // and gives VI_ERROR_INV_RESPONSE; I/O failures pass through.
+    // and gives VI_ERROR_INV_RESPONSE, with its last byte in `line` if its
+    // LF was reached (else `line` is empty); I/O failures pass through.
     ViStatus read(std::string &line, Clock::time_point deadline)
     {
         char buf[kMaxReplyLine];
@@ -100,7 +104,10 @@ public:
             if (st < 0)
                 return st;
             if (len == sizeof buf) {
-                drain();
+                char last = buf[len - 1];
+                line.clear();
+                if (drain(deadline, last))
+                    line.assign(1, last);
                 return VI_ERROR_INV_RESPONSE;
             }
         }
@@ -130,20 +137,29 @@ private:
         return true;
     }
 
-    // Reads the rest of an oversized line away: until its LF, a quiet pause
-    // or the byte limit, whichever comes first.
-    void drain()
+    // Reads the rest of an oversized line away: until its LF, a quiet pause,
+    // the byte limit or the deadline, whichever comes first. True when the
+    // LF was reached; `last` is then the last byte before it (CR aside).
+    bool drain(Clock::time_point deadline, char &last)
     {
-        if (!setTimeout(kDrainQuietMs))
-            return;
         char scratch[kMaxReplyLine];
         for (std::size_t total = 0; total < kDrainMaxBytes;) {
+            if (!setTimeoutFor(deadline) || (currentTmo_ > kDrainQuietMs && !setTimeout(kDrainQuietMs)))
+                return false;
             ViUInt32 got = 0;
             const ViStatus st = viRead(s_.vi, reinterpret_cast<ViPBuf>(scratch), sizeof scratch, &got);
+            got = std::min<ViUInt32>(got, sizeof scratch);
             total += got;
-            if (st < 0 || std::memchr(scratch, '\n', std::min<std::size_t>(got, sizeof scratch)))
-                return;
+            for (ViUInt32 i = 0; i < got; ++i) {
+                if (scratch[i] == '\n')
+                    return true; // VISA stops at the LF: nothing follows it here
+                if (scratch[i] != '\r')
+                    last = scratch[i];
+            }
+            if (st < 0)
+                return false;
         }
+        return false;
     }
 
     Session &s_;
@@ -173,10 +189,9 @@ ViStatus resync(Session &s, LineReader &reader)
     std::string line;
     for (int i = 0; i < kResyncMaxLines; ++i) {
         st = reader.read(line, deadline);
-        if (st == VI_ERROR_INV_RESPONSE)
-            continue; // an oversized line, read away
-        if (st < 0)
+        if (st < 0 && st != VI_ERROR_INV_RESPONSE)
             return st;
+        // An oversized reply has no LF of its own, so the "1" may end it.
         if (trim(line) == "1") {
             s.stale = false;
             s.partialWrite = false;

@@ -205,6 +205,24 @@ TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalid)
     cv4870_close(vi);
 }
 
+TEST(DriverErrors, AnEndlessReplyIsCutOffAndTheSessionRecovers)
+{
+    Peer peer([](const std::string &line) -> std::optional<std::string> {
+        if (line == "*CLS;:MEAS:TEMP?;:SYST:ERR?")
+            return std::string(3u << 20, '7'); // more than the driver reads away at once
+        if (line == "*CLS;:SYST:SER?;:SYST:ERR?")
+            return "17,42" + kNoError;
+        return std::nullopt;
+    });
+    ViSession vi = open(peer);
+    ViInt32 a = 0, b = 0;
+    EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_INV_RESPONSE);
+    EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_SUCCESS);
+    EXPECT_EQ(a, 17);
+    EXPECT_EQ(b, 42);
+    cv4870_close(vi);
+}
+
 TEST(DriverLocale, NumbersKeepTheirPointUnderADecimalCommaLocale)
 {
     const char *chosen = nullptr;
