@@ -11,17 +11,13 @@ namespace {
 // One list feeds the texts; the enum in scpi.h names the same codes.
 #define CV4870EMU_ERRORS(X)                                                                                            \
     X(NoError, "No error")                                                                                             \
-    X(CommandError, "Command error")                                                                                   \
-    X(InvalidCharacter, "Invalid character")                                                                           \
     X(SyntaxError, "Syntax error")                                                                                     \
-    X(InvalidSeparator, "Invalid separator")                                                                           \
     X(DataTypeError, "Data type error")                                                                                \
     X(ParameterNotAllowed, "Parameter not allowed")                                                                    \
     X(MissingParameter, "Missing parameter")                                                                           \
     X(HeaderSeparatorError, "Header separator error")                                                                  \
     X(ProgramMnemonicTooLong, "Program mnemonic too long")                                                             \
     X(UndefinedHeader, "Undefined header")                                                                             \
-    X(NumericDataError, "Numeric data error")                                                                          \
     X(InvalidCharacterInNumber, "Invalid character in number")                                                         \
     X(ExponentTooLarge, "Exponent too large")                                                                          \
     X(TooManyDigits, "Too many digits")                                                                                \

@@ -14,17 +14,13 @@ namespace scpi {
 // Standard SCPI error codes used by the emulator.
 enum Error : int {
     NoError = 0,
-    CommandError = -100,
-    InvalidCharacter = -101,
     SyntaxError = -102,
-    InvalidSeparator = -103,
     DataTypeError = -104,
     ParameterNotAllowed = -108,
     MissingParameter = -109,
     HeaderSeparatorError = -111,
     ProgramMnemonicTooLong = -112,
     UndefinedHeader = -113,
-    NumericDataError = -120,
     InvalidCharacterInNumber = -121,
     ExponentTooLarge = -123,
     TooManyDigits = -124,

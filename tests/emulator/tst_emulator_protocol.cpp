@@ -185,6 +185,7 @@ void TestEmulatorProtocol::errors()
     QCOMPARE(parts.size(), 2);
     QCOMPARE(parts[0].section(',', 0, 0).toInt(), code);
     QVERIFY(parts[0].section(',', 1).startsWith('"'));
+    QVERIFY2(!parts[0].contains(QLatin1String("Unknown error")), qPrintable(parts[0]));
     QCOMPARE(parts[1], QStringLiteral(R"(0,"No error")"));
     // Nothing changed.
     QCOMPARE(r.client.query("FAN:SPE?;:POW?").substr(0, 5), std::string("1800,"));
