@@ -124,7 +124,7 @@ public:
     // Identity (before start()).
     void setPsSerial(std::int32_t serial);
     void setFanSerial(std::int32_t serial);
-    void setFirmware(const std::string &revision); // printable, no , ; "
+    void setFirmware(const std::string &revision); // sent as given: keep to printable, no , ; "
     void setDescription(const std::string &text);
     void setMaker(const std::string &maker); // *IDN? field 1, default "Corvane Ltd."
     void setModelName(const std::string &model); // *IDN? field 2, default "4870"
