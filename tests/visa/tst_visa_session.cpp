@@ -186,17 +186,10 @@ void tst_VisaSession::closingManagerClosesSessions()
 void tst_VisaSession::openRejectsBadNames_data()
 {
     QTest::addColumn<QByteArray>("name");
+    /* the parser's own cases live with it; here only the path through viOpen */
     QTest::newRow("empty") << QByteArray("");
     QTest::newRow("instr") << QByteArray("TCPIP::127.41.1.1::inst0::INSTR");
-    QTest::newRow("gpib") << QByteArray("GPIB0::8::INSTR");
-    QTest::newRow("no port") << QByteArray("TCPIP::127.41.1.1::SOCKET");
-    QTest::newRow("port 0") << QByteArray("TCPIP::127.41.1.1::0::SOCKET");
-    QTest::newRow("port too big") << QByteArray("TCPIP::127.41.1.1::65536::SOCKET");
     QTest::newRow("octet too big") << QByteArray("TCPIP::127.41.1.256::5025::SOCKET");
-    QTest::newRow("short address") << QByteArray("TCPIP::127.1::5025::SOCKET");
-    QTest::newRow("trailing text") << QByteArray("TCPIP::127.41.1.1::5025::SOCKETS");
-    QTest::newRow("open bracket") << QByteArray("TCPIP::[::1::5025::SOCKET");
-    QTest::newRow("oversize") << ("TCPIP::" + QByteArray(240, 'a') + ".example::5025::SOCKET");
     QTest::newRow("huge") << ("TCPIP::" + QByteArray(100000, 'a') + "::5025::SOCKET");
 }
 
