@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QShowEvent>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
@@ -63,6 +64,10 @@ void centerOnDesktop(QWidget *w)
     const QList<QScreen *> screens = QGuiApplication::screens();
     if (!w || screens.isEmpty())
         return;
+    // A pending layout would still grow the window to its minimum size when
+    // it is shown; let it do so now, so the size used here is the shown one.
+    if (QLayout *l = w->layout())
+        l->activate();
     // Half the difference of the sizes; the origin of the available area
     // is deliberately not added.
     const QRect avail = screens.at(0)->availableGeometry();
@@ -236,6 +241,19 @@ void cv5120fp_app::closeEvent(QCloseEvent *e)
         e->accept();
     else
         e->ignore();
+}
+
+void cv5120fp_app::showEvent(QShowEvent *e)
+{
+    // Widgets that a product panel adds to the work area count for the
+    // window's size only once they are shown, that is now, just before the
+    // window appears: take that size and centre the window with it.
+    if (!d_shownOnce && !e->spontaneous()) {
+        d_shownOnce = true;
+        layout()->activate();
+        centerOnDesktop(this);
+    }
+    QWidget::showEvent(e);
 }
 
 // The instrument actions belong to the product panel; the base does nothing.

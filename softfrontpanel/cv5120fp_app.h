@@ -13,6 +13,7 @@
 #include "visatype.h"
 
 class QCloseEvent;
+class QShowEvent;
 class QFormLayout;
 class QPushButton;
 class QVBoxLayout;
@@ -81,6 +82,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *e) override;
+    // The first show centres the window again with its laid-out size.
+    void showEvent(QShowEvent *e) override;
 
     cv5120fp_About *d_about;
     QPushButton *d_aboutButton;
@@ -95,6 +98,7 @@ protected:
     QPushButton *d_ponButton;
     QPushButton *d_poffButton;
     QPushButton *d_sysResetButton;
+    bool d_shownOnce = false;
 
 private slots:
     virtual void resetPressed();

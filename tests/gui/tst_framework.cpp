@@ -72,6 +72,8 @@ private slots:
     void activeLedStartsOff();
     void centerOnDesktop_data();
     void centerOnDesktop();
+    void centredWithTheSizeItIsShownWith();
+    void shownCentredWithItsContents();
     void closeConfirmation_data();
     void closeConfirmation();
 };
@@ -317,6 +319,47 @@ void tst_framework::centerOnDesktop()
     w.resize(avail.width() + dw, avail.height() + dh);
     ::centerOnDesktop(&w);
     QCOMPARE(w.geometry(), QRect(x, y, avail.width() + dw, avail.height() + dh));
+}
+
+void tst_framework::centredWithTheSizeItIsShownWith()
+{
+    // A window whose layout has not run yet is centred with the size the
+    // layout gives it, not with its provisional size.
+    const QRect avail = QGuiApplication::screens().at(0)->availableGeometry();
+    QWidget w;
+    auto *layout = new QVBoxLayout(&w);
+    layout->setSizeConstraint(QLayout::SetMinimumSize);
+    auto *child = new QWidget;
+    child->setMinimumSize(avail.width() / 2 + 1, 40);
+    layout->addWidget(child);
+    w.resize(50, 50);
+    ::centerOnDesktop(&w);
+    QVERIFY(w.width() > avail.width() / 2);
+    QCOMPARE(w.x(), (avail.width() - w.width()) / 2);
+    QCOMPARE(w.y(), (avail.height() - w.height()) / 2);
+    const QRect before = w.geometry();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.geometry(), before);
+}
+
+void tst_framework::shownCentredWithItsContents()
+{
+    // Content that a product panel puts into the work area counts for the
+    // window's size only once it is shown; the window appears centred
+    // with that size.
+    Panel w;
+    auto *layout = new QVBoxLayout;
+    w.workArea()->setLayout(layout);
+    auto *content = new QWidget;
+    content->setMinimumSize(600, 400);
+    layout->addWidget(content);
+    ::centerOnDesktop(&w);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QRect avail = QGuiApplication::screens().at(0)->availableGeometry();
+    QVERIFY(w.width() > 600);
+    QCOMPARE(w.geometry().topLeft(), QPoint((avail.width() - w.width()) / 2, (avail.height() - w.height()) / 2));
 }
 
 void tst_framework::closeConfirmation_data()
