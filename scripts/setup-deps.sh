@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs the Debian 12 packages this project needs, only when some are
+# missing (apt-get update runs only then). As root it calls apt-get
+# directly, otherwise through sudo.
+#
+#   scripts/setup-deps.sh build   compiler, CMake, Qt 5 and the Plastique style
+#   scripts/setup-deps.sh test    build + what the test suite uses
+#   scripts/setup-deps.sh ci      test + clang for the sanitizer and fuzz build
+set -eu
+
+BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
+TEST_PKGS="python3-pyvisa python3-pyvisa-py locales-all"
+CI_PKGS="clang libclang-rt-14-dev"
+
+case "${1:-build}" in
+    build) wanted="$BUILD_PKGS" ;;
+    test) wanted="$BUILD_PKGS $TEST_PKGS" ;;
+    ci) wanted="$BUILD_PKGS $TEST_PKGS $CI_PKGS" ;;
+    *) echo "usage: $0 [build|test|ci]" >&2; exit 2 ;;
+esac
+
+missing=""
+for pkg in $wanted; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $pkg"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=""
+elif command -v sudo >/dev/null 2>&1; then
+    as_root="sudo"
+else
+    echo "These packages are missing:$missing" >&2
+    echo "Install them as root (apt-get install$missing) or install sudo." >&2
+    exit 1
+fi
+
+echo "Installing missing packages:$missing"
+$as_root apt-get update
+# shellcheck disable=SC2086 # the package list is meant to split
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing

@@ -1,0 +1,10 @@
+#!/bin/sh
+# Sets up a fresh Debian 12 machine if needed, builds everything into
+# build/ and runs the whole test suite on Qt's offscreen platform.
+set -eu
+cd "$(dirname "$0")"
+
+scripts/setup-deps.sh test
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc)"
+QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
