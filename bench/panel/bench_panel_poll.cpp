@@ -2,7 +2,6 @@
 // real widgets (offscreen), the driver replaced by the scripted double so
 // that no I/O is timed.
 #include <QApplication>
-#include <QTemporaryDir>
 
 #include "fake_driver.h"
 #include "poll_timing.h"
@@ -11,8 +10,7 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QTemporaryDir settings;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    ScratchSettings settings;
     const int polls = pollCount(argc, argv, 2000);
 
     ModalDriver modal(ModalDriver::Address, QStringLiteral("127.0.46.200"));

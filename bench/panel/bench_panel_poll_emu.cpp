@@ -2,7 +2,7 @@
 // real driver and VISA library to the emulator on a loopback address: six
 // queries over TCP plus the GUI work.
 #include <QApplication>
-#include <QTemporaryDir>
+
 #include <string>
 
 #include "cv4870emu.h"
@@ -12,8 +12,7 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QTemporaryDir settings;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    ScratchSettings settings;
     const int polls = pollCount(argc, argv, 1000);
 
     cv4870emu::Server server;

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QSplashScreen>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -22,8 +21,7 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const qint64 appMs = sinceMain.elapsed();
-    QTemporaryDir settings;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    ScratchSettings settings;
 
     auto *splash = new QSplashScreen(makeSplashPixmap(1.0f), Qt::WindowFlags());
     splash->show();

@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QVector>
 
@@ -24,6 +25,22 @@
 #include "cv4870fp_app.h"
 #include "cv4870fp_select.h"
 #include "cv5120fp_led.h"
+
+// Keeps the settings store that the connection flow writes in a temporary
+// folder for as long as it lives.
+class ScratchSettings
+{
+public:
+    ScratchSettings()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
+    }
+    bool isValid() const { return m_dir.isValid(); }
+
+private:
+    QTemporaryDir m_dir;
+};
 
 // The panel as built by the program, with its members opened up.
 class TestPanel : public cv4870fp_app

@@ -2,7 +2,6 @@
 // real and demo mode, the poll, its failure rule and the commands.
 #include <QGridLayout>
 #include <QMetaMethod>
-#include <QTemporaryDir>
 #include <QTimerEvent>
 #include <QtTest>
 
@@ -90,7 +89,7 @@ class tst_panel : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_settings;
+    ScratchSettings m_settings;
     std::unique_ptr<ModalDriver> m_modal;
 
     std::unique_ptr<TestPanel> makePanel(ModalDriver::Choice choice)
@@ -115,8 +114,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_settings.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
     }
     void init() { fakedrv::reset(); }
     void cleanup() { m_modal.reset(); }
@@ -645,8 +642,7 @@ private slots:
 static int abandonConnection(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QTemporaryDir settings;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    ScratchSettings settings;
     ModalDriver modal(ModalDriver::Cancel);
     TestPanel panel;
     std::printf("constructed\n");

@@ -1,6 +1,5 @@
 // The mainframe panel end to end: the real driver and VISA library talking
 // to an emulated mainframe on a loopback address of its own.
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -26,7 +25,7 @@ class tst_panel_e2e : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_settings;
+    ScratchSettings m_settings;
     cv4870emu::Server m_server;
     cv4870emu::Mainframe *m_mf = nullptr;
     std::unique_ptr<ModalDriver> m_modal;
@@ -50,16 +49,19 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_settings.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settings.path());
         m_mf = &m_server.addMainframe(emuAddress, emuPort);
         m_mf->setPsSerial(-4870);
         m_mf->setFanSerial(48702);
         m_mf->setFirmware("B.02.07");
         m_mf->model().setManualClock(true);
         m_server.setLogLevel(cv4870emu::LogLevel::Quiet);
+        // Another build tree may be running this test on the same address:
+        // wait for it rather than fail.
         std::string error;
-        QVERIFY2(m_server.start(&error), error.c_str());
+        QDeadlineTimer patience(120000);
+        while (!m_server.start(&error) && !patience.hasExpired())
+            QThread::msleep(250);
+        QVERIFY2(m_server.running(), error.c_str());
     }
     void init()
     {
