@@ -114,7 +114,7 @@ ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, cons
     if (deadline.infinite())
         job->doneCv.wait(g, [&] { return job->done; });
     else if (!job->doneCv.wait_until(g, deadline.end(), [&] { return job->done; }))
-        return VI_ERROR_RSRC_NFOUND; /* the helper finishes on its own */
+        return VI_ERROR_RSRC_NFOUND; /* the lookup thread finishes on its own */
     if (job->rc != 0 || job->addrs.empty())
         return VI_ERROR_RSRC_NFOUND;
     *addrs = job->addrs;

@@ -72,7 +72,7 @@ private:
 };
 
 /* Resolves host (a name, a dotted or an IPv6 address) to socket addresses
- * for port. A name lookup runs on a helper thread so that a slow resolver
+ * for port. A name lookup runs on a thread of its own so that a slow resolver
  * can not hold the caller past the deadline. */
 struct SockAddr {
     sockaddr_storage storage;

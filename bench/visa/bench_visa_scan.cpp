@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -67,15 +68,17 @@ int main(int argc, char **argv)
         }
         listeners.push_back(fd);
     }
-    char path[] = "/tmp/bench_visa_scanXXXXXX";
-    int tmp = mkstemp(path);
+    std::string pathText = (std::filesystem::temp_directory_path() / "bench_visa_scanXXXXXX").string();
+    std::vector<char> path(pathText.begin(), pathText.end());
+    path.push_back('\0');
+    int tmp = mkstemp(path.data());
     if (tmp < 0)
         return 1;
     std::string conf = "scan " + std::string(kBlock) + "0/24 " + std::to_string(port) + "\n";
     if (write(tmp, conf.data(), conf.size()) != ssize_t(conf.size()))
         return 1;
     close(tmp);
-    setenv("CV_VISA_RESOURCES", path, 1);
+    setenv("CV_VISA_RESOURCES", path.data(), 1);
 
     ViSession rm;
     if (viOpenDefaultRM(&rm) != VI_SUCCESS)
@@ -97,7 +100,7 @@ int main(int argc, char **argv)
         ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
     viClose(rm);
-    unlink(path);
+    unlink(path.data());
     for (int fd : listeners)
         close(fd);
 
