@@ -77,25 +77,27 @@ private slots:
 void tst_led::minimumSize_data()
 {
     QTest::addColumn<int>("h");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("h13 empty") << 13 << QString();
-    QTest::newRow("h8 empty") << 8 << QString();
-    QTest::newRow("h14 label") << 14 << QStringLiteral("Active");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("h13") << 13 << QSize(21, 15);
+    QTest::newRow("h8") << 8 << QSize(13, 10);
+    QTest::newRow("h17") << 17 << QSize(27, 19);
 }
 
 void tst_led::minimumSize()
 {
     QFETCH(int, h);
-    QFETCH(QString, label);
+    QFETCH(QSize, size);
     QFont f;
     if (!fontWithHeight(h, &f))
         QSKIP("no font of that height");
-    cv5120fp_led led(label, onColor, offColor);
+    cv5120fp_led led(QString(), onColor, offColor);
     led.setFont(f);
-    const int tw = QFontMetrics(f).horizontalAdvance(label);
-    QCOMPARE(led.minimumSizeHint(), QSize(h + 1 + tw + ((h + 1) >> 1), h + 2));
-    if (h == 13 && label.isEmpty())
-        QCOMPARE(led.minimumSizeHint(), QSize(21, 15));
+    QCOMPARE(led.minimumSizeHint(), size);
+    // A label widens it by its advance and leaves the height alone.
+    cv5120fp_led labelled(QStringLiteral("Active"), onColor, offColor);
+    labelled.setFont(f);
+    QCOMPARE(labelled.minimumSizeHint(),
+             size + QSize(QFontMetrics(f).horizontalAdvance(QStringLiteral("Active")), 0));
     QCOMPARE(led.sizePolicy().horizontalPolicy(), QSizePolicy::Maximum);
     QCOMPARE(led.sizePolicy().verticalPolicy(), QSizePolicy::Maximum);
 }
