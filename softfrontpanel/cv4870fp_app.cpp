@@ -233,7 +233,9 @@ void cv4870fp_app::buildWorkArea()
     d_fanNomSpeedBox->setValue(1200);
     d_fanNomSpeedBox->setSingleStep(50);
     d_fanNomSpeedBox->setSpecialValueText(tr("OFF"));
-    d_fanNomSpeedBox->setMinimumWidth(70);
+    // At least 70 pixels, and no narrower than its widest text ("3600 RPM"):
+    // the window opens at its minimum size, which would cut the unit off.
+    d_fanNomSpeedBox->setMinimumWidth(qMax(70, d_fanNomSpeedBox->sizeHint().width()));
     d_fanNomSpeedBox->setToolTip(
         tr("Specifies the nominal fans speed.\nPossible values are:\nOFF (0) - fans are off;\nFrom 1200 to 3600 - "
            "nominal fans speed in RPM;\n\nNote: After modification, you should press 'Enter' to send new value to "

@@ -195,6 +195,9 @@ private slots:
         QCOMPARE(box->value(), 1150);
         box->setValue(5000);
         QCOMPARE(box->value(), 3600);
+        // The panel opens at its minimum size: the widest value keeps its unit.
+        QVERIFY(box->minimumWidth() >= 70);
+        QVERIFY(box->minimumWidth() >= box->sizeHint().width());
 
         for (int k = 0; k < 3; ++k) {
             QCOMPARE(p->d_fanSpeed[k]->text(), QStringLiteral("0 RPM"));
