@@ -9,7 +9,7 @@
 set -eu
 
 BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
-TEST_PKGS="python3-pyvisa python3-pyvisa-py locales-all"
+TEST_PKGS="libgtest-dev python3-pyvisa python3-pyvisa-py locales-all"
 CI_PKGS="clang libclang-rt-14-dev"
 
 case "${1:-build}" in
