@@ -6,63 +6,55 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
 
 namespace {
 
 int bindListener(const std::string &addr, unsigned short port, int backlog, unsigned short *bound)
 {
-    sockaddr_storage ss;
-    memset(&ss, 0, sizeof ss);
-    socklen_t len;
-    auto *in4 = reinterpret_cast<sockaddr_in *>(&ss);
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
-    if (inet_pton(AF_INET, addr.c_str(), &in4->sin_addr) == 1) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(port);
-        len = sizeof *in4;
-    } else if (inet_pton(AF_INET6, addr.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        len = sizeof *in6;
-    } else {
-        return -1;
-    }
-    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    sockaddr_in in4{};
+    in4.sin_family = AF_INET;
+    in4.sin_port = htons(port);
+    socklen_t len = sizeof in4;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0 || listen(fd, backlog) != 0) {
-        close(fd);
+    if (fd < 0 || inet_pton(AF_INET, addr.c_str(), &in4.sin_addr) != 1
+        || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
+        || bind(fd, reinterpret_cast<sockaddr *>(&in4), len) != 0 || listen(fd, backlog) != 0
+        || getsockname(fd, reinterpret_cast<sockaddr *>(&in4), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    len = sizeof ss;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len);
-    *bound = ntohs(ss.ss_family == AF_INET ? in4->sin_port : in6->sin6_port);
+    *bound = ntohs(in4.sin_port);
     return fd;
+}
+
+bool readable(int fd)
+{
+    pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 5000) == 1;
 }
 
 } // namespace
 
 LoopbackPeer::~LoopbackPeer()
 {
-    closeListener();
+    if (listenFd_ >= 0)
+        close(listenFd_);
     for (int fd : accepted_)
         close(fd);
 }
 
 bool LoopbackPeer::listen(const std::string &addr, unsigned short port, int backlog)
 {
-    closeListener();
     listenFd_ = bindListener(addr, port, backlog, &port_);
     return listenFd_ >= 0;
 }
 
-int LoopbackPeer::accept(int timeoutMs)
+int LoopbackPeer::accept()
 {
-    pollfd pfd = {listenFd_, POLLIN, 0};
-    if (listenFd_ < 0 || poll(&pfd, 1, timeoutMs) != 1)
+    if (listenFd_ < 0 || !readable(listenFd_))
         return -1;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0)
@@ -70,18 +62,9 @@ int LoopbackPeer::accept(int timeoutMs)
     return fd;
 }
 
-void LoopbackPeer::closeListener()
-{
-    if (listenFd_ >= 0) {
-        close(listenFd_);
-        listenFd_ = -1;
-    }
-}
-
 bool sendAll(int fd, const std::string &data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
+    for (std::size_t done = 0; done < data.size();) {
         ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -90,16 +73,12 @@ bool sendAll(int fd, const std::string &data)
     return true;
 }
 
-std::string recvUpTo(int fd, std::size_t want, int timeoutMs)
+std::string recvUpTo(int fd, std::size_t want)
 {
     std::string got;
     char buf[4096];
-    while (got.size() < want) {
-        pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeoutMs) != 1)
-            break;
-        std::size_t room = want - got.size() < sizeof buf ? want - got.size() : sizeof buf;
-        ssize_t n = recv(fd, buf, room, 0);
+    while (got.size() < want && readable(fd)) {
+        ssize_t n = recv(fd, buf, std::min(want - got.size(), sizeof buf), 0);
         if (n <= 0)
             break;
         got.append(buf, std::size_t(n));

@@ -13,12 +13,11 @@ public:
     LoopbackPeer(const LoopbackPeer &) = delete;
     LoopbackPeer &operator=(const LoopbackPeer &) = delete;
 
-    /* Listens on addr ("127.x.y.z" or "::1"); port 0 picks a free one. */
+    /* Listens on addr ("127.x.y.z"); port 0 picks a free one. */
     bool listen(const std::string &addr, unsigned short port = 0, int backlog = 16);
     unsigned short port() const { return port_; }
-    /* Accepts one pending connection; -1 when none came within timeoutMs. */
-    int accept(int timeoutMs = 5000);
-    void closeListener();
+    /* Accepts one pending connection; -1 when none came within 5 s. */
+    int accept();
 
 private:
     int listenFd_ = -1;
@@ -27,8 +26,8 @@ private:
 };
 
 bool sendAll(int fd, const std::string &data);
-/* Reads until want bytes arrived, the peer closed or timeoutMs passed. */
-std::string recvUpTo(int fd, std::size_t want, int timeoutMs = 5000);
+/* Reads until want bytes arrived, the peer closed or 5 s passed. */
+std::string recvUpTo(int fd, std::size_t want);
 /* A loopback port with nothing listening on addr (bound, then released). */
 unsigned short unusedPort(const std::string &addr);
 
