@@ -9,7 +9,15 @@
 #include <chrono>
 #include <stdexcept>
 
-const char Peer::kIdnReply[] = "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n";
+namespace {
+
+bool readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 20) > 0;
+}
+
+} // namespace
 
 Peer::Peer(Handler handler) : handler_(std::move(handler))
 {
@@ -17,13 +25,21 @@ Peer::Peer(Handler handler) : handler_(std::move(handler))
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof addr;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
         || ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
         throw std::runtime_error("peer: cannot listen on loopback");
     port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            const int fd = readable(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
+            if (fd >= 0) {
+                serve(fd);
+                ::close(fd);
+                clientClosed_ = true;
+            }
+        }
+    });
 }
 
 Peer::~Peer()
@@ -44,38 +60,21 @@ std::vector<std::string> Peer::lines() const
     return lines_;
 }
 
-bool Peer::waitClientClosed()
+bool Peer::waitClientClosed() const
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return closedCv_.wait_for(lock, std::chrono::seconds(5), [this] { return clientClosed_; });
-}
-
-void Peer::run()
-{
-    while (!stop_) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
-        const int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0)
-            continue;
-        serve(fd);
-        ::close(fd);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        clientClosed_ = true;
-        closedCv_.notify_all();
-    }
+    for (int i = 0; i < 250 && !clientClosed_; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return clientClosed_;
 }
 
 void Peer::serve(int fd)
 {
     std::string pending;
     while (!stop_) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
         char buf[4096];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        const ssize_t n = readable(fd) ? ::recv(fd, buf, sizeof buf, 0) : -2;
+        if (n == -2)
+            continue;
         if (n <= 0)
             return;
         pending.append(buf, static_cast<std::size_t>(n));
@@ -86,14 +85,10 @@ void Peer::serve(int fd)
                 const std::lock_guard<std::mutex> lock(mutex_);
                 lines_.push_back(line);
             }
-            std::optional<std::string> answer = handler_(line);
-            std::string out;
-            if (answer)
-                out = std::move(*answer);
-            else if (line == "*CLS;*IDN?;:SYST:ERR?")
-                out = kIdnReply;
-            else if (line == "*OPC?")
-                out = "1\n";
+            std::string out = handler_(line).value_or(
+                line == "*CLS;*IDN?;:SYST:ERR?" ? "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n"
+                : line == "*OPC?"               ? "1\n"
+                                                : "");
             for (std::size_t sent = 0; sent < out.size();) {
                 const ssize_t k = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
                 if (k <= 0)

@@ -5,7 +5,6 @@
 #define CV4870_TEST_PEER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -23,27 +22,20 @@ public:
 
     explicit Peer(Handler handler);
     ~Peer();
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
 
     std::string resource() const; // "TCPIP::127.0.0.1::<port>::SOCKET"
     std::vector<std::string> lines() const;
     // Waits (at most a few seconds) until the client has closed its connection.
-    bool waitClientClosed();
-
-    static const char kIdnReply[];
+    bool waitClientClosed() const;
 
 private:
-    void run();
     void serve(int fd);
 
     Handler handler_;
     int listenFd_ = -1;
     unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_{false}, clientClosed_{false};
     mutable std::mutex mutex_;
-    std::condition_variable closedCv_;
-    bool clientClosed_ = false;
     std::vector<std::string> lines_;
     std::thread thread_;
 };

@@ -1,11 +1,6 @@
 // The driver against the in-process emulator on loopback: every function's
-// normal path, and every link fault of the emulator on every function.
+// normal path, and every fault of the emulator on every function.
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -104,20 +99,24 @@ TEST_F(Emulated, InitOpensAVisaSessionWithTheDriverSettings)
 {
     ViSession vi = VI_NULL;
     ASSERT_EQ(init(&vi), VI_SUCCESS);
-    ViChar addr[256] = {};
-    EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_ADDR, addr), VI_SUCCESS);
-    EXPECT_STREQ(addr, "127.0.0.1");
     ViUInt32 tmo = 0;
     EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TMO_VALUE, &tmo), VI_SUCCESS);
     EXPECT_EQ(tmo, static_cast<ViUInt32>(CV4870_TIMEOUT_MS));
     ViBoolean noDelay = VI_FALSE;
     EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_NODELAY, &noDelay), VI_SUCCESS);
     EXPECT_EQ(noDelay, VI_TRUE);
-
     EXPECT_EQ(cv4870_close(vi), VI_SUCCESS);
     ViInt32 a, b;
     EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_INV_SESSION);
     EXPECT_LT(cv4870_close(vi), 0);
+
+    // nothing listening any more: an error with a text, and no session
+    server.stop();
+    vi = 99;
+    const ViStatus st = init(&vi);
+    EXPECT_LT(st, 0);
+    EXPECT_EQ(vi, VI_NULL);
+    EXPECT_EQ(message(st).find("Unknown"), std::string::npos) << message(st);
 }
 
 TEST_F(Emulated, QueriesReturnTheMainframeState)
@@ -132,30 +131,25 @@ TEST_F(Emulated, QueriesReturnTheMainframeState)
     expectInStep(vi);
 
     const cv4870emu::ModelState s = mf->model().state();
-    ViBoolean f[6];
+    ViBoolean f[6], ok[7];
     ASSERT_EQ(cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5), VI_SUCCESS);
     const bool lines[6] = {s.power, s.inputFail, s.outputFail, s.fanFail, s.sensorFail, s.sysFail};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(f[i] != 0, lines[i]) << "status line " << i;
-
-    ViReal64 v[7];
+    ViReal64 v[7], c[7];
     ASSERT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
-    for (int i = 0; i < 7; ++i)
-        EXPECT_NEAR(v[i], s.volts[i], 0.02 + std::fabs(s.volts[i]) * 0.01) << "output " << i;
-    ASSERT_EQ(cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
-    for (int i = 0; i < 7; ++i)
-        EXPECT_NEAR(v[i], s.amps[i], 0.02 + std::fabs(s.amps[i]) * 0.01) << "output " << i;
-    ViBoolean ok[7];
+    ASSERT_EQ(cv4870_getOutputCurrents(vi, c, c + 1, c + 2, c + 3, c + 4, c + 5, c + 6), VI_SUCCESS);
     ASSERT_EQ(cv4870_getOutputStates(vi, ok, ok + 1, ok + 2, ok + 3, ok + 4, ok + 5, ok + 6), VI_SUCCESS);
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_NEAR(v[i], s.volts[i], 0.02 + std::fabs(s.volts[i]) * 0.01) << "output " << i;
+        EXPECT_NEAR(c[i], s.amps[i], 0.02 + std::fabs(s.amps[i]) * 0.01) << "output " << i;
         EXPECT_EQ(ok[i] != 0, s.outputOk[i]) << "output " << i;
-
-    ViInt32 nominal, fan[3];
+    }
+    ViInt32 nominal, fan[3], fanTray, ps;
     ASSERT_EQ(cv4870_getFanSpeed(vi, &nominal, fan, fan + 1, fan + 2), VI_SUCCESS);
     EXPECT_EQ(nominal, s.nominalFan);
     for (int i = 0; i < 3; ++i)
         EXPECT_NEAR(fan[i], s.fans[i], 1) << "fan " << i;
-    ViInt32 fanTray, ps;
     ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
     EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
     EXPECT_NEAR(ps, s.powerSupplyTemp, 1.0);
@@ -165,47 +159,21 @@ TEST_F(Emulated, QueriesReturnTheMainframeState)
 TEST_F(Emulated, CommandsChangeTheMainframe)
 {
     ViSession vi = open();
-    ViInt32 nominal, f1, f2, f3;
     EXPECT_EQ(cv4870_setFanSpeed(vi, 2400), VI_SUCCESS);
     EXPECT_EQ(mf->model().state().nominalFan, 2400);
     EXPECT_EQ(cv4870_setFanSpeed(vi, 0), VI_SUCCESS);
-    ASSERT_EQ(cv4870_getFanSpeed(vi, &nominal, &f1, &f2, &f3), VI_SUCCESS);
-    EXPECT_EQ(nominal, 0);
-
+    EXPECT_EQ(mf->model().state().nominalFan, 0);
     EXPECT_EQ(cv4870_setMainPowerState(vi, VI_FALSE), VI_SUCCESS);
     EXPECT_FALSE(mf->model().state().power);
     EXPECT_EQ(cv4870_setMainPowerState(vi, VI_TRUE), VI_SUCCESS);
     EXPECT_TRUE(mf->model().state().power);
-
     mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
     EXPECT_EQ(cv4870_setVXIsysReset(vi), VI_SUCCESS);
-    ViBoolean f[6];
-    ASSERT_EQ(cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5), VI_SUCCESS);
-    EXPECT_EQ(f[5], VI_TRUE) << "SysFail after SysReset";
-
+    EXPECT_TRUE(mf->model().state().sysFail) << "SysFail after SysReset";
     EXPECT_EQ(cv4870_setFanSpeed(vi, 3600), VI_SUCCESS);
     EXPECT_EQ(cv4870_reset(vi), VI_SUCCESS);
     EXPECT_EQ(mf->model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
     cv4870_close(vi);
-}
-
-TEST_F(Emulated, NothingListeningGivesAnErrorAndNoSession)
-{
-    // A port that was free a moment ago and has no listener now.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-    ::close(fd);
-    std::string dead = "TCPIP::127.0.0.1::" + std::to_string(ntohs(addr.sin_port)) + "::SOCKET";
-    ViSession vi = 99;
-    const ViStatus st = cv4870_init(&dead[0], VI_TRUE, VI_FALSE, &vi);
-    EXPECT_LT(st, 0);
-    EXPECT_EQ(vi, VI_NULL);
-    EXPECT_EQ(message(st).find("Unknown"), std::string::npos) << message(st);
 }
 
 TEST(EmulatedIdentity, AnotherMakerOrModelFailsTheIdQueryOnly)
@@ -214,10 +182,7 @@ TEST(EmulatedIdentity, AnotherMakerOrModelFailsTheIdQueryOnly)
         cv4870emu::Server server;
         server.setLogLevel(cv4870emu::LogLevel::Quiet);
         cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
-        if (which == 0)
-            mf.setMaker("Corvane Limited");
-        else
-            mf.setModelName("4871");
+        which == 0 ? mf.setMaker("Corvane Limited") : mf.setModelName("4871");
         ASSERT_TRUE(server.start());
         std::string rsrc = "TCPIP::127.0.0.1::" + std::to_string(mf.port()) + "::SOCKET";
         ViSession vi = 5;
@@ -228,70 +193,53 @@ TEST(EmulatedIdentity, AnotherMakerOrModelFailsTheIdQueryOnly)
     }
 }
 
-TEST_F(Emulated, DeviceErrorIsAMainframeStatusWithItsText)
+TEST_F(Emulated, EveryFaultGivesItsStatusAndTheNextCallItsOwnAnswer)
 {
-    ViSession vi = open();
-    for (const Call &call : kCalls) {
-        SCOPED_TRACE(call.name);
-        mf->injectDeviceError(1);
-        const ViStatus st = call.run(vi);
-        mf->clearFaults();
-        if (call.hardware) {
-            EXPECT_EQ(st, CV4870_ERROR_DEVICE_BASE + 301);
-            EXPECT_EQ(message(st), "Mainframe error 301: Power supply not responding");
-        } else {
-            EXPECT_EQ(st, VI_SUCCESS);
-        }
-        expectInStep(vi);
-    }
-    cv4870_close(vi);
-}
-
-TEST_F(Emulated, LinkFaultsGiveTheirStatusAndLeaveTheSessionInStep)
-{
+    using cv4870emu::Mainframe;
     const struct
     {
         const char *name;
-        void (cv4870emu::Mainframe::*inject)(int);
+        void (Mainframe::*inject)(int);
         ViStatus expected;
     } faults[] = {
-        {"garbage", &cv4870emu::Mainframe::injectGarbageReply, VI_ERROR_INV_RESPONSE},
-        {"oversized", &cv4870emu::Mainframe::injectOversizedReply, VI_ERROR_INV_RESPONSE},
-        {"no reply", &cv4870emu::Mainframe::injectNoReply, VI_ERROR_TMO},
+        {"device error", &Mainframe::injectDeviceError, CV4870_ERROR_DEVICE_BASE + 301},
+        {"garbage", &Mainframe::injectGarbageReply, VI_ERROR_INV_RESPONSE},
+        {"oversized", &Mainframe::injectOversizedReply, VI_ERROR_INV_RESPONSE},
+        {"no reply", &Mainframe::injectNoReply, VI_ERROR_TMO},
     };
     ViSession vi = open();
     for (const auto &fault : faults) {
         for (const Call &call : kCalls) {
             SCOPED_TRACE(std::string(fault.name) + " on " + call.name);
             (mf->*fault.inject)(1);
-            EXPECT_EQ(call.run(vi), fault.expected);
+            const ViStatus st = call.run(vi);
+            mf->clearFaults(); // a device error stays pending over calls that do not touch the hardware
+            const bool deviceError = fault.inject == &Mainframe::injectDeviceError;
+            EXPECT_EQ(st, deviceError && !call.hardware ? VI_SUCCESS : fault.expected);
             expectInStep(vi);
         }
     }
+    EXPECT_EQ(message(CV4870_ERROR_DEVICE_BASE + 301), "Mainframe error 301: Power supply not responding");
     cv4870_close(vi);
 }
 
 TEST_F(Emulated, ALateReplyIsNeverTakenForTheNextOne)
 {
     ViSession vi = open();
-    mf->setReplyDelay(3 * kShortTimeoutMs);
-    ViInt32 a = 0, b = 0;
-    EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_ERROR_TMO);
-    mf->setReplyDelay(0);
-    // Let the late serial-number reply arrive before the next call.
-    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kShortTimeoutMs));
-    ViInt32 fanTray = 0, ps = 0;
-    ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
+    ViInt32 a = 0, b = 0, fanTray = 0, ps = 0;
     const cv4870emu::ModelState s = mf->model().state();
-    EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
-    EXPECT_NEAR(ps, s.powerSupplyTemp, 1.0);
-
-    // Late by less than a timeout: the resync waits for it.
-    mf->setReplyDelay(kShortTimeoutMs + 50);
-    EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_ERROR_TMO);
-    mf->setReplyDelay(0);
-    ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
-    EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
+    // Late by more than a timeout, arriving before the next call; then late
+    // by less than one, so that the resync has to wait for it.
+    for (ViUInt32 delay : {3 * kShortTimeoutMs, kShortTimeoutMs + 50}) {
+        mf->setReplyDelay(static_cast<int>(delay));
+        EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_ERROR_TMO);
+        mf->setReplyDelay(0);
+        if (delay > 2 * kShortTimeoutMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(4 * kShortTimeoutMs));
+        ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
+        EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);
+        EXPECT_NEAR(ps, s.powerSupplyTemp, 1.0);
+    }
     cv4870_close(vi);
 }
 
@@ -303,7 +251,6 @@ TEST_F(Emulated, DroppedConnectionIsReportedOnEveryLaterCall)
     EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_CONN_LOST);
     for (const Call &call : kCalls)
         EXPECT_LT(call.run(vi), 0) << call.name;
-    EXPECT_FALSE(message(VI_ERROR_CONN_LOST).empty());
     cv4870_close(vi);
 }
 
@@ -313,11 +260,8 @@ TEST_F(Emulated, SessionsOnSeveralThreadsStayApart)
     auto poll = [](ViSession vi, ViStatus *worst) {
         for (int i = 0; i < 40; ++i) {
             for (const Call &call : kCalls) {
-                if (std::string(call.name).rfind("get", 0) == 0) {
-                    const ViStatus st = call.run(vi);
-                    if (st != VI_SUCCESS)
-                        *worst = st;
-                }
+                const ViStatus st = std::string(call.name).rfind("get", 0) == 0 ? call.run(vi) : VI_SUCCESS;
+                *worst = st != VI_SUCCESS ? st : *worst;
             }
         }
     };
