@@ -2,6 +2,7 @@
 // normal path, and every fault of the emulator on every function.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -176,19 +177,15 @@ TEST_F(Emulated, CommandsChangeTheMainframe)
     cv4870_close(vi);
 }
 
-TEST(EmulatedIdentity, AnotherMakerOrModelFailsTheIdQueryOnly)
+TEST_F(Emulated, AnotherMakerOrModelFailsTheIdQueryOnly)
 {
-    for (int which = 0; which < 2; ++which) {
-        cv4870emu::Server server;
-        server.setLogLevel(cv4870emu::LogLevel::Quiet);
-        cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
-        which == 0 ? mf.setMaker("Corvane Limited") : mf.setModelName("4871");
-        ASSERT_TRUE(server.start());
-        std::string rsrc = "TCPIP::127.0.0.1::" + std::to_string(mf.port()) + "::SOCKET";
+    for (const char *model : {"4871", "4870"}) {
+        mf->setModelName(model); // first a wrong model, then a wrong maker
+        mf->setMaker(model == std::string("4870") ? "Corvane Limited" : "Corvane Ltd.");
         ViSession vi = 5;
-        EXPECT_EQ(cv4870_init(&rsrc[0], VI_TRUE, VI_FALSE, &vi), VI_ERROR_FAIL_ID_QUERY);
+        EXPECT_EQ(init(&vi), VI_ERROR_FAIL_ID_QUERY) << model;
         EXPECT_EQ(vi, VI_NULL);
-        ASSERT_EQ(cv4870_init(&rsrc[0], VI_FALSE, VI_FALSE, &vi), VI_SUCCESS);
+        ASSERT_EQ(init(&vi, VI_FALSE), VI_SUCCESS);
         cv4870_close(vi);
     }
 }
@@ -256,23 +253,20 @@ TEST_F(Emulated, DroppedConnectionIsReportedOnEveryLaterCall)
 
 TEST_F(Emulated, SessionsOnSeveralThreadsStayApart)
 {
-    ViSession a = open(), b = open();
-    auto poll = [](ViSession vi, ViStatus *worst) {
-        for (int i = 0; i < 40; ++i) {
-            for (const Call &call : kCalls) {
-                const ViStatus st = std::string(call.name).rfind("get", 0) == 0 ? call.run(vi) : VI_SUCCESS;
-                *worst = st != VI_SUCCESS ? st : *worst;
-            }
-        }
+    ViSession vi[2] = {open(), open()};
+    ViStatus worst[2] = {VI_SUCCESS, VI_SUCCESS};
+    auto poll = [&](int n) {
+        for (int i = 0; i < 40; ++i)
+            for (const Call &call : kCalls)
+                if (std::string(call.name).rfind("get", 0) == 0)
+                    worst[n] = std::min(worst[n], call.run(vi[n]));
     };
-    ViStatus worstA = VI_SUCCESS, worstB = VI_SUCCESS;
-    std::thread ta(poll, a, &worstA), tb(poll, b, &worstB);
-    ta.join();
-    tb.join();
-    EXPECT_EQ(worstA, VI_SUCCESS);
-    EXPECT_EQ(worstB, VI_SUCCESS);
-    expectInStep(a);
-    expectInStep(b);
-    cv4870_close(a);
-    cv4870_close(b);
+    std::thread t0(poll, 0), t1(poll, 1);
+    t0.join();
+    t1.join();
+    for (int n = 0; n < 2; ++n) {
+        EXPECT_EQ(worst[n], VI_SUCCESS);
+        expectInStep(vi[n]);
+        cv4870_close(vi[n]);
+    }
 }

@@ -143,8 +143,8 @@ void tst_VisaSession::handles()
      * sees the connection end), another manager's stay open */
     const std::string name = socketName(kPeerAddr, peer_->port());
     ViSession theirs = VI_NULL, nested = 123;
-    QCOMPARE(viOpen(third, name.c_str(), VI_NO_LOCK, 0, &theirs), VI_SUCCESS);
     connectPeer();
+    QCOMPARE(viOpen(third, name.c_str(), VI_NO_LOCK, 0, &theirs), VI_SUCCESS);
     QCOMPARE(viOpen(vi_, name.c_str(), VI_NO_LOCK, 0, &nested), VI_ERROR_NSUP_OPER);
     QCOMPARE(nested, ViSession(VI_NULL));
     QCOMPARE(viOpen(second, name.c_str(), VI_NO_LOCK, 0, &nested), VI_ERROR_INV_OBJECT);
@@ -156,8 +156,7 @@ void tst_VisaSession::handles()
     QCOMPARE(viClose(rm_), VI_SUCCESS);
     QCOMPARE(viWrite(vi_, buf, sizeof buf, &cnt), VI_ERROR_INV_OBJECT);
     QCOMPARE(viGetAttribute(theirs, VI_ATTR_TMO_VALUE, &cnt), VI_SUCCESS);
-    int closedFd = peer_->accept();
-    QCOMPARE(recvUpTo(fd_, 1) + recvUpTo(closedFd, 1), std::string());
+    QCOMPARE(recvUpTo(fd_, 1), std::string());
     QCOMPARE(viClose(third), VI_SUCCESS);
     QCOMPARE(viClose(theirs), VI_ERROR_INV_OBJECT);
 }
