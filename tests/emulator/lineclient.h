@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -29,15 +28,11 @@ public:
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
-        if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
-            return false;
         // Never anything but loopback from a test.
-        if ((ntohl(sa.sin_addr.s_addr) >> 24) != 127)
+        if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 || (ntohl(sa.sin_addr.s_addr) >> 24) != 127)
             return false;
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0)
-            return false;
-        if (::connect(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
             close();
             return false;
         }
@@ -58,14 +53,11 @@ public:
 
     bool send(const std::string &bytes)
     {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
+        for (std::size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
+            if (n <= 0 && !(n < 0 && errno == EINTR))
                 return false;
-            done += static_cast<std::size_t>(n);
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
         }
         return true;
     }
@@ -74,38 +66,30 @@ public:
     // are gathered before Overflow is reported.
     Result readLine(std::string &line, int timeoutMs = 5000, std::size_t maxBytes = 1 << 20)
     {
-        line.clear();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const std::size_t lf = m_pending.find('\n');
-            if (lf != std::string::npos) {
-                line = m_pending.substr(0, lf);
-                m_pending.erase(0, lf + 1);
-                return Result::Line;
-            }
+        line.clear();
+        std::size_t lf;
+        while ((lf = m_pending.find('\n')) == std::string::npos) {
             if (m_pending.size() >= maxBytes)
                 return Result::Overflow;
-            const Result r = fill(deadline);
-            if (r != Result::Line)
+            if (const Result r = fill(deadline); r != Result::Line)
                 return r;
         }
+        line = m_pending.substr(0, lf);
+        m_pending.erase(0, lf + 1);
+        return Result::Line;
     }
 
     // Waits for count bytes (or fewer at a timeout / close) in `bytes`.
     Result readBytes(std::string &bytes, std::size_t count, int timeoutMs = 5000)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (m_pending.size() < count) {
-            const Result r = fill(deadline);
-            if (r != Result::Line) {
-                bytes.swap(m_pending);
-                m_pending.clear();
-                return r;
-            }
-        }
+        Result r = Result::Line;
+        while (m_pending.size() < count && r == Result::Line)
+            r = fill(deadline);
         bytes = m_pending.substr(0, count);
         m_pending.erase(0, count);
-        return Result::Line;
+        return r;
     }
 
     // One round trip: sends the line with LF, returns the reply line or "".
@@ -117,27 +101,20 @@ public:
         return reply;
     }
 
-    int fd() const { return m_fd; }
-
 private:
+    // One bounded receive before the deadline; Line means "go on".
     Result fill(std::chrono::steady_clock::time_point deadline)
     {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return Result::Timeout;
         pollfd p{m_fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(left));
-        if (rc < 0 && errno == EINTR)
-            return Result::Line;
+        const int rc = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
         if (rc <= 0)
-            return Result::Timeout;
+            return rc < 0 && errno == EINTR ? Result::Line : Result::Timeout;
         char buffer[65536];
         const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            return Result::Line;
         if (n <= 0)
-            return Result::Closed;
+            return n < 0 && (errno == EINTR || errno == EAGAIN) ? Result::Line : Result::Closed;
         m_pending.append(buffer, static_cast<std::size_t>(n));
         return Result::Line;
     }

@@ -6,6 +6,16 @@
 #include "cv4870emu.h"
 #include "lineclient.h"
 
+#include <algorithm>
+
+// Moves a model on the manual clock in one-second steps; returns its state.
+inline cv4870emu::ModelState runModel(cv4870emu::Model &m, std::int64_t ms)
+{
+    for (std::int64_t t = 0; t < ms; t += 1000)
+        m.advance(std::min<std::int64_t>(1000, ms - t));
+    return m.state();
+}
+
 struct RunningEmulator {
     cv4870emu::Server server;
     cv4870emu::Mainframe *mf = nullptr;
@@ -20,13 +30,7 @@ struct RunningEmulator {
         started = server.start() && client.connect(mf->address(), mf->port());
     }
 
-    // Moves model time on in one-second steps and returns the state.
-    cv4870emu::ModelState advance(std::int64_t ms)
-    {
-        for (std::int64_t t = 0; t < ms; t += 1000)
-            mf->model().advance(std::min<std::int64_t>(1000, ms - t));
-        return mf->model().state();
-    }
+    cv4870emu::ModelState advance(std::int64_t ms) { return runModel(mf->model(), ms); }
 };
 
 #endif // CV4870EMU_RUNNINGEMULATOR_H

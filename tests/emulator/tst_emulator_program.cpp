@@ -9,28 +9,27 @@
 
 namespace {
 
-const QString kProgram = QStringLiteral(CV4870_EMULATOR_PROGRAM);
-
 struct Listening {
     QString address;
     quint16 port = 0;
 };
 
-// Reads the --ready output; empty on failure.
-QList<Listening> waitReady(QProcess &p)
+// Starts the program and reads its --ready output; empty on failure.
+QList<Listening> startReady(QProcess &p, const QStringList &arguments)
 {
+    p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), arguments + QStringList{"--ready"});
     QList<Listening> result;
     for (;;) {
-        while (!p.canReadLine()) {
-            if (!p.waitForReadyRead(10000))
-                return {};
-        }
-        const QStringList words = QString::fromLatin1(p.readLine()).split(' ', Qt::SkipEmptyParts);
-        if (words.size() == 1 && words[0].trimmed() == QLatin1String("READY"))
+        if (!p.canReadLine() && !p.waitForReadyRead(10000))
+            return {};
+        if (!p.canReadLine())
+            continue;
+        const QStringList words = QString::fromLatin1(p.readLine()).simplified().split(' ');
+        if (words == QStringList{"READY"})
             return result;
         if (words.size() != 4 || words[0] != QLatin1String("LISTENING"))
             return {};
-        result.append(Listening{words[2], static_cast<quint16>(words[3].trimmed().toUInt())});
+        result.append(Listening{words[2], static_cast<quint16>(words[3].toUInt())});
     }
 }
 
@@ -40,31 +39,32 @@ class TestEmulatorProgram : public QObject {
     Q_OBJECT
 
 private slots:
-    void severalMainframesAndCleanStop_data();
-    void severalMainframesAndCleanStop();
+    void serveAndStopCleanly_data();
+    void serveAndStopCleanly();
     void consecutiveAddresses();
     void portInUseNamesTheOption();
     void badOptions_data();
     void badOptions();
-    void commandLog();
-    void simulationFlag();
 };
 
-void TestEmulatorProgram::severalMainframesAndCleanStop_data()
+void TestEmulatorProgram::serveAndStopCleanly_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::addColumn<bool>("simulation");
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM, --simulation") << int(SIGTERM) << true;
 }
 
-void TestEmulatorProgram::severalMainframesAndCleanStop()
+void TestEmulatorProgram::serveAndStopCleanly()
 {
     QFETCH(int, signal);
+    QFETCH(bool, simulation);
     QProcess p;
-    p.start(kProgram, {"--port", "0", "--count", "3", "--spread", "port", "--ready", "--ps-serial", "500",
-                       "--description", "Lab"});
-    QVERIFY(p.waitForStarted());
-    const QList<Listening> ready = waitReady(p);
+    QStringList arguments{"--port", "0", "--count", "3", "--spread", "port", "--ps-serial", "500",
+                          "--description", "Lab", "-vv"};
+    if (simulation)
+        arguments << "--simulation";
+    const QList<Listening> ready = startReady(p, arguments);
     QCOMPARE(ready.size(), 3);
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(ready[i].address, QStringLiteral("127.0.0.1"));
@@ -76,18 +76,24 @@ void TestEmulatorProgram::severalMainframesAndCleanStop()
     QVERIFY(ready[0].port != ready[1].port && ready[1].port != ready[2].port);
     LineClient idle; // a client still connected does not hold the stop up
     QVERIFY(idle.connect("127.0.0.1", ready[0].port));
+    QCOMPARE(idle.query("SIM:SYSF ON;:SYST:ERR?"),
+             std::string(simulation ? R"(0,"No error")" : R"(-113,"Undefined header")"));
     ::kill(static_cast<pid_t>(p.processId()), signal);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
+    // -vv logs connections, command lines and replies.
+    const QString log = QString::fromLatin1(p.readAllStandardError());
+    QVERIFY2(log.contains("connection from 127.0.0.1") && log.contains("> SIM:SYSF ON;:SYST:ERR?") &&
+                 log.contains(simulation ? R"(< 0,"No error"\x0a)" : R"(< -113,"Undefined header"\x0a)") &&
+                 log.contains(signal == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM"),
+             qPrintable(log));
 }
 
 void TestEmulatorProgram::consecutiveAddresses()
 {
     QProcess p;
-    p.start(kProgram, {"--address", "127.0.48.250", "--port", "0", "--count", "8", "--ready"});
-    QVERIFY(p.waitForStarted());
-    const QList<Listening> ready = waitReady(p);
+    const QList<Listening> ready = startReady(p, {"--address", "127.0.48.250", "--port", "0", "--count", "8"});
     QCOMPARE(ready.size(), 8);
     QCOMPARE(ready[0].address, QStringLiteral("127.0.48.250"));
     QCOMPARE(ready[7].address, QStringLiteral("127.0.49.1"));
@@ -106,12 +112,12 @@ void TestEmulatorProgram::portInUseNamesTheOption()
     QVERIFY(taken.start());
     const QString port = QString::number(taken.mainframe(0).port());
     QProcess p;
-    p.start(kProgram, {"--port", port});
+    p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), {"--port", port});
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 1);
     const QString error = QString::fromLatin1(p.readAllStandardError());
-    QVERIFY2(error.contains("127.0.0.1:" + port), qPrintable(error));
-    QVERIFY2(error.contains("--port"), qPrintable(error));
+    QVERIFY2(error.contains("127.0.0.1:" + port) && error.contains("in use") && error.contains("--port"),
+             qPrintable(error));
 }
 
 void TestEmulatorProgram::badOptions_data()
@@ -132,51 +138,10 @@ void TestEmulatorProgram::badOptions()
 {
     QFETCH(QStringList, arguments);
     QProcess p;
-    p.start(kProgram, arguments);
+    p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), arguments);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 2);
     QVERIFY(!p.readAllStandardError().isEmpty());
-}
-
-void TestEmulatorProgram::commandLog()
-{
-    QProcess p;
-    p.start(kProgram, {"--port", "0", "--ready", "-vv"});
-    QVERIFY(p.waitForStarted());
-    const QList<Listening> ready = waitReady(p);
-    QCOMPARE(ready.size(), 1);
-    {
-        LineClient c;
-        QVERIFY(c.connect("127.0.0.1", ready[0].port));
-        QCOMPARE(c.query("*OPC?"), std::string("1"));
-    }
-    p.terminate();
-    QVERIFY(p.waitForFinished(10000));
-    const QString log = QString::fromLatin1(p.readAllStandardError());
-    QVERIFY2(log.contains("connection from 127.0.0.1"), qPrintable(log));
-    QVERIFY2(log.contains("> *OPC?"), qPrintable(log));
-    QVERIFY2(log.contains("< 1\\x0a"), qPrintable(log));
-    QVERIFY2(log.contains("stopping on SIGTERM"), qPrintable(log));
-}
-
-void TestEmulatorProgram::simulationFlag()
-{
-    for (bool enabled : {false, true}) {
-        QProcess p;
-        QStringList arguments{"--port", "0", "--ready"};
-        if (enabled)
-            arguments << "--simulation";
-        p.start(kProgram, arguments);
-        QVERIFY(p.waitForStarted());
-        const QList<Listening> ready = waitReady(p);
-        QCOMPARE(ready.size(), 1);
-        LineClient c;
-        QVERIFY(c.connect("127.0.0.1", ready[0].port));
-        QCOMPARE(c.query("SIM:SYSF ON;:SYST:ERR?"),
-                 std::string(enabled ? R"(0,"No error")" : R"(-113,"Undefined header")"));
-        p.terminate();
-        QVERIFY(p.waitForFinished(10000));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestEmulatorProgram)
