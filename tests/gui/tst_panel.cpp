@@ -1,43 +1,38 @@
 // The mainframe panel against the scripted driver double: construction in
 // real and demo mode, the poll, its failure rule and the commands.
 #include <QGridLayout>
-#include <QMetaMethod>
 #include <QTimerEvent>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "cv4870fp.h"
 #include "fake_driver.h"
-#include "panel_harness.h"
+#include "gui_test_util.h"
 
 namespace {
 
 const char testAddress[] = "127.0.46.99";
 const ViStatus someError = VI_ERROR_INV_RESPONSE;
 const ViStatus someWarning = VI_WARN_NSUP_ID_QUERY;
+const QString titlePrefix = QStringLiteral("Ostrel 4870 Soft Front Panel: ");
 
 QString degrees(int c)
 {
     return QString::number(c) + QStringLiteral(" \u00B0C");
 }
 
-QStringList callTexts()
+QStringList toList(const std::vector<std::string> &v)
 {
     QStringList l;
-    for (const std::string &t : fakedrv::callTexts())
+    for (const std::string &t : v)
         l << QString::fromStdString(t);
     return l;
 }
-
-QStringList callNames()
-{
-    QStringList l;
-    for (const std::string &t : fakedrv::callNames())
-        l << QString::fromStdString(t);
-    return l;
-}
+QStringList callTexts() { return toList(fakedrv::callTexts()); }
+QStringList callNames() { return toList(fakedrv::callNames()); }
 
 const char *const pollCalls[] = {"cv4870_getStatus",         "cv4870_getOutputVoltages", "cv4870_getOutputCurrents",
                                  "cv4870_getOutputStates",   "cv4870_getFanSpeed",       "cv4870_getTemperature"};
@@ -62,26 +57,6 @@ QString warningBox(ViStatus st)
 {
     return QStringLiteral("Ostrel  SFP Warning message|Warning: [Fake error %1]").arg(st);
 }
-
-// Counts the paint events of the widgets it watches.
-class PaintCounter : public QObject
-{
-public:
-    QHash<QObject *, int> paints;
-    void watch(QWidget *w)
-    {
-        w->installEventFilter(this);
-        paints[w] = 0;
-    }
-
-protected:
-    bool eventFilter(QObject *o, QEvent *e) override
-    {
-        if (e->type() == QEvent::Paint)
-            ++paints[o];
-        return false;
-    }
-};
 
 } // namespace
 
@@ -111,21 +86,17 @@ class tst_panel : public QObject
     static QString resource() { return QStringLiteral("TCPIP::%1::23::SOCKET").arg(QLatin1String(testAddress)); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_settings.isValid());
-    }
+    void initTestCase() { QVERIFY(m_settings.isValid()); }
     void init() { fakedrv::reset(); }
     void cleanup() { m_modal.reset(); }
 
     void abandonedConnectionEndsTheProcess()
     {
-        // The constructor ends the process, so it runs in a child.
+        // The constructor ends the process, so it runs in a child. Whatever
+        // the half-built window holds then is no leak.
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // The process ends in the middle of building the window: whatever it
-        // holds then is no leak (this only matters in sanitizer builds).
         env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--abandon-connection")});
@@ -135,134 +106,61 @@ private slots:
         QVERIFY(!child.readAllStandardOutput().contains("constructed"));
     }
 
-    void slotsInDeclaredOrder()
-    {
-        const QMetaObject &mo = cv4870fp_app::staticMetaObject;
-        QStringList own;
-        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
-            own << QString::fromLatin1(mo.method(i).methodSignature());
-        QCOMPARE(own, QStringList({"resetPressed()", "ponPressed()", "poffPressed()", "sysResetPressed()",
-                                   "updateStatus()", "fanSpeedChanged()"}));
-    }
-
-    void demoModeMakesNoDriverCall()
+    void demoModeMakesNoDriverCallAndBuildsTheWidgets()
     {
         auto p = makePanel(ModalDriver::Demo);
-        QCOMPARE(p->d_demo, 1);
-        QCOMPARE(p->windowTitle(),
-                 QStringLiteral("Ostrel 4870 Soft Front Panel: ") + QLatin1String(cv4870fp_demoAddress));
+        QCOMPARE(p->windowTitle(), titlePrefix + QLatin1String(cv4870fp_demoAddress));
         // The library's own revision is the only question asked.
         QCOMPARE(callTexts(), QStringList({"cv4870_revision_query(0, drvRev, NULL)"}));
         QCOMPARE(p->d_activeLed->value(), 0);
         QVERIFY(p->hardwareRows().isEmpty());
         QVERIFY(p->d_timer->isActive());
-        QCOMPARE(p->d_timer->interval(), 500);
 
         fakedrv::clearCalls();
         fireTimer(p->d_timer);
-        p->d_ponButton->click();
-        p->d_poffButton->click();
-        p->d_sysResetButton->click();
-        p->d_resetButton->click();
+        for (const char *b : {"Power On", "Power Off", "SysReset", "HW Reset"})
+            p->press(QLatin1String(b));
         p->d_fanNomSpeedBox->setValue(2400);
         QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
         QCOMPARE(callTexts(), QStringList());
         QCOMPARE(m_modal->reports, QStringList());
-        // Nothing was polled: the panel keeps its first values.
-        QCOMPARE(p->d_fanTemp->text(), degrees(20));
-    }
-
-    void initialWidgets()
-    {
-        auto p = makePanel(ModalDriver::Demo);
-        QCOMPARE(p->d_header->text(),
-                 QStringLiteral("<html>Ostrel 4870<br><font size='2'>VXI-1 Rev.4 Mainframe</font></html>"));
-
-        for (cv5120fp_led *led : p->statusLeds()) {
-            QCOMPARE(led->value(), 0);
-            QVERIFY(led->text().isEmpty());
-        }
-        QCOMPARE(p->d_powerLed->onColor(), QColor(Qt::green));
-        QCOMPARE(p->d_fanFailLed->onColor(), QColor(Qt::red));
-        QCOMPARE(p->d_sysFailLed->toolTip(), QStringLiteral("Shows the status of VXI sysFail signal line."));
+        QCOMPARE(p->d_fanTemp->text(), degrees(20)); // a real degree sign
 
         QSpinBox *box = p->d_fanNomSpeedBox;
-        QCOMPARE(box->value(), 1200);
-        QCOMPARE(box->text(), QStringLiteral("1200 RPM"));
-        box->stepBy(-1);
-        QCOMPARE(box->text(), QStringLiteral("OFF"));
-        box->stepBy(-1);
-        QCOMPARE(box->value(), 1150);
+        QCOMPARE(box->text(), QStringLiteral("2400 RPM"));
         box->setValue(5000);
         QCOMPARE(box->value(), 3600);
         // The panel opens at its minimum size: the widest value keeps its unit.
         QVERIFY(box->minimumWidth() >= 70);
         QVERIFY(box->minimumWidth() >= box->sizeHint().width());
 
-        for (int k = 0; k < 3; ++k) {
-            QCOMPARE(p->d_fanSpeed[k]->text(), QStringLiteral("0 RPM"));
-            QVERIFY(p->d_fanSpeed[k]->isReadOnly());
-            QCOMPARE(p->d_fanSpeed[k]->toolTip(),
-                     QStringLiteral("Returns the actual speed of fan #%1 in RPM.").arg(k + 1));
-        }
-        // A real degree sign, whatever the local code page.
-        QCOMPARE(p->d_fanTemp->text(), QStringLiteral("20 \u00B0C"));
-        QCOMPARE(p->d_psTemp->text(), QStringLiteral("20 \u00B0C"));
-
-        // Channel cells: name, voltage, current and status side by side;
-        // -24 V on top of the right half, row 4 of the left half empty.
+        // Each channel's name stands left of its voltage, current and status.
         const QStringList names = {"+24 V", "+12 V", "+5 V", "-2 V", "-5.2 V", "-12 V", "-24 V"};
-        const int rows[] = {1, 2, 3, 4, 3, 2, 1};
-        const int cols[] = {0, 0, 0, 5, 5, 5, 5};
         auto *grid = qobject_cast<QGridLayout *>(p->d_outVolt[0]->parentWidget()->layout());
         QVERIFY(grid);
         for (int i = 0; i < 7; ++i) {
             int r, c, rs, cs;
             grid->getItemPosition(grid->indexOf(p->d_outVolt[i]), &r, &c, &rs, &cs);
-            QCOMPARE(r, rows[i]);
-            QCOMPARE(c, cols[i] + 1);
-            auto *label = qobject_cast<QLabel *>(grid->itemAtPosition(r, cols[i])->widget());
-            QVERIFY(label);
-            QCOMPARE(label->text(), names[i]);
-            QCOMPARE(grid->itemAtPosition(r, cols[i] + 2)->widget(), p->d_outAmp[i]);
-            QCOMPARE(grid->itemAtPosition(r, cols[i] + 3)->widget(), p->d_outStatus[i]);
-            QCOMPARE(p->d_outVolt[i]->text(), names[i]);
-            QCOMPARE(p->d_outAmp[i]->text(), QStringLiteral("0.0 A"));
-            QCOMPARE(p->d_outAmp[i]->toolTip(),
-                     QStringLiteral("Shows the actual current flowing on %1 line.").arg(names[i]));
-            QVERIFY(p->d_outStatus[i]->toolTip().startsWith(
-                QStringLiteral("Shows the actual status of %1 line.\n").arg(names[i])));
-            QCOMPARE(p->d_outStatus[i]->value(), 0);
+            QCOMPARE(qobject_cast<QLabel *>(grid->itemAtPosition(r, c - 1)->widget())->text(), names[i]);
+            QCOMPARE(grid->itemAtPosition(r, c + 1)->widget(), p->d_outAmp[i]);
+            QCOMPARE(grid->itemAtPosition(r, c + 2)->widget(), p->d_outStatus[i]);
         }
-        QCOMPARE(grid->itemAtPosition(4, 0), nullptr);
     }
 
     void realModeAdoptsTheSession()
     {
         fakedrv::mainframe().psSerial = -17;
         auto p = makePanel(ModalDriver::Address);
-        const QStringList calls = callTexts();
-        QCOMPARE(fakedrv::count("cv4870_init"), 1); // the probe of the connection flow
-        const ViSession vi = p->d_vi;
-        QVERIFY(vi != VI_NULL);
-        const QString s = QString::number(vi);
-        const int initAt = calls.indexOf(QStringLiteral("cv4870_init(\"%1\", 1, 0)").arg(resource()));
-        QVERIFY(initAt >= 0);
-        QCOMPARE(calls.mid(initAt + 1),
-                 QStringList({"viGetAttribute(" + s + ", VI_ATTR_TCPIP_HOSTNAME)",
-                              "cv4870_revision_query(0, drvRev, NULL)",
-                              "cv4870_revision_query(" + s + ", drvRev, fwRev)", "cv4870_getSerialNumber(" + s + ")"}));
-        QCOMPARE(p->d_demo, 0);
+        // The probe's session is adopted: no second init.
+        QCOMPARE(callTexts().count(QStringLiteral("cv4870_init(\"%1\", 1, 0)").arg(resource())), 1);
+        QCOMPARE(QString::fromStdString(fakedrv::resourceOf(p->d_vi)), resource());
         QCOMPARE(p->d_activeLed->value(), 1);
-        QCOMPARE(p->windowTitle(), QStringLiteral("Ostrel 4870 Soft Front Panel: mainframe.test"));
-        using Row = QPair<QString, QString>;
-        QCOMPARE(p->hardwareRows(), QVector<Row>({Row("Power Supply S/N:", "-17"),
-                                                  Row("Fan Tray S/N:", "48702002"),
-                                                  Row("Firmware Revision:", "A.01.00")}));
+        QCOMPARE(p->windowTitle(), titlePrefix + "mainframe.test");
+        QCOMPARE(p->hardwareRows(),
+                 QStringList({"Power Supply S/N:=-17", "Fan Tray S/N:=48702002", "Firmware Revision:=A.01.00"}));
         QVERIFY(p->d_timer->isActive());
         QCOMPARE(m_modal->reports, QStringList());
-        // No poll during construction.
-        QCOMPARE(fakedrv::count("cv4870_getStatus"), 0);
+        QCOMPARE(fakedrv::count("cv4870_getStatus"), 0); // no poll during construction
     }
 
     void realModeOpensTheSessionWhenTheFlowLeftNone()
@@ -274,14 +172,17 @@ private slots:
             if (++inits == 2)
                 fakedrv::clearInitSession();
         });
+        // A failed query is reported and its rows read "unknown"; an empty
+        // host name leaves the host of the resource string for the title.
+        fakedrv::pushStatus("cv4870_getSerialNumber", someWarning);
+        fakedrv::mainframe().hostname = "";
         auto p = makePanel(ModalDriver::Address);
-        QCOMPARE(inits, 2);
-        const QString init = QStringLiteral("cv4870_init(\"%1\", 1, 0)").arg(resource());
-        QCOMPARE(callTexts().count(init), 2);
-        QVERIFY(p->d_vi != VI_NULL);
+        QCOMPARE(callTexts().count(QStringLiteral("cv4870_init(\"%1\", 1, 0)").arg(resource())), 2);
         QCOMPARE(QString::fromStdString(fakedrv::resourceOf(p->d_vi)), resource());
-        QCOMPARE(p->windowTitle(), QStringLiteral("Ostrel 4870 Soft Front Panel: mainframe.test"));
-        QCOMPARE(m_modal->reports, QStringList());
+        QCOMPARE(p->windowTitle(), titlePrefix + testAddress);
+        QCOMPARE(m_modal->reports, QStringList({warningBox(someWarning)}));
+        QCOMPARE(p->hardwareRows(),
+                 QStringList({"Power Supply S/N:=unknown", "Fan Tray S/N:=unknown", "Firmware Revision:=A.01.00"}));
     }
 
     void failedFallbackInitIsReportedAndConstructionGoesOn()
@@ -298,85 +199,35 @@ private slots:
         QCOMPARE(m_modal->reports,
                  QStringList({errorBox("cv4870_init(sel->descr().toLatin1().data(), 1, 0, &d_vi)", someError)}));
         // No host name: the host of the resource string stands in the title.
-        QCOMPARE(p->windowTitle(), QStringLiteral("Ostrel 4870 Soft Front Panel: ") + QLatin1String(testAddress));
+        QCOMPARE(p->windowTitle(), titlePrefix + testAddress);
         QCOMPARE(p->hardwareRows().size(), 3);
         QVERIFY(p->d_timer->isActive());
     }
 
-    void emptyHostNameFallsBackToTheResourceHost()
-    {
-        fakedrv::mainframe().hostname = "";
-        auto p = makePanel(ModalDriver::Address);
-        QCOMPARE(p->windowTitle(), QStringLiteral("Ostrel 4870 Soft Front Panel: ") + QLatin1String(testAddress));
-    }
-
-    void hardwareRowsWhenQueriesFail_data()
-    {
-        QTest::addColumn<QString>("failing");
-        QTest::addColumn<ViStatus>("status");
-        QTest::addColumn<QString>("report");
-        QTest::addColumn<QStringList>("values");
-        QTest::newRow("revision error")
-            << "cv4870_revision_query" << someError
-            << errorBox("cv4870_revision_query(d_vi, drvRev, fwRev)", someError)
-            << QStringList({"48701001", "48702002", "unknown"});
-        QTest::newRow("serial error")
-            << "cv4870_getSerialNumber" << someError
-            << errorBox("cv4870_getSerialNumber(d_vi, &psSerNum, &fanSerNum)", someError)
-            << QStringList({"unknown", "unknown", "A.01.00"});
-        QTest::newRow("serial warning") << "cv4870_getSerialNumber" << someWarning << warningBox(someWarning)
-                                        << QStringList({"unknown", "unknown", "A.01.00"});
-    }
-    void hardwareRowsWhenQueriesFail()
-    {
-        QFETCH(QString, failing);
-        QFETCH(ViStatus, status);
-        QFETCH(QString, report);
-        QFETCH(QStringList, values);
-        // Only the queries made with the session fail: the revision query
-        // without a session comes first, and its hook scripts the next call.
-        if (failing == QLatin1String("cv4870_revision_query"))
-            fakedrv::setHook("cv4870_revision_query", [status] {
-                if (fakedrv::calls().back().args.at(0) == "0")
-                    fakedrv::pushStatus("cv4870_revision_query", status);
-            });
-        else
-            fakedrv::pushStatus(failing.toStdString(), status);
-        auto p = makePanel(ModalDriver::Address);
-        QCOMPARE(m_modal->reports, QStringList({report}));
-        const auto rows = p->hardwareRows();
-        QCOMPARE(rows.size(), 3);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(rows[i].second, values[i]);
-        QCOMPARE(fakedrv::count("cv4870_error_message"), 1);
-    }
-
     void pollReadsInOrderAndFormats()
     {
+        // A decimal point whatever the locale.
+        const QLocale saved;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         auto p = realPanel();
         fakedrv::Mainframe &m = fakedrv::mainframe();
-        const double volts[7] = {24.004, 12.0, 5.0, -2.0, -5.2, -12.004, -23.996};
+        const double volts[7] = {1234.5, 12.0, 5.0, -2.0, -5.2, -12.004, -23.996};
         const double amps[7] = {0.0, 1.005, 12.5, -0.25, 3.0, 0.001, 7.777};
-        for (int i = 0; i < 7; ++i) {
-            m.volt[i] = volts[i];
-            m.amp[i] = amps[i];
-        }
+        std::copy(volts, volts + 7, m.volt);
+        std::copy(amps, amps + 7, m.amp);
         m.fan[0] = 1800;
         m.fan[1] = 0;
-        m.fan[2] = 12345;
         m.fanNom = 2400;
         m.fanTemp = -3;
-        m.psTemp = 41;
         m.inFail = 7; // any non-zero reading lights the LED
         p->updateStatus();
+        QLocale::setDefault(saved);
 
-        const QString s = QString::number(p->d_vi);
         QStringList expected;
         for (const char *c : pollCalls)
-            expected << QStringLiteral("%1(%2)").arg(QLatin1String(c), s);
+            expected << QStringLiteral("%1(%2)").arg(QLatin1String(c)).arg(p->d_vi);
         QCOMPARE(callTexts(), expected);
-
-        const QStringList voltTexts = {"24.00 V", "12.00 V", "5.00 V", "-2.00 V", "-5.20 V", "-12.00 V", "-24.00 V"};
+        const QStringList voltTexts = {"1234.50 V", "12.00 V", "5.00 V", "-2.00 V", "-5.20 V", "-12.00 V", "-24.00 V"};
         const QStringList ampTexts = {"0.00 A", "1.00 A", "12.50 A", "-0.25 A", "3.00 A", "0.00 A", "7.78 A"};
         for (int i = 0; i < 7; ++i) {
             QCOMPARE(p->d_outVolt[i]->text(), voltTexts[i]);
@@ -384,34 +235,12 @@ private slots:
         }
         QCOMPARE(p->d_fanSpeed[0]->text(), QStringLiteral("1800 RPM"));
         QCOMPARE(p->d_fanSpeed[1]->text(), QStringLiteral("0 RPM"));
-        QCOMPARE(p->d_fanSpeed[2]->text(), QStringLiteral("12345 RPM"));
         QCOMPARE(p->d_fanNomSpeedBox->value(), 2400);
         QCOMPARE(p->d_fanTemp->text(), degrees(-3));
-        QCOMPARE(p->d_psTemp->text(), degrees(41));
-        QCOMPARE(p->d_powerLed->value(), 1);
+        QCOMPARE(p->d_psTemp->text(), degrees(31));
         QCOMPARE(p->d_inFailLed->value(), 7);
         QCOMPARE(p->d_outFailLed->value(), 0);
-        QVERIFY(p->d_timer->isActive());
         QCOMPARE(m_modal->reports, QStringList());
-    }
-
-    void pollFormatsWithAPointInEveryLocale()
-    {
-        const QLocale saved;
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        auto p = realPanel();
-        fakedrv::mainframe().volt[0] = 1234.5;
-        p->updateStatus();
-        QLocale::setDefault(saved);
-        QCOMPARE(p->d_outVolt[0]->text(), QStringLiteral("1234.50 V"));
-    }
-
-    void timerDrivesThePollInRealMode()
-    {
-        auto p = realPanel();
-        fireTimer(p->d_timer);
-        QCOMPARE(fakedrv::count("cv4870_getStatus"), 1);
-        QCOMPARE(fakedrv::count("cv4870_getTemperature"), 1);
     }
 
     void identicalPollsRepaintOnlyOffChannelLeds()
@@ -419,8 +248,7 @@ private slots:
         auto p = realPanel();
         fakedrv::Mainframe &m = fakedrv::mainframe();
         m.inFail = 1;
-        m.outState[1] = 0;
-        m.outState[4] = 0;
+        m.outState[1] = m.outState[4] = 0;
         p->show();
         QVERIFY(QTest::qWaitForWindowExposed(p.get()));
         p->updateStatus();
@@ -432,14 +260,12 @@ private slots:
         for (cv5120fp_led *led : p->d_outStatus)
             counter.watch(led);
         p->d_outVolt[0]->setText(QString());
-        p->updateStatus();
-
+        fireTimer(p->d_timer); // the timer drives the poll
         for (cv5120fp_led *led : p->statusLeds())
             QCOMPARE(counter.paints.value(led), 0);
         for (int i = 0; i < 7; ++i)
             QCOMPARE(counter.paints.value(p->d_outStatus[i]), (i == 1 || i == 4) ? 1 : 0);
-        // Texts are written on every poll.
-        QCOMPARE(p->d_outVolt[0]->text(), QStringLiteral("24.01 V"));
+        QCOMPARE(p->d_outVolt[0]->text(), QStringLiteral("24.01 V")); // texts are written on every poll
 
         // A changed reading repaints its LED at once.
         m.inFail = 0;
@@ -452,28 +278,23 @@ private slots:
     {
         QTest::addColumn<int>("pon");
         QTest::addColumn<int>("state");
-        QTest::addColumn<int>("value");
         QTest::addColumn<QColor>("offColor");
-        QTest::newRow("power off, output off: grey") << 0 << 0 << 0 << QColor(Qt::lightGray);
-        QTest::newRow("power on, output off: red") << 1 << 0 << 0 << QColor(Qt::red);
-        QTest::newRow("power on, output on: green") << 1 << 1 << 1 << QColor(Qt::red);
-        QTest::newRow("power off, output on: green") << 0 << 1 << 1 << QColor(Qt::lightGray);
-        QTest::newRow("any non-zero state lights") << 5 << 3 << 3 << QColor(Qt::red);
+        QTest::newRow("power off, output off: grey") << 0 << 0 << QColor(Qt::lightGray);
+        QTest::newRow("power on, output off: red") << 1 << 0 << QColor(Qt::red);
+        QTest::newRow("power off, output on: green") << 0 << 1 << QColor(Qt::lightGray);
+        QTest::newRow("any non-zero state lights") << 5 << 3 << QColor(Qt::red);
     }
     void channelLedColours()
     {
         QFETCH(int, pon);
         QFETCH(int, state);
-        QFETCH(int, value);
         QFETCH(QColor, offColor);
         auto p = realPanel();
-        fakedrv::Mainframe &m = fakedrv::mainframe();
-        m.pon = ViBoolean(pon);
-        for (ViBoolean &s : m.outState)
-            s = ViBoolean(state);
+        fakedrv::mainframe().pon = ViBoolean(pon);
+        std::fill(std::begin(fakedrv::mainframe().outState), std::end(fakedrv::mainframe().outState), state);
         p->updateStatus();
         for (cv5120fp_led *led : p->d_outStatus) {
-            QCOMPARE(led->value(), value);
+            QCOMPARE(led->value(), state);
             QCOMPARE(led->offColor(), offColor);
             QCOMPARE(led->onColor(), QColor(Qt::green));
         }
@@ -486,7 +307,6 @@ private slots:
         fakedrv::mainframe().fanNom = 0;
         p->updateStatus();
         QCOMPARE(p->d_fanNomSpeedBox->text(), QStringLiteral("OFF"));
-        QCOMPARE(p->d_fanNomSpeedBox->value(), 1150);
         QCOMPARE(fakedrv::count("cv4870_setFanSpeed"), 0); // showing sends nothing
 
         p->show();
@@ -509,16 +329,16 @@ private slots:
     void fanSpeedSent_data()
     {
         QTest::addColumn<int>("shown");
-        QTest::addColumn<QString>("sent");
-        QTest::newRow("OFF") << 1150 << "0";
-        QTest::newRow("below 1200") << 1199 << "0";
-        QTest::newRow("1200") << 1200 << "1200";
-        QTest::newRow("3600") << 3600 << "3600";
+        QTest::addColumn<int>("sent");
+        QTest::newRow("OFF") << 1150 << 0;
+        QTest::newRow("below 1200") << 1199 << 0;
+        QTest::newRow("1200") << 1200 << 1200;
+        QTest::newRow("3600") << 3600 << 3600;
     }
     void fanSpeedSent()
     {
         QFETCH(int, shown);
-        QFETCH(QString, sent);
+        QFETCH(int, sent);
         auto p = realPanel();
         p->d_fanNomSpeedBox->setValue(shown);
         QCOMPARE(fakedrv::count("cv4870_setFanSpeed"), 0);
@@ -530,10 +350,9 @@ private slots:
     {
         QTest::addColumn<int>("failing");
         QTest::addColumn<ViStatus>("status");
-        for (int k = 0; k < 6; ++k) {
+        for (int k = 0; k < 6; ++k)
             QTest::addRow("%s error", pollCalls[k]) << k << someError;
-            QTest::addRow("%s warning", pollCalls[k]) << k << someWarning;
-        }
+        QTest::addRow("warning") << 3 << someWarning;
     }
     void pollFailure()
     {
@@ -558,28 +377,22 @@ private slots:
         p->updateStatus();
 
         QVERIFY(stoppedFirst);
-        QVERIFY(!p->d_timer->isActive());
-        QCOMPARE(m_modal->reports,
-                 QStringList({status < 0 ? errorBox(QLatin1String(pollCallTexts[failing]), status)
-                                         : warningBox(status)}));
+        QCOMPARE(m_modal->reports, QStringList({status < 0 ? errorBox(QLatin1String(pollCallTexts[failing]), status)
+                                                           : warningBox(status)}));
         QStringList expected;
         for (int k = 0; k <= failing; ++k)
             expected << QLatin1String(pollCalls[k]);
-        expected << "cv4870_error_message";
-        QCOMPARE(callNames(), expected);
-        QVERIFY(callTexts().last() == QStringLiteral("cv4870_error_message(0, %1)").arg(status));
+        QCOMPARE(callNames(), expected << "cv4870_error_message");
 
         // Values of calls that returned before the failing one are shown;
         // voltages, currents and channel LEDs appear only once all three
         // output queries have succeeded.
-        const bool statusShown = failing > 0;
         const bool outputsShown = failing > 3;
-        const bool fansShown = failing > 4;
-        QCOMPARE(p->d_powerLed->value(), statusShown ? 0 : 1);
+        QCOMPARE(p->d_powerLed->value(), failing > 0 ? 0 : 1);
         QCOMPARE(p->d_outVolt[0]->text(), QString(outputsShown ? "1.00 V" : "24.01 V"));
         QCOMPARE(p->d_outAmp[0]->text(), QString(outputsShown ? "2.00 A" : "1.50 A"));
         QCOMPARE(p->d_outStatus[0]->value(), outputsShown ? 0 : 1);
-        QCOMPARE(p->d_fanSpeed[0]->text(), QString(fansShown ? "999 RPM" : "1790 RPM"));
+        QCOMPARE(p->d_fanSpeed[0]->text(), QString(failing > 4 ? "999 RPM" : "1790 RPM"));
         QCOMPARE(p->d_fanTemp->text(), degrees(25));
 
         // Polling is not resumed; commands keep working.
@@ -610,18 +423,14 @@ private slots:
         QFETCH(QString, callText);
         auto p = realPanel();
         auto press = [&] {
-            if (button.isEmpty()) {
+            if (button.isEmpty())
                 QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
-                return;
-            }
-            for (QPushButton *b : p->findChildren<QPushButton *>())
-                if (b->text() == button)
-                    b->click();
+            else
+                p->press(button);
         };
         const QString expectedCall = call.arg(p->d_vi);
         press();
         QCOMPARE(callTexts(), QStringList({expectedCall}));
-        QCOMPARE(m_modal->reports, QStringList());
 
         // A failure is reported with the call's own text; no retry, no poll,
         // and the timer keeps running.
@@ -632,11 +441,6 @@ private slots:
         QCOMPARE(m_modal->reports, QStringList({errorBox(callText, someError)}));
         QCOMPARE(callNames(), QStringList({QString::fromStdString(fn), "cv4870_error_message"}));
         QVERIFY(p->d_timer->isActive());
-
-        m_modal->reports.clear();
-        fakedrv::pushStatus(fn, someWarning);
-        press();
-        QCOMPARE(m_modal->reports, QStringList({warningBox(someWarning)}));
     }
 };
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cv4870emu.h"
-#include "panel_harness.h"
+#include "gui_test_util.h"
 
 namespace {
 
@@ -38,13 +38,6 @@ class tst_panel_e2e : public QObject
         p->d_timer->stop();
         return p;
     }
-    static void press(TestPanel *p, const QString &caption)
-    {
-        for (QPushButton *b : p->findChildren<QPushButton *>())
-            if (b->text() == caption)
-                b->click();
-    }
-
 private slots:
     void initTestCase()
     {
@@ -78,9 +71,8 @@ private slots:
         auto p = connectPanel();
         QCOMPARE(p->d_activeLed->value(), 1);
         QVERIFY(p->windowTitle().startsWith(QStringLiteral("Ostrel 4870 Soft Front Panel: ")));
-        using Row = QPair<QString, QString>;
-        QCOMPARE(p->hardwareRows(), QVector<Row>({Row("Power Supply S/N:", "-4870"), Row("Fan Tray S/N:", "48702"),
-                                                  Row("Firmware Revision:", "B.02.07")}));
+        QCOMPARE(p->hardwareRows(),
+                 QStringList({"Power Supply S/N:=-4870", "Fan Tray S/N:=48702", "Firmware Revision:=B.02.07"}));
 
         p->updateStatus();
         const cv4870emu::ModelState s = m_mf->model().state();
@@ -102,19 +94,30 @@ private slots:
                  QString::number(std::lround(s.powerSupplyTemp)) + QStringLiteral(" \u00B0C"));
     }
 
-    void powerOffGreysEveryChannel()
+    void powerOffGreysEveryChannelAndHwResetRestores()
     {
         auto p = connectPanel();
         p->updateStatus();
-        press(p.get(), QStringLiteral("Power Off"));
+        p->d_fanNomSpeedBox->setValue(1150); // "OFF"
+        QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
+        p->press(QStringLiteral("Power Off"));
         QVERIFY(!m_mf->model().state().power);
         p->updateStatus();
-        QCOMPARE(m_modal->reports, QStringList());
         QCOMPARE(p->d_powerLed->value(), 0);
+        QCOMPARE(p->d_fanNomSpeedBox->text(), QStringLiteral("OFF"));
         for (cv5120fp_led *led : p->d_outStatus) {
             QCOMPARE(led->value(), 0);
             QCOMPARE(led->offColor(), QColor(Qt::lightGray));
         }
+
+        p->press(QStringLiteral("HW Reset"));
+        m_mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
+        p->updateStatus();
+        QCOMPARE(m_modal->reports, QStringList());
+        QCOMPARE(p->d_powerLed->value(), 1);
+        QCOMPARE(p->d_fanNomSpeedBox->value(), cv4870emu::kDefaultFanSpeed);
+        for (cv5120fp_led *led : p->d_outStatus)
+            QVERIFY(led->value() != 0);
     }
 
     void stalledFanLightsFanFail()
@@ -128,27 +131,6 @@ private slots:
         QVERIFY(p->d_fanFailLed->value() != 0);
         QVERIFY(numberIn(p->d_fanSpeed[1]->text()) < cv4870emu::kDefaultFanSpeed / 2);
         QCOMPARE(m_modal->reports, QStringList());
-    }
-
-    void fanSpeedAndHwReset()
-    {
-        auto p = connectPanel();
-        p->d_fanNomSpeedBox->setValue(2400);
-        QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
-        QCOMPARE(m_mf->model().state().nominalFan, 2400);
-        p->d_fanNomSpeedBox->setValue(1150); // "OFF"
-        QTest::keyClick(p->d_fanNomSpeedBox, Qt::Key_Return);
-        QCOMPARE(m_mf->model().state().nominalFan, 0);
-        press(p.get(), QStringLiteral("Power Off"));
-
-        press(p.get(), QStringLiteral("HW Reset"));
-        m_mf->model().advance(cv4870emu::kSysFailAfterResetMs + 100);
-        p->updateStatus();
-        QCOMPARE(m_modal->reports, QStringList());
-        QCOMPARE(p->d_powerLed->value(), 1);
-        QCOMPARE(p->d_fanNomSpeedBox->value(), cv4870emu::kDefaultFanSpeed);
-        for (cv5120fp_led *led : p->d_outStatus)
-            QVERIFY(led->value() != 0);
     }
 
     void droppedConnectionStopsPolling()
