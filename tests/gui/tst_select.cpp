@@ -348,25 +348,6 @@ private slots:
         QCOMPARE(dialog.descr(), resourceName(1));
     }
 
-    // Across interface types the order is plain text order, within TCPIP it
-    // is numeric: the two do not form a consistent order, and the sort must
-    // still keep every row.
-    void mixedResourceTypesAllListed()
-    {
-        QStringList names{"tcpip0::1.0.0.1::23::socket", "TCPIP0::2.0.0.0::23::SOCKET", "XYZ::1::SOCKET",
-                          "TCPIP0::9.0.0.0::23::SOCKET", "TCPIPA::5::SOCKET",           "1::odd::SOCKET",
-                          "TCPIP::host::23::SOCKET",     "TCPIP0::10.0.0.0::23::SOCKET"};
-        names = names + names + names + names;
-        for (const QString &n : names)
-            addResource(n, n, n);
-        cv4870fp_select dialog(nullptr);
-        QCOMPARE(dialog.findResources(), names.size());
-        QStringList listed = rowTexts(dialog.d_tree, 0);
-        listed.sort();
-        names.sort();
-        QCOMPARE(listed, names);
-    }
-
     void resourceOrder_data()
     {
         QTest::addColumn<QString>("a");
