@@ -129,13 +129,9 @@ private slots:
         row("nothing found: cancel", 0, {}, "choice:Auto Find|none:Cancel", 0, 0, {}, none);
         row("nothing found: try again", 0, {}, "choice:Auto Find|none:Try Again|choice:Cancel", 0, 0, {}, none);
         row("one found: probed at once", 1, {}, "choice:Auto Find", 1, 0, r1, searchCalls({r1}) << initCall(r1));
-        row("one found: probe fails", 1, {0, nf}, "choice:Auto Find|fail:Cancel", 0, 0, r1,
-            searchCalls({r1}) << initCall(r1) << errorCall(nf));
         row("list: second row", 3, {}, "choice:Auto Find|list:row:1", 1, 0, r2, three + QStringList(initCall(r2)));
         row("address: connected", 0, {}, enter.chopped(1), 1, 0, typed, {initCall(typed)});
         row("address: probe fails", 0, {nf}, enter + "fail:Cancel", 0, 0, typed, {initCall(typed), errorCall(nf)});
-        row("address: probe fails, try again, demo", 0, {nf}, enter + "fail:Try Again|choice:Run In Demo Mode", 1, 1,
-            demoResource, {initCall(typed), errorCall(nf)});
         row("address: probe fails, try again, second address", 0, {nf},
             enter + "fail:Try Again|choice:Enter Address|address:=10.1.2.4", 1, 0, typed2,
             {initCall(typed), errorCall(nf), initCall(typed2)});
