@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "cv4870fp.h"
-#include "panel_harness.h"
+#include "gui_test_util.h"
 
 int main(int argc, char **argv)
 {

@@ -13,7 +13,7 @@
 #include <functional>
 #include <vector>
 
-#include "panel_harness.h"
+#include "gui_test_util.h"
 
 struct PollFigures
 {

@@ -1,2 +1,0 @@
-// The panel harness now lives with the other GUI test helpers.
-#include "gui_test_util.h"
