@@ -196,12 +196,19 @@ std::string resourceOf(ViSession vi)
 
 using namespace fakedrv;
 
-template <typename T>
-static void fill7(const T *src, T *a, T *b, T *c, T *d, T *e, T *f, T *g)
+// A getter: logs the call and, unless it fails, writes the mainframe's
+// values (read after the call's hook ran) through the output pointers.
+template <typename T, typename Values>
+static ViStatus readValues(const char *fn, ViSession vi, Values values, std::initializer_list<T *> outputs)
 {
-    T *dst[7] = {a, b, c, d, e, f, g};
-    for (int i = 0; i < 7; ++i)
-        *dst[i] = src[i];
+    const ViStatus st = enter(fn, {num(vi)});
+    if (st >= 0) {
+        const std::vector<T> v = values(mainframe());
+        size_t i = 0;
+        for (T *out : outputs)
+            *out = v.at(i++);
+    }
+    return st;
 }
 
 extern "C" {
@@ -266,12 +273,9 @@ ViStatus cv4870_revision_query(ViSession vi, ViChar driverRev[], ViChar firmware
 
 ViStatus cv4870_getSerialNumber(ViSession vi, ViPInt32 psSerial, ViPInt32 fanSerial)
 {
-    ViStatus st = enter("cv4870_getSerialNumber", {num(vi)});
-    if (st >= 0) {
-        *psSerial = mainframe().psSerial;
-        *fanSerial = mainframe().fanSerial;
-    }
-    return st;
+    return readValues<ViInt32>("cv4870_getSerialNumber", vi,
+                               [](const Mainframe &m) { return std::vector<ViInt32>{m.psSerial, m.fanSerial}; },
+                               {psSerial, fanSerial});
 }
 
 ViStatus cv4870_getDescription(ViSession vi, ViChar description[])
@@ -287,67 +291,51 @@ ViStatus cv4870_getDescription(ViSession vi, ViChar description[])
 ViStatus cv4870_getStatus(ViSession vi, ViPBoolean powerOn, ViPBoolean inputFail, ViPBoolean outputFail,
                           ViPBoolean fanFail, ViPBoolean sensorFail, ViPBoolean sysFail)
 {
-    ViStatus st = enter("cv4870_getStatus", {num(vi)});
-    if (st >= 0) {
-        const Mainframe &m = mainframe();
-        *powerOn = m.pon;
-        *inputFail = m.inFail;
-        *outputFail = m.outFail;
-        *fanFail = m.fanFail;
-        *sensorFail = m.senseFail;
-        *sysFail = m.sysFail;
-    }
-    return st;
+    return readValues<ViBoolean>(
+        "cv4870_getStatus", vi,
+        [](const Mainframe &m) {
+            return std::vector<ViBoolean>{m.pon, m.inFail, m.outFail, m.fanFail, m.senseFail, m.sysFail};
+        },
+        {powerOn, inputFail, outputFail, fanFail, sensorFail, sysFail});
 }
 
 ViStatus cv4870_getOutputVoltages(ViSession vi, ViPReal64 a, ViPReal64 b, ViPReal64 c, ViPReal64 d, ViPReal64 e,
                                   ViPReal64 f, ViPReal64 g)
 {
-    ViStatus st = enter("cv4870_getOutputVoltages", {num(vi)});
-    if (st >= 0)
-        fill7(mainframe().volt, a, b, c, d, e, f, g);
-    return st;
+    return readValues<ViReal64>("cv4870_getOutputVoltages", vi,
+                                [](const Mainframe &m) { return std::vector<ViReal64>(m.volt, m.volt + 7); },
+                                {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getOutputCurrents(ViSession vi, ViPReal64 a, ViPReal64 b, ViPReal64 c, ViPReal64 d, ViPReal64 e,
                                   ViPReal64 f, ViPReal64 g)
 {
-    ViStatus st = enter("cv4870_getOutputCurrents", {num(vi)});
-    if (st >= 0)
-        fill7(mainframe().amp, a, b, c, d, e, f, g);
-    return st;
+    return readValues<ViReal64>("cv4870_getOutputCurrents", vi,
+                                [](const Mainframe &m) { return std::vector<ViReal64>(m.amp, m.amp + 7); },
+                                {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getOutputStates(ViSession vi, ViPBoolean a, ViPBoolean b, ViPBoolean c, ViPBoolean d, ViPBoolean e,
                                 ViPBoolean f, ViPBoolean g)
 {
-    ViStatus st = enter("cv4870_getOutputStates", {num(vi)});
-    if (st >= 0)
-        fill7(mainframe().outState, a, b, c, d, e, f, g);
-    return st;
+    return readValues<ViBoolean>("cv4870_getOutputStates", vi,
+                                 [](const Mainframe &m) { return std::vector<ViBoolean>(m.outState, m.outState + 7); },
+                                 {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getFanSpeed(ViSession vi, ViPInt32 nominal, ViPInt32 fan1, ViPInt32 fan2, ViPInt32 fan3)
 {
-    ViStatus st = enter("cv4870_getFanSpeed", {num(vi)});
-    if (st >= 0) {
-        const Mainframe &m = mainframe();
-        *nominal = m.fanNom;
-        *fan1 = m.fan[0];
-        *fan2 = m.fan[1];
-        *fan3 = m.fan[2];
-    }
-    return st;
+    return readValues<ViInt32>(
+        "cv4870_getFanSpeed", vi,
+        [](const Mainframe &m) { return std::vector<ViInt32>{m.fanNom, m.fan[0], m.fan[1], m.fan[2]}; },
+        {nominal, fan1, fan2, fan3});
 }
 
 ViStatus cv4870_getTemperature(ViSession vi, ViPInt32 fanTray, ViPInt32 powerSupply)
 {
-    ViStatus st = enter("cv4870_getTemperature", {num(vi)});
-    if (st >= 0) {
-        *fanTray = mainframe().fanTemp;
-        *powerSupply = mainframe().psTemp;
-    }
-    return st;
+    return readValues<ViInt32>("cv4870_getTemperature", vi,
+                               [](const Mainframe &m) { return std::vector<ViInt32>{m.fanTemp, m.psTemp}; },
+                               {fanTray, powerSupply});
 }
 
 ViStatus cv4870_setFanSpeed(ViSession vi, ViInt32 nominal)
