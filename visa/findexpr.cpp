@@ -2,7 +2,8 @@
  * tracking the set of live states. */
 #include "findexpr.h"
 
-#include <cctype>
+#include "rsrcname.h"
+
 #include <cstring>
 
 namespace cvvisa {
@@ -12,10 +13,8 @@ namespace {
 void addCaseless(std::bitset<256> &set, unsigned char c)
 {
     set.set(c);
-    if (c < 128) {
-        set.set((unsigned char)tolower(c));
-        set.set((unsigned char)toupper(c));
-    }
+    set.set((unsigned char)asciiLower(char(c)));
+    set.set((unsigned char)asciiUpper(char(c)));
 }
 
 } // namespace

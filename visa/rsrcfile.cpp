@@ -39,13 +39,13 @@ std::vector<std::string> splitWords(const std::string &line)
 bool sameNoCase(const std::string &a, const std::string &b)
 {
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower((unsigned char)x) == tolower((unsigned char)y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 std::string lowerCase(std::string s)
 {
     for (char &c : s)
-        c = char(tolower((unsigned char)c));
+        c = asciiLower(c);
     return s;
 }
 

@@ -15,10 +15,7 @@ bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); 
 bool startsWithNoCase(const char *s, const char *prefix)
 {
     for (; *prefix; ++s, ++prefix) {
-        char a = *s, b = *prefix;
-        if (a >= 'a' && a <= 'z')
-            a = char(a - 'a' + 'A');
-        if (a != b)
+        if (asciiUpper(*s) != *prefix)
             return false;
     }
     return true;

@@ -14,6 +14,11 @@ namespace cvvisa {
  * 256-byte description buffers of viFindRsrc and VI_ATTR_RSRC_NAME. */
 constexpr std::size_t kMaxRsrcNameLen = VI_FIND_BUFLEN - 1;
 
+/* ASCII case folding; the C library's follows the process locale, and in a
+ * Turkish one 'i' and 'I' are not each other's case. */
+inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+inline char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+
 enum class HostKind { Ipv4, Ipv6, Name };
 
 struct SocketRsrc {

@@ -6,7 +6,9 @@
 
 #include <QtTest>
 
+#include <clocale>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -46,6 +48,7 @@ private slots:
 
     void expressions_data();
     void expressions();
+    void caseIgnoresLocale();
     void resourceFile();
     void fileLocation();
     void findListLifetime();
@@ -144,6 +147,23 @@ void tst_VisaFind::expressions()
     const bool invalid = expected == QStringList(kInvalid);
     QCOMPARE(findAll(expr.constData(), &st), invalid ? QStringList() : expected);
     QCOMPARE(st, invalid ? VI_ERROR_INV_EXPR : expected.isEmpty() ? VI_ERROR_RSRC_NFOUND : VI_SUCCESS);
+}
+
+/* The program runs in the user's locale; in a Turkish one the C library
+ * does not pair 'i' with 'I'. Matching and duplicate removal must not care. */
+void tst_VisaFind::caseIgnoresLocale()
+{
+    const std::string saved = setlocale(LC_CTYPE, nullptr);
+    if (!setlocale(LC_CTYPE, "tr_TR.UTF-8"))
+        QSKIP("no Turkish locale installed");
+    QByteArray file;
+    for (const char *name : kMixed)
+        file += QByteArray(name) + "\n";
+    file += "tcpip0::192.168.1.10::5025::socket\n"; /* a duplicate of the first socket */
+    writeResources(file);
+    const QStringList found = findAll("tcpip?*SOCKET");
+    setlocale(LC_CTYPE, saved.c_str());
+    QCOMPARE(found, mixed({0, 2, 8}));
 }
 
 void tst_VisaFind::resourceFile()
