@@ -751,21 +751,19 @@ LineOutcome Mainframe::processLine(const std::string &line)
 
     if (responses.empty())
         return outcome;
-    bool consumed = false;
-    if (noReply && takeOne(d->noReplies)) {
-        consumed = true;
-    } else if (garbage && takeOne(d->garbageReplies)) {
-        outcome.action = LineOutcome::Action::Reply;
+    if (noReply && takeOne(d->noReplies))
+        return outcome; // carried out, reply discarded
+    outcome.action = LineOutcome::Action::Reply;
+    outcome.delayMs = d->delayMs;
+    if (garbage && takeOne(d->garbageReplies)) {
         outcome.bytes = d->garbage();
     } else if (oversized && takeOne(d->oversizedReplies)) {
-        outcome.action = LineOutcome::Action::Reply;
         static const char kPattern[] = "+24.012,+12.003,+5.001,";
         outcome.bytes.reserve(kOversizedReplyBytes);
         while (outcome.bytes.size() + sizeof kPattern - 1 <= kOversizedReplyBytes)
             outcome.bytes += kPattern;
         outcome.bytes.append(kOversizedReplyBytes - outcome.bytes.size(), '9');
     } else {
-        outcome.action = LineOutcome::Action::Reply;
         for (std::size_t i = 0; i < responses.size(); ++i) {
             if (i)
                 outcome.bytes += ';';
@@ -773,10 +771,6 @@ LineOutcome Mainframe::processLine(const std::string &line)
         }
         outcome.bytes += '\n';
     }
-    if (consumed)
-        outcome.action = LineOutcome::Action::Silent;
-    else
-        outcome.delayMs = d->delayMs;
     return outcome;
 }
 
