@@ -5,6 +5,7 @@
 #include "scpi.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -113,7 +114,7 @@ struct Server::Impl {
     int wakeRead = -1;
     int wakeWrite = -1;
     std::thread thread;
-    bool running = false;
+    std::atomic<bool> running{false}; // read by running() from any thread
 
     void log(LogLevel level, const std::string &text)
     {
