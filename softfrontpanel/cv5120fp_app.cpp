@@ -247,10 +247,10 @@ void cv5120fp_app::showEvent(QShowEvent *e)
 {
     // Widgets that a product panel adds to the work area count for the
     // window's size only once they are shown, that is now, just before the
-    // window appears: take that size and centre the window with it.
+    // window appears: centre the window with that size (centerOnDesktop
+    // activates the layout first).
     if (!d_shownOnce && !e->spontaneous()) {
         d_shownOnce = true;
-        layout()->activate();
         centerOnDesktop(this);
     }
     QWidget::showEvent(e);
