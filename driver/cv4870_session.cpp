@@ -114,16 +114,17 @@ public:
     }
 
 private:
-    // Sets the VISA timeout to what is left before `deadline`; false if
-    // nothing is left.
-    bool setTimeoutFor(Clock::time_point deadline)
+    // Sets the VISA timeout to what is left before `deadline`, at most
+    // `cap`; false if nothing is left.
+    bool setTimeoutFor(Clock::time_point deadline, ViUInt32 cap = VI_TMO_INFINITE)
     {
-        if (deadline == Clock::time_point::max())
-            return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        const ViUInt32 tmo = std::min<ViUInt32>(baseTmo_, static_cast<ViUInt32>(left));
+        ViUInt32 tmo = std::min(baseTmo_, cap);
+        if (deadline != Clock::time_point::max()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            tmo = std::min<ViUInt32>(tmo, static_cast<ViUInt32>(left));
+        }
         return setTimeout(tmo);
     }
 
@@ -144,7 +145,7 @@ private:
     {
         char scratch[kMaxReplyLine];
         for (std::size_t total = 0; total < kDrainMaxBytes;) {
-            if (!setTimeoutFor(deadline) || (currentTmo_ > kDrainQuietMs && !setTimeout(kDrainQuietMs)))
+            if (!setTimeoutFor(deadline, kDrainQuietMs))
                 return false;
             ViUInt32 got = 0;
             const ViStatus st = viRead(s_.vi, reinterpret_cast<ViPBuf>(scratch), sizeof scratch, &got);
