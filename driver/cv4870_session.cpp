@@ -115,12 +115,13 @@ public:
 
 private:
     // Sets the VISA timeout to what is left before `deadline`, at most
-    // `cap`; false if nothing is left.
+    // `cap`; false if nothing is left. Rounded up, so a deadline just set
+    // leaves the session's timeout as it is and costs no attribute call.
     bool setTimeoutFor(Clock::time_point deadline, ViUInt32 cap = VI_TMO_INFINITE)
     {
         ViUInt32 tmo = std::min(baseTmo_, cap);
         if (deadline != Clock::time_point::max()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
                 return false;
             tmo = std::min<ViUInt32>(tmo, static_cast<ViUInt32>(left));
