@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -39,7 +40,10 @@ int Deadline::pollMs() const
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(end_ - Clock::now()).count();
     if (left <= 0)
         return 0;
-    return int((left + 999) / 1000);
+    /* Timeouts from about 25 days up do not fit poll()'s int; a wait
+     * that wakes early just polls again. */
+    const auto ms = (left + 999) / 1000;
+    return ms > INT_MAX ? INT_MAX : int(ms);
 }
 
 bool Deadline::expired() const

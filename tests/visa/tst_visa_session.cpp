@@ -2,6 +2,7 @@
  * writes with their timeouts, termination characters and lost peers. */
 #include "loopbackpeer.h"
 #include "statuscodes.h"
+#include "tcpconn.h"
 #include "visa.h"
 
 #include <QtTest>
@@ -64,6 +65,7 @@ private slots:
     void statusDescriptions();
     void handles();
     void connectFailures();
+    void longTimeoutsStayFinite();
     void attributes();
     void writeReachesPeer();
     void reads_data();
@@ -181,6 +183,15 @@ void tst_VisaSession::connectFailures()
     }
     QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
     QCOMPARE(vi, ViSession(VI_NULL));
+}
+
+/* Every timeout short of VI_TMO_INFINITE is a finite poll() wait, even
+ * those past the range of poll()'s int milliseconds. */
+void tst_VisaSession::longTimeoutsStayFinite()
+{
+    for (ViUInt32 ms : {2000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu})
+        QVERIFY2(cvvisa::Deadline(ms).pollMs() > 0, QByteArray::number(ms));
+    QCOMPARE(cvvisa::Deadline(VI_TMO_INFINITE).pollMs(), -1);
 }
 
 void tst_VisaSession::attributes()
