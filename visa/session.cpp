@@ -24,23 +24,38 @@ ViStatus sessionFor(ViObject vi, std::shared_ptr<SessionObject> *out)
 
 /* Checks the arguments of viRead and viWrite and takes a snapshot of the
  * session's I/O attributes. */
-ViStatus startIo(ViSession vi, const void *buf, ViUInt32 cnt, ViPUInt32 retCnt, std::shared_ptr<SessionObject> *s,
-                 ReadOptions *opt, ViUInt32 *timeoutMs)
+/* The common part of viRead and viWrite: checks the session and buffer,
+ * takes the session's I/O lock and runs transfer(session, options,
+ * deadline, &moved). The deadline starts once the session is ours: the
+ * timeout bounds this call's own wait, not the wait behind another
+ * thread's call. */
+template <typename Transfer>
+ViStatus runIo(ViSession vi, const void *buf, ViUInt32 cnt, ViPUInt32 retCnt, Transfer transfer)
 {
     if (retCnt)
         *retCnt = 0;
-    ViStatus st = sessionFor(vi, s);
+    std::shared_ptr<SessionObject> s;
+    ViStatus st = sessionFor(vi, &s);
     if (st != VI_SUCCESS)
         return st;
     if (!buf && cnt > 0)
         return VI_ERROR_USER_BUF;
-    SessionObject &so = **s;
-    std::lock_guard<std::mutex> g(so.attrLock);
-    opt->termCharEnabled = so.termCharEnabled;
-    opt->termChar = so.termChar;
-    opt->suppressEnd = so.suppressEnd;
-    *timeoutMs = so.timeoutMs;
-    return VI_SUCCESS;
+    ReadOptions opt;
+    ViUInt32 timeoutMs = 0;
+    {
+        std::lock_guard<std::mutex> g(s->attrLock);
+        opt.termCharEnabled = s->termCharEnabled;
+        opt.termChar = s->termChar;
+        opt.suppressEnd = s->suppressEnd;
+        timeoutMs = s->timeoutMs;
+    }
+    std::lock_guard<std::mutex> g(s->io);
+    Deadline deadline(timeoutMs);
+    ViUInt32 moved = 0;
+    st = transfer(*s, opt, deadline, &moved);
+    if (retCnt)
+        *retCnt = moved;
+    return st;
 }
 
 void release(const std::shared_ptr<Object> &obj)
@@ -234,38 +249,18 @@ ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue)
 
 ViStatus viRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt)
 {
-    std::shared_ptr<SessionObject> s;
-    ReadOptions opt;
-    ViUInt32 timeoutMs = 0;
-    ViStatus st = startIo(vi, buf, cnt, retCnt, &s, &opt, &timeoutMs);
-    if (st != VI_SUCCESS)
-        return st;
-    std::lock_guard<std::mutex> g(s->io);
-    /* The deadline starts once the session is ours: the timeout bounds
-     * this call's own wait, not the wait behind another thread's call. */
-    Deadline deadline(timeoutMs);
-    ViUInt32 moved = 0;
-    st = s->conn.read(buf, cnt, &moved, opt, deadline);
-    if (retCnt)
-        *retCnt = moved;
-    return st;
+    return runIo(vi, buf, cnt, retCnt,
+                 [&](SessionObject &s, const ReadOptions &opt, const Deadline &deadline, ViUInt32 *moved) {
+                     return s.conn.read(buf, cnt, moved, opt, deadline);
+                 });
 }
 
 ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt)
 {
-    std::shared_ptr<SessionObject> s;
-    ReadOptions unused;
-    ViUInt32 timeoutMs = 0;
-    ViStatus st = startIo(vi, buf, cnt, retCnt, &s, &unused, &timeoutMs);
-    if (st != VI_SUCCESS)
-        return st;
-    std::lock_guard<std::mutex> g(s->io);
-    Deadline deadline(timeoutMs);
-    ViUInt32 moved = 0;
-    st = s->conn.write(buf, cnt, &moved, deadline);
-    if (retCnt)
-        *retCnt = moved;
-    return st;
+    return runIo(vi, buf, cnt, retCnt,
+                 [&](SessionObject &s, const ReadOptions &, const Deadline &deadline, ViUInt32 *moved) {
+                     return s.conn.write(buf, cnt, moved, deadline);
+                 });
 }
 
 } // extern "C"
