@@ -15,12 +15,13 @@ cmake --build build --target cv4870fp cv4870-emulator -j "$(nproc)"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
-    echo "Run it from a desktop session, or under a virtual X server: xvfb-run ./run.sh" >&2
+    echo "Run it from a desktop session, or under a virtual X server: xvfb-run -a ./run.sh" >&2
     exit 1
 fi
 
 work=$(mktemp -d)
 emulator_pid=""
+# shellcheck disable=SC2317 # called through the trap
 cleanup() {
     if [ -n "$emulator_pid" ]; then
         kill "$emulator_pid" 2>/dev/null || true
@@ -29,7 +30,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT TERM HUP
 
 # Starts the emulator on the given port and sets $port to the bound port,
 # or to nothing when it could not listen within five seconds. (No command
