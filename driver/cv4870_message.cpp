@@ -21,26 +21,13 @@ struct CodeText
 
 // Standard SCPI error texts, used until the mainframe has sent its own.
 const CodeText kScpiTexts[] = {
-    {-100, "Command error"},
-    {-101, "Invalid character"},
-    {-102, "Syntax error"},
-    {-103, "Invalid separator"},
-    {-104, "Data type error"},
-    {-108, "Parameter not allowed"},
-    {-109, "Missing parameter"},
-    {-113, "Undefined header"},
-    {-114, "Header suffix out of range"},
-    {-200, "Execution error"},
-    {-221, "Settings conflict"},
-    {-222, "Data out of range"},
-    {-224, "Illegal parameter value"},
-    {-241, "Hardware missing"},
-    {-300, "Device-specific error"},
-    {-330, "Self-test failed"},
-    {-350, "Queue overflow"},
-    {-400, "Query error"},
-    {-410, "Query INTERRUPTED"},
-    {-420, "Query UNTERMINATED"},
+    {-100, "Command error"},           {-101, "Invalid character"},  {-102, "Syntax error"},
+    {-103, "Invalid separator"},       {-104, "Data type error"},    {-108, "Parameter not allowed"},
+    {-109, "Missing parameter"},       {-113, "Undefined header"},   {-114, "Header suffix out of range"},
+    {-200, "Execution error"},         {-221, "Settings conflict"},  {-222, "Data out of range"},
+    {-224, "Illegal parameter value"}, {-241, "Hardware missing"},   {-300, "Device-specific error"},
+    {-330, "Self-test failed"},        {-350, "Queue overflow"},     {-400, "Query error"},
+    {-410, "Query INTERRUPTED"},       {-420, "Query UNTERMINATED"},
 };
 
 const CodeText kDriverTexts[] = {
@@ -61,7 +48,12 @@ std::map<ViStatus, std::string> cache; // status -> "Mainframe error <code>: <te
 class Writer
 {
 public:
-    Writer(char *buf, std::size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
+    Writer(char *buf, std::size_t cap)
+        : buf_(buf)
+        , cap_(cap)
+    {
+        buf_[0] = '\0';
+    }
     Writer &operator<<(std::string_view s)
     {
         len_ += copyTextAt(s);

@@ -52,10 +52,10 @@ ViStatus statusForMainframeCode(ViInt32 code);
 // What one reply line carries once the error reply is split off.
 struct Reply
 {
-    ViStatus status = VI_SUCCESS;  // VI_SUCCESS, VI_ERROR_INV_RESPONSE or a mainframe error
-    std::string_view response;     // the query's response unit (queries only)
-    ViInt32 errorCode = 0;         // the mainframe's error code, 0 if none
-    std::string errorText;         // its text, as received (not yet made safe)
+    ViStatus status = VI_SUCCESS; // VI_SUCCESS, VI_ERROR_INV_RESPONSE or a mainframe error
+    std::string_view response; // the query's response unit (queries only)
+    ViInt32 errorCode = 0; // the mainframe's error code, 0 if none
+    std::string errorText; // its text, as received (not yet made safe)
 };
 
 // Decodes a reply line (without its LF) to a command that expects a response

@@ -38,8 +38,8 @@ struct Session
 {
     ViSession vi = VI_NULL;
     ViSession rm = VI_NULL;
-    std::mutex io;             // one exchange at a time on a session
-    bool stale = false;        // pending input may precede the next reply
+    std::mutex io; // one exchange at a time on a session
+    bool stale = false; // pending input may precede the next reply
     bool partialWrite = false; // a command line may have been cut short
 };
 
@@ -57,7 +57,8 @@ std::shared_ptr<Session> findSession(ViSession vi)
 class LineReader
 {
 public:
-    explicit LineReader(Session &s) : s_(s)
+    explicit LineReader(Session &s)
+        : s_(s)
     {
         if (viGetAttribute(s_.vi, VI_ATTR_TMO_VALUE, &baseTmo_) < 0)
             baseTmo_ = CV4870_TIMEOUT_MS;
@@ -89,8 +90,8 @@ public:
             if (!setTimeoutFor(deadline))
                 return VI_ERROR_TMO;
             ViUInt32 got = 0;
-            const ViStatus st = viRead(s_.vi, reinterpret_cast<ViPBuf>(buf + len),
-                                       static_cast<ViUInt32>(sizeof buf - len), &got);
+            const ViStatus st =
+                viRead(s_.vi, reinterpret_cast<ViPBuf>(buf + len), static_cast<ViUInt32>(sizeof buf - len), &got);
             const std::size_t before = len;
             len += std::min<std::size_t>(got, sizeof buf - len);
             const void *lf = std::memchr(buf + before, '\n', len - before);

@@ -44,7 +44,8 @@ constexpr std::size_t kOversizedReplyBytes = 100 * 1024;
 extern const std::array<double, kOutputCount> kNominalVolts;
 
 // A consistent picture of the model at one instant, for assertions.
-struct ModelState {
+struct ModelState
+{
     std::int64_t timeMs = 0; // model time since construction
     bool power = false;
     // Status lines.
@@ -67,7 +68,8 @@ struct ModelState {
 
 // Physical model of one mainframe. Deterministic for a given seed and a
 // given sequence of calls in manual-clock mode.
-class Model {
+class Model
+{
 public:
     explicit Model(std::uint32_t seed = 4870);
     ~Model();
@@ -106,7 +108,8 @@ private:
 
 // Result of processing one command line (used by the server, the fuzzer
 // and tests that drive the command layer without a socket).
-struct LineOutcome {
+struct LineOutcome
+{
     enum class Action { Reply, Silent, Drop };
     Action action = Action::Silent;
     std::string bytes; // to send (with its LF, except an oversized reply)
@@ -114,7 +117,8 @@ struct LineOutcome {
 };
 
 // One emulated mainframe: identity, model, error queue, link faults.
-class Mainframe {
+class Mainframe
+{
 public:
     explicit Mainframe(std::uint32_t seed = 4870);
     ~Mainframe();
@@ -173,7 +177,8 @@ enum class LogLevel { Quiet = 0, Connections = 1, Commands = 2 };
 
 // Emulates mainframes on a background thread (poll() over non-blocking
 // sockets). The destructor stops it.
-class Server {
+class Server
+{
 public:
     Server();
     ~Server();

@@ -14,31 +14,31 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: cv4870-emulator [options]\n"
-    "Emulates 4870 VXI mainframes answering their protocol on TCP.\n"
-    "\n"
-    "  --address A        IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --port P           TCP port (default 23); 0 picks a free port\n"
-    "  --count N          number of mainframes (default 1, at most 1024)\n"
-    "  --spread MODE      with --count: 'address' (default) uses consecutive\n"
-    "                     addresses on the same port, 'port' consecutive ports\n"
-    "  --ps-serial N      power-supply serial number of the first mainframe\n"
-    "  --fan-serial N     fan-tray serial number of the first mainframe\n"
-    "  --firmware REV     firmware revision (default A.03.11)\n"
-    "  --description TEXT module description (default \"4870 VXI Mainframe\")\n"
-    "  --seed N           noise seed of the first mainframe (default 4870)\n"
-    "  --simulation       enable the SIMulation fault-injection commands\n"
-    "  --max-clients N    simultaneous clients per mainframe (default 64)\n"
-    "  --ready            print 'LISTENING <n> <address> <port>' per mainframe\n"
-    "                     and then 'READY' on stdout once listening\n"
-    "  -v, --verbose      log connections; twice: also commands and replies\n"
-    "  -h, --help         this text\n"
-    "\n"
-    "Further mainframes get consecutive serial numbers and seeds. Stops\n"
-    "cleanly on SIGINT and SIGTERM.\n";
+const char kUsage[] = "Usage: cv4870-emulator [options]\n"
+                      "Emulates 4870 VXI mainframes answering their protocol on TCP.\n"
+                      "\n"
+                      "  --address A        IPv4 address to listen on (default 127.0.0.1)\n"
+                      "  --port P           TCP port (default 23); 0 picks a free port\n"
+                      "  --count N          number of mainframes (default 1, at most 1024)\n"
+                      "  --spread MODE      with --count: 'address' (default) uses consecutive\n"
+                      "                     addresses on the same port, 'port' consecutive ports\n"
+                      "  --ps-serial N      power-supply serial number of the first mainframe\n"
+                      "  --fan-serial N     fan-tray serial number of the first mainframe\n"
+                      "  --firmware REV     firmware revision (default A.03.11)\n"
+                      "  --description TEXT module description (default \"4870 VXI Mainframe\")\n"
+                      "  --seed N           noise seed of the first mainframe (default 4870)\n"
+                      "  --simulation       enable the SIMulation fault-injection commands\n"
+                      "  --max-clients N    simultaneous clients per mainframe (default 64)\n"
+                      "  --ready            print 'LISTENING <n> <address> <port>' per mainframe\n"
+                      "                     and then 'READY' on stdout once listening\n"
+                      "  -v, --verbose      log connections; twice: also commands and replies\n"
+                      "  -h, --help         this text\n"
+                      "\n"
+                      "Further mainframes get consecutive serial numbers and seeds. Stops\n"
+                      "cleanly on SIGINT and SIGTERM.\n";
 
-struct Options {
+struct Options
+{
     std::string address = "127.0.0.1";
     long port = 23;
     long count = 1;
@@ -94,8 +94,8 @@ int parseArguments(int argc, char **argv, Options &o)
             if (!value(text))
                 return false;
             if (!parseLong(text, min, max, out)) {
-                std::fprintf(stderr, "cv4870-emulator: %s: '%s' is not a number from %ld to %ld\n", arg.c_str(),
-                             text, min, max);
+                std::fprintf(stderr, "cv4870-emulator: %s: '%s' is not a number from %ld to %ld\n", arg.c_str(), text,
+                             min, max);
                 return false;
             }
             return true;
@@ -167,8 +167,8 @@ std::string timestamp()
 {
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    const long ms =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[32];
@@ -187,14 +187,12 @@ int main(int argc, char **argv)
 
     in_addr base{};
     if (::inet_pton(AF_INET, o.address.c_str(), &base) != 1) {
-        std::fprintf(stderr, "cv4870-emulator: '%s' is not a dotted IPv4 address (see --address)\n",
-                     o.address.c_str());
+        std::fprintf(stderr, "cv4870-emulator: '%s' is not a dotted IPv4 address (see --address)\n", o.address.c_str());
         return 2;
     }
     const std::uint32_t first = ntohl(base.s_addr);
     if (!o.spreadPorts && o.count > 1 && (first >> 24) == 127 && ((first + o.count - 1) >> 24) != 127) {
-        std::fprintf(stderr, "cv4870-emulator: %ld addresses from %s leave 127.0.0.0/8\n", o.count,
-                     o.address.c_str());
+        std::fprintf(stderr, "cv4870-emulator: %ld addresses from %s leave 127.0.0.0/8\n", o.count, o.address.c_str());
         return 2;
     }
     if (o.spreadPorts && o.port != 0 && o.port + o.count - 1 > 65535) {
@@ -204,7 +202,8 @@ int main(int argc, char **argv)
 
     cv4870emu::Server server;
     server.setLogLevel(static_cast<cv4870emu::LogLevel>(o.verbosity > 2 ? 2 : o.verbosity));
-    server.setLogSink([](const std::string &line) { std::fprintf(stderr, "%s %s\n", timestamp().c_str(), line.c_str()); });
+    server.setLogSink(
+        [](const std::string &line) { std::fprintf(stderr, "%s %s\n", timestamp().c_str(), line.c_str()); });
     server.setMaxClients(static_cast<int>(o.maxClients));
     for (long i = 0; i < o.count; ++i) {
         std::string address = o.address;
@@ -218,8 +217,8 @@ int main(int argc, char **argv)
             ::inet_ntop(AF_INET, &a, text, sizeof text);
             address = text;
         }
-        cv4870emu::Mainframe &mf = server.addMainframe(address, static_cast<std::uint16_t>(port),
-                                                       static_cast<std::uint32_t>(o.seed + i));
+        cv4870emu::Mainframe &mf =
+            server.addMainframe(address, static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(o.seed + i));
         mf.setPsSerial(static_cast<std::int32_t>(o.psSerial + i));
         mf.setFanSerial(static_cast<std::int32_t>(o.fanSerial + i));
         mf.setFirmware(o.firmware);

@@ -26,18 +26,21 @@ enum Kind : unsigned {
     Params = 4, // takes parameters (checked by its handler)
 };
 
-struct Command {
+struct Command
+{
     const char *pattern; // SCPI notation: upper case = short form, [..] optional node, ? query
     Handler handler;
     unsigned kind;
 };
 
 // One spelling of a pattern with its optional nodes chosen.
-struct Keyword {
+struct Keyword
+{
     std::string shortForm;
     std::string longForm;
 };
-struct Variant {
+struct Variant
+{
     std::vector<Keyword> nodes;
     bool query;
     const Command *command;
@@ -46,7 +49,8 @@ struct Variant {
 } // namespace
 
 // State of one mainframe, guarded by its mutex.
-struct MainframeData {
+struct MainframeData
+{
     mutable std::mutex mutex;
     Model model;
     std::int32_t psSerial = 48700001;
@@ -69,7 +73,9 @@ struct MainframeData {
     int drops = 0;
     std::uint32_t garbageSeed = 0x4870u;
 
-    explicit MainframeData(std::uint32_t seed) : model(seed) {}
+    explicit MainframeData(std::uint32_t seed)
+        : model(seed)
+    {}
 
     // Runs f under the lock and returns its result.
     template <class F>
@@ -104,13 +110,15 @@ struct MainframeData {
     }
 };
 
-struct Mainframe::Impl : MainframeData {
+struct Mainframe::Impl : MainframeData
+{
     using MainframeData::MainframeData;
 };
 
 namespace {
 
-struct Context {
+struct Context
+{
     MainframeData &mf;
 };
 
@@ -568,7 +576,9 @@ const Variant *lookup(const std::vector<std::string_view> &nodes, bool query)
 
 } // namespace
 
-Mainframe::Mainframe(std::uint32_t seed) : d(new Impl(seed)) {}
+Mainframe::Mainframe(std::uint32_t seed)
+    : d(new Impl(seed))
+{}
 
 Mainframe::~Mainframe() = default;
 

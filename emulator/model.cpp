@@ -56,7 +56,8 @@ double response(double dtMs, double tauMs)
 
 } // namespace
 
-struct Model::Impl {
+struct Model::Impl
+{
     mutable std::mutex mutex;
     bool manual = false;
     Clock::time_point lastWall = Clock::now();
@@ -101,13 +102,13 @@ struct Model::Impl {
     {
         loadW = 0.0;
         if (supplyOn()) {
-            for (int i = 0; i < kOutputCount; ++i)
+            for (std::size_t i = 0; i < kOutputCount; ++i)
                 loadW += std::fabs(kNominalVolts[i]) * kNominalAmps[i];
         }
         lossW = loadW * (1.0 - kEfficiency) / kEfficiency;
     }
 
-    double fanTarget(int i) const
+    double fanTarget(std::size_t i) const
     {
         if (!supplyOn() || fanStall[i])
             return 0.0;
@@ -116,17 +117,17 @@ struct Model::Impl {
 
     void drawNoise()
     {
-        for (int i = 0; i < kOutputCount; ++i) {
+        for (std::size_t i = 0; i < kOutputCount; ++i) {
             voltNoise[i] = noise() * kVoltNoise;
             ampNoise[i] = noise() * kAmpNoise;
         }
-        for (int i = 0; i < kFanCount; ++i)
+        for (std::size_t i = 0; i < kFanCount; ++i)
             fanNoise[i] = noise() * kFanNoiseRpm;
     }
 
     void settle()
     {
-        for (int i = 0; i < kFanCount; ++i)
+        for (std::size_t i = 0; i < kFanCount; ++i)
             fanRpm[i] = fanTarget(i);
         double loadW, lossW;
         heat(loadW, lossW);
@@ -139,7 +140,7 @@ struct Model::Impl {
     void step(std::int64_t dtMs)
     {
         const double dt = static_cast<double>(dtMs);
-        for (int i = 0; i < kFanCount; ++i) {
+        for (std::size_t i = 0; i < kFanCount; ++i) {
             const double target = fanTarget(i);
             double tau = target > fanRpm[i] ? kSpinUpTauMs : kCoastTauMs;
             if (fanStall[i])
@@ -217,7 +218,8 @@ struct Model::Impl {
     }
 };
 
-Model::Model(std::uint32_t seed) : d(new Impl)
+Model::Model(std::uint32_t seed)
+    : d(new Impl)
 {
     d->rng.seed(seed);
     for (double &s : d->fanSpread)
@@ -266,7 +268,7 @@ ModelState Model::state()
     s.nominalFan = d->nominal;
     const bool on = d->supplyOn();
     bool anyBad = false;
-    for (int i = 0; i < kOutputCount; ++i) {
+    for (std::size_t i = 0; i < kOutputCount; ++i) {
         if (on) {
             const double nominal = kNominalVolts[i];
             double v = nominal * (1.0 + d->voltNoise[i]);
@@ -278,7 +280,7 @@ ModelState Model::state()
         }
         anyBad = anyBad || !s.outputOk[i];
     }
-    for (int i = 0; i < kFanCount; ++i) {
+    for (std::size_t i = 0; i < kFanCount; ++i) {
         const double rpm = d->fanRpm[i];
         s.fans[i] = rpm > 0.0 ? std::max(0, static_cast<int>(std::lround(rpm + d->fanNoise[i]))) : 0;
         s.fanFail = s.fanFail || d->fanLowMs[i] >= kFanFailDelayMs;
@@ -330,14 +332,14 @@ void Model::setFanStall(int fan, bool stalled)
 {
     if (fan < 0 || fan >= kFanCount)
         return;
-    d->update([&] { d->fanStall[fan] = stalled; });
+    d->update([&] { d->fanStall[static_cast<std::size_t>(fan)] = stalled; });
 }
 
 void Model::setOutputOutOfLimits(int channel, bool out)
 {
     if (channel < 0 || channel >= kOutputCount)
         return;
-    d->update([&] { d->outOfLimits[channel] = out; });
+    d->update([&] { d->outOfLimits[static_cast<std::size_t>(channel)] = out; });
 }
 
 void Model::setInputPowerFail(bool failed)

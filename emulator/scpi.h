@@ -40,7 +40,8 @@ const char *errorText(int code);
 bool splitUnits(std::string_view line, std::vector<std::string_view> &units);
 
 // One message unit taken apart.
-struct Unit {
+struct Unit
+{
     bool absolute = false; // started with ':'
     bool common = false; // '*' command
     bool query = false;

@@ -30,12 +30,14 @@ constexpr std::size_t kOutputHighWater = 256 * 1024; // stop reading above this
 constexpr int kListenBacklog = 64;
 constexpr int kAcceptPauseMs = 100;
 
-struct Chunk {
+struct Chunk
+{
     Clock::time_point due;
     std::string data;
 };
 
-struct Connection {
+struct Connection
+{
     int fd = -1;
     std::size_t mainframe = 0;
     std::string peer;
@@ -50,7 +52,8 @@ struct Connection {
     bool closed = false;
 };
 
-struct Listener {
+struct Listener
+{
     int fd = -1;
     std::string address;
     std::uint16_t port = 0;
@@ -100,7 +103,8 @@ std::string printable(const std::string &text, std::size_t max = 200)
 
 } // namespace
 
-struct Server::Impl {
+struct Server::Impl
+{
     std::vector<std::unique_ptr<Mainframe>> mainframes;
     std::vector<std::pair<std::string, std::uint16_t>> requested;
     std::vector<Listener> listeners;
@@ -207,9 +211,9 @@ int Server::Impl::pollTimeout() const
     const Clock::time_point now = Clock::now();
     long best = -1;
     if (acceptPausedUntil > now)
-        best = static_cast<long>(
-                   std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count()) +
-               1;
+        best =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count()) +
+            1;
     for (const Connection &c : connections) {
         if (c.output.empty())
             continue;
@@ -422,7 +426,9 @@ void Server::Impl::run()
     }
 }
 
-Server::Server() : d(new Impl) {}
+Server::Server()
+    : d(new Impl)
+{}
 
 Server::~Server()
 {

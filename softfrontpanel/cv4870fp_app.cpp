@@ -25,7 +25,7 @@ namespace {
 
 // Output names, and where each output starts in the "Power Supply" grid:
 // positives in the left half, negatives in the right half with -24 V on top.
-const char *const channelName[cv4870fp_app::channelCount] = {"+24 V", "+12 V", "+5 V", "-2 V",
+const char *const channelName[cv4870fp_app::channelCount] = {"+24 V",  "+12 V", "+5 V", "-2 V",
                                                              "-5.2 V", "-12 V", "-24 V"};
 const int channelRow[cv4870fp_app::channelCount] = {1, 2, 3, 4, 3, 2, 1};
 const int channelColumn[cv4870fp_app::channelCount] = {0, 0, 0, 5, 5, 5, 5};
@@ -83,9 +83,23 @@ void runCommand(int demo, Call call, const char *callText)
 } // namespace
 
 cv4870fp_app::cv4870fp_app()
-    : cv5120fp_app(), d_vi(VI_NULL), d_demo(0), d_powerLed(nullptr), d_sysFailLed(nullptr), d_inFailLed(nullptr),
-      d_outFailLed(nullptr), d_fanFailLed(nullptr), d_senseFailLed(nullptr), d_fanNomSpeedBox(nullptr),
-      d_fanSpeed(), d_outVolt(), d_outAmp(), d_outStatus(), d_fanTemp(nullptr), d_psTemp(nullptr), d_timer(nullptr)
+    : cv5120fp_app()
+    , d_vi(VI_NULL)
+    , d_demo(0)
+    , d_powerLed(nullptr)
+    , d_sysFailLed(nullptr)
+    , d_inFailLed(nullptr)
+    , d_outFailLed(nullptr)
+    , d_fanFailLed(nullptr)
+    , d_senseFailLed(nullptr)
+    , d_fanNomSpeedBox(nullptr)
+    , d_fanSpeed()
+    , d_outVolt()
+    , d_outAmp()
+    , d_outStatus()
+    , d_fanTemp(nullptr)
+    , d_psTemp(nullptr)
+    , d_timer(nullptr)
 {
     // The dialog carries the connection result; this window is its owner,
     // not its parent.
@@ -102,9 +116,8 @@ cv4870fp_app::cv4870fp_app()
     d_activeLed->setValue(d_demo ? 0 : 1);
 
     setWindowTitle(tr("Ostrel 4870 Soft Front Panel: ") + hostText(descr));
-    d_header->setText(QStringLiteral("<html>Ostrel 4870") + QStringLiteral("<br>") +
-                      QStringLiteral("<font size='2'>") + QStringLiteral("VXI-1 Rev.4 Mainframe") +
-                      QStringLiteral("</font></html>"));
+    d_header->setText(QStringLiteral("<html>Ostrel 4870") + QStringLiteral("<br>") + QStringLiteral("<font size='2'>") +
+                      QStringLiteral("VXI-1 Rev.4 Mainframe") + QStringLiteral("</font></html>"));
 
     // The library's own revision needs no session; its status does not matter.
     char libRev[CV4870_DRIVER_REVISION_BUFLEN];
@@ -166,8 +179,8 @@ void cv4870fp_app::addHardwareRows()
     char fwRev[CV4870_REVISION_BUFLEN];
     std::memset(drvRev, 0, sizeof drvRev);
     std::memset(fwRev, 0, sizeof fwRev);
-    const bool revFailed = reportDriverStatus(cv4870_revision_query(d_vi, drvRev, fwRev),
-                                              "cv4870_revision_query(d_vi, drvRev, fwRev)");
+    const bool revFailed =
+        reportDriverStatus(cv4870_revision_query(d_vi, drvRev, fwRev), "cv4870_revision_query(d_vi, drvRev, fwRev)");
 
     ViInt32 psSerNum = 0;
     ViInt32 fanSerNum = 0;
@@ -180,8 +193,7 @@ void cv4870fp_app::addHardwareRows()
         d_about->addSerialNumbers(QString::number(psSerNum), QString::number(fanSerNum));
 
     const QString firmware = bufferText(fwRev, sizeof fwRev);
-    d_about->addHardwareInfo(tr("Firmware Revision:"),
-                             revFailed || firmware.isEmpty() ? unknownText() : firmware);
+    d_about->addHardwareInfo(tr("Firmware Revision:"), revFailed || firmware.isEmpty() ? unknownText() : firmware);
 }
 
 void cv4870fp_app::buildWorkArea()
@@ -204,13 +216,12 @@ void cv4870fp_app::buildWorkArea()
         int row;
         int column;
     } const statusLeds[] = {
-        {&d_powerLed, tr("Power:"), Qt::green,
-         tr("Shows whether the main power switch of VXI mainframe is OFF or ON."), 0, 0},
+        {&d_powerLed, tr("Power:"), Qt::green, tr("Shows whether the main power switch of VXI mainframe is OFF or ON."),
+         0, 0},
         {&d_sysFailLed, tr("SysFail:"), Qt::red, tr("Shows the status of VXI sysFail signal line."), 0, 2},
-        {&d_inFailLed, tr("Input Fail:"), Qt::red,
-         tr("Shows whether any input failure (e.g. power fail) is detected."), 1, 0},
-        {&d_outFailLed, tr("Output Fail:"), Qt::red, tr("Shows whether any output voltage failure is detected."),
-         1, 2},
+        {&d_inFailLed, tr("Input Fail:"), Qt::red, tr("Shows whether any input failure (e.g. power fail) is detected."),
+         1, 0},
+        {&d_outFailLed, tr("Output Fail:"), Qt::red, tr("Shows whether any output voltage failure is detected."), 1, 2},
         {&d_senseFailLed, tr("Sensor Fail:"), Qt::red,
          tr("Shows whether temperature of the external sensors is too high."), 2, 0},
         {&d_fanFailLed, tr("Fan Fail:"), Qt::red, tr("Shows whether any fan tray failure is detected."), 2, 2},
@@ -259,8 +270,7 @@ void cv4870fp_app::buildWorkArea()
     d_fanTemp = new QLineEdit;
     d_fanTemp->setMinimumWidth(50);
     d_fanTemp->setReadOnly(true);
-    d_fanTemp->setToolTip(
-        tr("Shows the measured temperature (in degrees C) in the fan tray of 4870 VXI Mainframe."));
+    d_fanTemp->setToolTip(tr("Shows the measured temperature (in degrees C) in the fan tray of 4870 VXI Mainframe."));
     tempGrid->addWidget(d_fanTemp, 0, 1);
     tempGrid->addWidget(new QLabel(tr("Power Supply:")), 1, 0, Qt::AlignRight);
     d_psTemp = new QLineEdit;
@@ -336,14 +346,14 @@ void cv4870fp_app::updateStatus()
                    "outVolt+5, outVolt+6)"))
         return;
     ViReal64 outAmp[channelCount] = {};
-    if (pollFailed(cv4870_getOutputCurrents(d_vi, outAmp, outAmp + 1, outAmp + 2, outAmp + 3, outAmp + 4,
-                                            outAmp + 5, outAmp + 6),
+    if (pollFailed(cv4870_getOutputCurrents(d_vi, outAmp, outAmp + 1, outAmp + 2, outAmp + 3, outAmp + 4, outAmp + 5,
+                                            outAmp + 6),
                    "cv4870_getOutputCurrents(d_vi, outAmp, outAmp+1, outAmp+2, outAmp+3, outAmp+4, outAmp+5, "
                    "outAmp+6)"))
         return;
     ViBoolean outStatus[channelCount] = {};
-    if (pollFailed(cv4870_getOutputStates(d_vi, outStatus, outStatus + 1, outStatus + 2, outStatus + 3,
-                                          outStatus + 4, outStatus + 5, outStatus + 6),
+    if (pollFailed(cv4870_getOutputStates(d_vi, outStatus, outStatus + 1, outStatus + 2, outStatus + 3, outStatus + 4,
+                                          outStatus + 5, outStatus + 6),
                    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, "
                    "outStatus+5, outStatus+6)"))
         return;
@@ -377,24 +387,27 @@ void cv4870fp_app::updateStatus()
 
 void cv4870fp_app::resetPressed()
 {
-    runCommand(d_demo, [this] { return cv4870_reset(d_vi); }, "cv4870_reset(d_vi)");
+    runCommand(
+        d_demo, [this] { return cv4870_reset(d_vi); }, "cv4870_reset(d_vi)");
 }
 
 void cv4870fp_app::ponPressed()
 {
-    runCommand(d_demo, [this] { return cv4870_setMainPowerState(d_vi, VI_TRUE); },
-               "cv4870_setMainPowerState(d_vi, VI_TRUE)");
+    runCommand(
+        d_demo, [this] { return cv4870_setMainPowerState(d_vi, VI_TRUE); }, "cv4870_setMainPowerState(d_vi, VI_TRUE)");
 }
 
 void cv4870fp_app::poffPressed()
 {
-    runCommand(d_demo, [this] { return cv4870_setMainPowerState(d_vi, VI_FALSE); },
-               "cv4870_setMainPowerState(d_vi, VI_FALSE)");
+    runCommand(
+        d_demo, [this] { return cv4870_setMainPowerState(d_vi, VI_FALSE); },
+        "cv4870_setMainPowerState(d_vi, VI_FALSE)");
 }
 
 void cv4870fp_app::sysResetPressed()
 {
-    runCommand(d_demo, [this] { return cv4870_setVXIsysReset(d_vi); }, "cv4870_setVXIsysReset(d_vi)");
+    runCommand(
+        d_demo, [this] { return cv4870_setVXIsysReset(d_vi); }, "cv4870_setVXIsysReset(d_vi)");
 }
 
 void cv4870fp_app::fanSpeedChanged()
@@ -402,5 +415,6 @@ void cv4870fp_app::fanSpeedChanged()
     int val = d_fanNomSpeedBox->value();
     if (val < CV4870_FAN_SPEED_MIN)
         val = CV4870_FAN_SPEED_OFF;
-    runCommand(d_demo, [this, val] { return cv4870_setFanSpeed(d_vi, val); }, "cv4870_setFanSpeed(d_vi, val)");
+    runCommand(
+        d_demo, [this, val] { return cv4870_setFanSpeed(d_vi, val); }, "cv4870_setFanSpeed(d_vi, val)");
 }

@@ -12,7 +12,8 @@
 #include "cv4870fp.h"
 #include "cv5120fp_app.h"
 
-cv4870fp_enterAddress::cv4870fp_enterAddress() : QDialog()
+cv4870fp_enterAddress::cv4870fp_enterAddress()
+    : QDialog()
 {
     // The field is prefilled once, from the address last confirmed.
     QString address;

@@ -121,9 +121,12 @@ void sortByResource(QList<resourceInfo_t> &list)
         for (size_t lo = 0; lo < n; lo += 2 * width) {
             const size_t mid = std::min(lo + width, n);
             const size_t hi = std::min(lo + 2 * width, n);
-            std::merge(std::make_move_iterator(items.begin() + lo), std::make_move_iterator(items.begin() + mid),
-                       std::make_move_iterator(items.begin() + mid), std::make_move_iterator(items.begin() + hi),
-                       merged.begin() + lo, less);
+            const auto at = [](std::vector<resourceInfo_t> &v, size_t i) {
+                return v.begin() + static_cast<std::ptrdiff_t>(i);
+            };
+            std::merge(std::make_move_iterator(at(items, lo)), std::make_move_iterator(at(items, mid)),
+                       std::make_move_iterator(at(items, mid)), std::make_move_iterator(at(items, hi)), at(merged, lo),
+                       less);
         }
         items.swap(merged);
     }

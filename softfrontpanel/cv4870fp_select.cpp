@@ -43,7 +43,8 @@ int askQuestion(QWidget *parent, const QString &title, const QString &text, cons
 
 } // namespace
 
-cv4870fp_select::cv4870fp_select(QWidget *owner) : QDialog()
+cv4870fp_select::cv4870fp_select(QWidget *owner)
+    : QDialog()
 {
     QHBoxLayout *buttons = new QHBoxLayout;
     QVBoxLayout *main = new QVBoxLayout;

@@ -17,8 +17,8 @@ class QTreeWidgetItem;
 // One resource found by the search.
 struct resourceInfo_t
 {
-    QString descr;       // VISA resource string as the search returned it
-    QString address;     // VI_ATTR_TCPIP_ADDR of the open session
+    QString descr; // VISA resource string as the search returned it
+    QString address; // VI_ATTR_TCPIP_ADDR of the open session
     QString description; // module description from the driver
     QStringList columns; // row texts: address, then description
 };

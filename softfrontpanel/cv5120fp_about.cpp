@@ -22,7 +22,8 @@ static QFormLayout *makeRevisionForm(QGroupBox *box, int lh)
 
 cv5120fp_About::cv5120fp_About(const char *sfpRevision, const char *driverRevision, const char *model,
                                const char *copyright, QWidget *parent)
-    : QDialog(parent), d_page(0)
+    : QDialog(parent)
+    , d_page(0)
 {
     const int lh = QFontMetrics(font()).height();
     const QString modelText = QString::fromLatin1(model);

@@ -25,28 +25,11 @@
 QString sfpModelName;
 
 const char *const cv5120fp_icon_xpm[] = {
-    "16 16 5 1",
-    "c c #ffffff",
-    "b c #0000ff",
-    "# c #808080",
-    "a c #ff0000",
-    ". c None",
-    "########....aaa.",
-    "#########..aaaaa",
-    "##########.aaaaa",
-    "#########..aaaaa",
-    "########....aaa.",
-    "................",
-    ".bbb....########",
-    "bbbbb..#########",
-    "bbbbb.##########",
-    "bbbbb..#########",
-    ".bbb....########",
-    "................",
-    "c..cc.cc.c.cc.cc",
-    "cc.cc.c..c.cc.c.",
-    "cc.cc..c.c.c..c.",
-    "cc.cc.cc.c.cc.cc",
+    "16 16 5 1",        "c c #ffffff",      "b c #0000ff",      "# c #808080",      "a c #ff0000",
+    ". c None",         "########....aaa.", "#########..aaaaa", "##########.aaaaa", "#########..aaaaa",
+    "########....aaa.", "................", ".bbb....########", "bbbbb..#########", "bbbbb.##########",
+    "bbbbb..#########", ".bbb....########", "................", "c..cc.cc.c.cc.cc", "cc.cc.c..c.cc.c.",
+    "cc.cc..c.c.c..c.", "cc.cc.cc.c.cc.cc",
 };
 
 QIcon cv5120fp_windowIcon()
@@ -78,9 +61,9 @@ void centerOnDesktop(QWidget *w)
 
 void reportError(const QString &message)
 {
-    const QMessageBox::StandardButton answer = QMessageBox::critical(
-        QApplication::activeWindow(), cv5120fp_boxTitle(" SFP Error message"),
-        message + QStringLiteral("\nDo you want to exit?"), QMessageBox::Yes | QMessageBox::No);
+    const QMessageBox::StandardButton answer =
+        QMessageBox::critical(QApplication::activeWindow(), cv5120fp_boxTitle(" SFP Error message"),
+                              message + QStringLiteral("\nDo you want to exit?"), QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes)
         std::exit(0);
 }
@@ -127,7 +110,8 @@ static void setApplicationStyle()
         QApplication::setStyle(style);
 }
 
-cv5120fp_app::cv5120fp_app() : QWidget(nullptr, Qt::Window)
+cv5120fp_app::cv5120fp_app()
+    : QWidget(nullptr, Qt::Window)
 {
     setApplicationStyle();
 
@@ -166,8 +150,7 @@ cv5120fp_app::cv5120fp_app() : QWidget(nullptr, Qt::Window)
     makerLogo->setPixmap(QPixmap(QStringLiteral(":/corvane-logo.bmp")));
     headerRow->addWidget(makerLogo);
     d_header = new QLabel;
-    d_header->setStyleSheet(
-        QStringLiteral("QLabel { background-color: #1a2c5e; color: #ffffff; font: bold 20px}"));
+    d_header->setStyleSheet(QStringLiteral("QLabel { background-color: #1a2c5e; color: #ffffff; font: bold 20px}"));
     d_header->setAlignment(Qt::AlignCenter);
     d_header->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
     headerRow->addWidget(d_header);

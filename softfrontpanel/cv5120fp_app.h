@@ -48,8 +48,8 @@ class cv5120fp_About : public QDialog
 {
     Q_OBJECT
 public:
-    cv5120fp_About(const char *sfpRevision, const char *driverRevision, const char *model,
-                   const char *copyright, QWidget *parent);
+    cv5120fp_About(const char *sfpRevision, const char *driverRevision, const char *model, const char *copyright,
+                   QWidget *parent);
 
     void addSerialNumbers(const QString &psSerial, const QString &fanSerial);
     void addHardwareInfo(const QString &label, const QString &value);

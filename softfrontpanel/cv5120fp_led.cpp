@@ -7,7 +7,10 @@
 #include <QPalette>
 
 cv5120fp_led::cv5120fp_led(QString text, const QColor &onColor, const QColor &offColor)
-    : QWidget(nullptr), d_value(0), d_onColor(onColor), d_text(std::move(text))
+    : QWidget(nullptr)
+    , d_value(0)
+    , d_onColor(onColor)
+    , d_text(std::move(text))
 {
     // Magenta is the marker for "no colour": show the window background.
     if (offColor == QColor(Qt::magenta))

@@ -24,14 +24,15 @@ void addCaseless(std::bitset<256> &set, unsigned char c)
  *   seq  := item item*
  *   item := atom ['*' | '+']
  *   atom := '(' expr ')' | '[' ['^'] list ']' | '?' | '\' char | char */
-class FindExpr::Parser {
+class FindExpr::Parser
+{
 public:
-    Parser(FindExpr &fe, const char *text) : fe_(fe), p_(text) {}
+    Parser(FindExpr &fe, const char *text)
+        : fe_(fe)
+        , p_(text)
+    {}
 
-    bool parse(Fragment *out)
-    {
-        return expr(out, 0) && *p_ == '\0';
-    }
+    bool parse(Fragment *out) { return expr(out, 0) && *p_ == '\0'; }
 
 private:
     void link(int from, int to) { fe_.states_[std::size_t(from)].eps.push_back(to); }

@@ -14,7 +14,8 @@ namespace cvvisa {
 /* A compiled expression. Matching is case-insensitive and covers the whole
  * name. It runs as a set-of-states automaton, so its time is bounded by
  * name length times expression length whatever the nesting. */
-class FindExpr {
+class FindExpr
+{
 public:
     /* Longest expression and deepest parenthesis nesting accepted. */
     static constexpr std::size_t kMaxLength = 4096;
@@ -26,12 +27,14 @@ public:
     bool matches(const std::string &name) const;
 
 private:
-    struct State {
+    struct State
+    {
         int charSet = -1; /* index into sets_, or -1 for an epsilon-only state */
-        int out = -1;     /* target after a matching character */
+        int out = -1; /* target after a matching character */
         std::vector<int> eps;
     };
-    struct Fragment {
+    struct Fragment
+    {
         int start, end;
     };
     class Parser;

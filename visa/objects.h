@@ -17,15 +17,22 @@ namespace cvvisa {
 
 enum class ObjectKind { ResourceManager, Session, FindList };
 
-struct Object {
-    explicit Object(ObjectKind k, ViSession owner) : kind(k), rm(owner) {}
+struct Object
+{
+    explicit Object(ObjectKind k, ViSession owner)
+        : kind(k)
+        , rm(owner)
+    {}
     virtual ~Object() = default;
     const ObjectKind kind;
     const ViSession rm; /* the manager it was opened through; 0 for a manager */
 };
 
-struct SessionObject : Object {
-    explicit SessionObject(ViSession owner) : Object(ObjectKind::Session, owner) {}
+struct SessionObject : Object
+{
+    explicit SessionObject(ViSession owner)
+        : Object(ObjectKind::Session, owner)
+    {}
 
     /* Set once before the session enters the table, then read-only. */
     SocketRsrc rsrc;
@@ -46,14 +53,18 @@ struct SessionObject : Object {
     bool keepAlive = false;
 };
 
-struct FindListObject : Object {
-    explicit FindListObject(ViSession owner) : Object(ObjectKind::FindList, owner) {}
+struct FindListObject : Object
+{
+    explicit FindListObject(ViSession owner)
+        : Object(ObjectKind::FindList, owner)
+    {}
     std::mutex lock;
     std::vector<std::string> names;
     std::size_t next = 0;
 };
 
-class ObjectTable {
+class ObjectTable
+{
 public:
     /* Enters obj under a fresh handle; 0 when the table is full or the
      * manager obj belongs to has been closed meanwhile. */

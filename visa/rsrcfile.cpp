@@ -51,7 +51,8 @@ std::string lowerCase(std::string s)
 
 bool allDigits(const std::string &s, std::size_t maxLen)
 {
-    return !s.empty() && s.size() <= maxLen && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() && s.size() <= maxLen &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 /* "scan a.b.c.d/prefix port [board]": fills range or says what is wrong. */
@@ -96,7 +97,8 @@ bool isPrintableName(const std::string &s)
     return std::all_of(s.begin(), s.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
-struct Target {
+struct Target
+{
     std::uint32_t addr;
     unsigned port;
     std::string board;
@@ -194,7 +196,8 @@ void loadResourceFile(const std::string &path, ResourceConfig *out)
         /* Drop the partial last line rather than read half an entry. */
         std::size_t lastNl = text.rfind('\n');
         text.resize(lastNl == std::string::npos ? 0 : lastNl + 1);
-        out->problems.push_back("file larger than " + std::to_string(kMaxResourceFileSize) + " bytes; the rest ignored");
+        out->problems.push_back("file larger than " + std::to_string(kMaxResourceFileSize) +
+                                " bytes; the rest ignored");
     }
     parseResourceConfig(text, out);
 }
@@ -208,7 +211,8 @@ std::vector<std::string> scanRanges(const std::vector<ScanRange> &ranges, const 
     std::sort(targets.begin(), targets.end());
     targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
 
-    struct Probe {
+    struct Probe
+    {
         int fd;
         std::size_t target;
         Deadline deadline;

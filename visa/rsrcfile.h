@@ -12,20 +12,23 @@
 namespace cvvisa {
 
 /* One block of IPv4 addresses to probe on one port. */
-struct ScanRange {
+struct ScanRange
+{
     std::uint32_t first = 0, last = 0; /* host byte order, inclusive */
     unsigned port = 0;
     std::string board; /* decimal, empty when omitted */
 };
 
-struct ResourceConfig {
+struct ResourceConfig
+{
     std::vector<std::string> names; /* in file order, as written */
     std::vector<ScanRange> scans;
     /* One text per skipped line: "<line>: <why>". */
     std::vector<std::string> problems;
 };
 
-struct ScanOptions {
+struct ScanOptions
+{
     unsigned probeTimeoutMs = 300;
     unsigned parallel = 256;
 };

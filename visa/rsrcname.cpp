@@ -9,8 +9,14 @@ namespace cvvisa {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool isAlpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool startsWithNoCase(const char *s, const char *prefix)
 {

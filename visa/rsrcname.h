@@ -16,14 +16,21 @@ constexpr std::size_t kMaxRsrcNameLen = VI_FIND_BUFLEN - 1;
 
 /* ASCII case folding; the C library's follows the process locale, and in a
  * Turkish one 'i' and 'I' are not each other's case. */
-inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-inline char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+inline char asciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+inline char asciiUpper(char c)
+{
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
 
 enum class HostKind { Ipv4, Ipv6, Name };
 
-struct SocketRsrc {
+struct SocketRsrc
+{
     unsigned board = 0;
-    std::string host;   /* as written; IPv6 without its brackets */
+    std::string host; /* as written; IPv6 without its brackets */
     HostKind hostKind = HostKind::Name;
     unsigned port = 0;
     /* "TCPIP<board>::<host>::<port>::SOCKET", the host as written */

@@ -6,7 +6,8 @@
 
 namespace {
 
-struct StatusText {
+struct StatusText
+{
     ViStatus status;
     const char *text;
 };

@@ -29,9 +29,9 @@ constexpr std::size_t kReadChunk = 4096;
 } // namespace
 
 Deadline::Deadline(ViUInt32 timeoutMs)
-    : infinite_(timeoutMs == VI_TMO_INFINITE), end_(Clock::now() + std::chrono::milliseconds(timeoutMs))
-{
-}
+    : infinite_(timeoutMs == VI_TMO_INFINITE)
+    , end_(Clock::now() + std::chrono::milliseconds(timeoutMs))
+{}
 
 int Deadline::pollMs() const
 {
@@ -55,7 +55,8 @@ bool Deadline::expired() const
 
 namespace {
 
-struct Lookup {
+struct Lookup
+{
     std::mutex lock;
     std::condition_variable doneCv;
     bool done = false;
@@ -97,8 +98,7 @@ ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, cons
     addrs->clear();
     if (kind != HostKind::Name) {
         /* Numeric: no resolver traffic, no wait. */
-        return lookup(host, port, AI_NUMERICHOST, addrs) == 0 && !addrs->empty() ? VI_SUCCESS
-                                                                                  : VI_ERROR_RSRC_NFOUND;
+        return lookup(host, port, AI_NUMERICHOST, addrs) == 0 && !addrs->empty() ? VI_SUCCESS : VI_ERROR_RSRC_NFOUND;
     }
     auto job = std::make_shared<Lookup>();
     try {

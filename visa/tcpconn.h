@@ -17,7 +17,8 @@ namespace cvvisa {
 
 /* A point in monotonic time after which a wait gives up.
  * VI_TMO_INFINITE never expires. */
-class Deadline {
+class Deadline
+{
 public:
     explicit Deadline(ViUInt32 timeoutMs);
     bool infinite() const { return infinite_; }
@@ -31,13 +32,15 @@ private:
     std::chrono::steady_clock::time_point end_;
 };
 
-struct ReadOptions {
+struct ReadOptions
+{
     bool termCharEnabled = false;
     ViUInt8 termChar = '\n';
     bool suppressEnd = false;
 };
 
-class TcpConn {
+class TcpConn
+{
 public:
     TcpConn() = default;
     ~TcpConn();
@@ -74,7 +77,8 @@ private:
 /* Resolves host (a name, a dotted or an IPv6 address) to socket addresses
  * for port. A name lookup runs on a thread of its own so that a slow resolver
  * can not hold the caller past the deadline. */
-struct SockAddr {
+struct SockAddr
+{
     sockaddr_storage storage;
     socklen_t len;
 };

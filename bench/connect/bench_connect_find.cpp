@@ -31,7 +31,11 @@ namespace {
 class ProgressClock : public QObject
 {
 public:
-    explicit ProgressClock(const QElapsedTimer *clock) : m_clock(clock) { qApp->installEventFilter(this); }
+    explicit ProgressClock(const QElapsedTimer *clock)
+        : m_clock(clock)
+    {
+        qApp->installEventFilter(this);
+    }
     qint64 shownAtNs = -1;
 
 protected:
@@ -76,7 +80,7 @@ int main(int argc, char **argv)
     QFile file(dir.filePath(QStringLiteral("resources.conf")));
     if (!file.open(QIODevice::WriteOnly))
         return 1;
-    for (int i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < server.count(); ++i) {
         const cv4870emu::Mainframe &mf = server.mainframe(i);
         file.write(QStringLiteral("TCPIP0::%1::%2::SOCKET\n")
                        .arg(QString::fromStdString(mf.address()))
@@ -107,8 +111,8 @@ int main(int argc, char **argv)
         clock.start();
         rows = dialog.findResources();
         const qint64 total = clock.nsecsElapsed();
-        sequentialMs.push_back(progress.shownAtNs / 1e6);
-        totalMs.push_back(total / 1e6);
+        sequentialMs.push_back(static_cast<double>(progress.shownAtNs) / 1e6);
+        totalMs.push_back(static_cast<double>(total) / 1e6);
     }
     if (silentFd >= 0)
         ::close(silentFd);

@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char *const kPollLines[] = {
-    "*CLS;:STAT:LIN?;:SYST:ERR?\n", "*CLS;:MEAS:VOLT?;:SYST:ERR?\n", "*CLS;:MEAS:CURR?;:SYST:ERR?\n",
+    "*CLS;:STAT:LIN?;:SYST:ERR?\n",  "*CLS;:MEAS:VOLT?;:SYST:ERR?\n", "*CLS;:MEAS:CURR?;:SYST:ERR?\n",
     "*CLS;:OUTP:STAT?;:SYST:ERR?\n", "*CLS;:FAN:SPE?;:SYST:ERR?\n",   "*CLS;:MEAS:TEMP?;:SYST:ERR?\n",
 };
 
@@ -42,7 +42,7 @@ Figures summarise(std::vector<double> us)
     double sum = 0;
     for (double v : us)
         sum += v;
-    return {sum / us.size(), us[us.size() / 2], us[us.size() * 99 / 100]};
+    return {sum / static_cast<double>(us.size()), us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
 bool drivePoll(ViSession vi)
@@ -50,12 +50,12 @@ bool drivePoll(ViSession vi)
     ViBoolean f[7];
     ViReal64 v[7];
     ViInt32 n[4];
-    return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5) == VI_SUCCESS
-           && cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6) == VI_SUCCESS
-           && cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6) == VI_SUCCESS
-           && cv4870_getOutputStates(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5, f + 6) == VI_SUCCESS
-           && cv4870_getFanSpeed(vi, n, n + 1, n + 2, n + 3) == VI_SUCCESS
-           && cv4870_getTemperature(vi, n, n + 1) == VI_SUCCESS;
+    return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5) == VI_SUCCESS &&
+           cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6) == VI_SUCCESS &&
+           cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6) == VI_SUCCESS &&
+           cv4870_getOutputStates(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5, f + 6) == VI_SUCCESS &&
+           cv4870_getFanSpeed(vi, n, n + 1, n + 2, n + 3) == VI_SUCCESS &&
+           cv4870_getTemperature(vi, n, n + 1) == VI_SUCCESS;
 }
 
 // The floor: one blocking socket, each line written whole, each reply read
@@ -151,13 +151,17 @@ int main(int argc, char **argv)
     std::vector<double> driverUs, floorUs;
     bool driverOk = true, floorOk = sock.ok();
     for (int r = 0; r < kRounds && driverOk && floorOk; ++r) {
-        driverOk = measure(polls / kRounds, [vi] { return drivePoll(vi); }, driverUs);
-        floorOk = measure(polls / kRounds, [&sock] {
-            for (const char *line : kPollLines)
-                if (!sock.exchange(line))
-                    return false;
-            return true;
-        }, floorUs);
+        driverOk = measure(
+            polls / kRounds, [vi] { return drivePoll(vi); }, driverUs);
+        floorOk = measure(
+            polls / kRounds,
+            [&sock] {
+                for (const char *line : kPollLines)
+                    if (!sock.exchange(line))
+                        return false;
+                return true;
+            },
+            floorUs);
     }
     cv4870_close(vi);
     if (!driverOk || !floorOk) {

@@ -24,7 +24,8 @@ double cpuSeconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-struct Figures {
+struct Figures
+{
     long queries = 0;
     double wall = 0.0;
     double serverCpu = 0.0; // process CPU minus the clients' own threads
@@ -92,8 +93,8 @@ void print(const char *label, const Figures &f)
     std::printf("%-22s %8ld round trips in %6.2f s: %9.0f per s, server CPU %6.1f us, client CPU %6.1f us per "
                 "round trip%s\n",
                 label, f.queries, f.wall, static_cast<double>(f.queries) / f.wall,
-                f.serverCpu / static_cast<double>(f.queries) * 1e6,
-                f.clientCpu / static_cast<double>(f.queries) * 1e6, f.failures ? "  (FAILURES)" : "");
+                f.serverCpu / static_cast<double>(f.queries) * 1e6, f.clientCpu / static_cast<double>(f.queries) * 1e6,
+                f.failures ? "  (FAILURES)" : "");
 }
 
 // The command layer alone (parser, model, reply text), without sockets.

@@ -25,21 +25,21 @@ struct PollFigures
 inline PollFigures timePolls(TestPanel &panel, int polls, const std::function<void(int)> &before)
 {
     std::vector<double> us;
-    us.reserve(polls);
+    us.reserve(static_cast<std::size_t>(polls));
     QElapsedTimer t;
     for (int i = 0; i < polls; ++i) {
         if (before)
             before(i);
         t.start();
         panel.updateStatus();
-        us.push_back(t.nsecsElapsed() / 1000.0);
+        us.push_back(static_cast<double>(t.nsecsElapsed()) / 1000.0);
         QCoreApplication::processEvents();
     }
     std::sort(us.begin(), us.end());
     double sum = 0;
     for (double v : us)
         sum += v;
-    return {us[us.size() / 2], sum / us.size(), us[us.size() * 99 / 100]};
+    return {us[us.size() / 2], sum / static_cast<double>(us.size()), us[us.size() * 99 / 100]};
 }
 
 inline int pollCount(int argc, char **argv, int fallback)

@@ -19,15 +19,16 @@ bool readable(int fd)
 
 } // namespace
 
-Peer::Peer(Handler handler) : handler_(std::move(handler))
+Peer::Peer(Handler handler)
+    : handler_(std::move(handler))
 {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
-        || ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
         throw std::runtime_error("peer: cannot listen on loopback");
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] {
@@ -85,10 +86,10 @@ void Peer::serve(int fd)
                 const std::lock_guard<std::mutex> lock(mutex_);
                 lines_.push_back(line);
             }
-            std::string out = handler_(line).value_or(
-                line == "*CLS;*IDN?;:SYST:ERR?" ? "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n"
-                : line == "*OPC?"               ? "1\n"
-                                                : "");
+            std::string out = handler_(line).value_or(line == "*CLS;*IDN?;:SYST:ERR?"
+                                                          ? "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n"
+                                                      : line == "*OPC?" ? "1\n"
+                                                                        : "");
             for (std::size_t sent = 0; sent < out.size();) {
                 const ssize_t k = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
                 if (k <= 0)

@@ -141,7 +141,7 @@ TEST_F(Emulated, QueriesReturnTheMainframeState)
     ASSERT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
     ASSERT_EQ(cv4870_getOutputCurrents(vi, c, c + 1, c + 2, c + 3, c + 4, c + 5, c + 6), VI_SUCCESS);
     ASSERT_EQ(cv4870_getOutputStates(vi, ok, ok + 1, ok + 2, ok + 3, ok + 4, ok + 5, ok + 6), VI_SUCCESS);
-    for (int i = 0; i < 7; ++i) {
+    for (std::size_t i = 0; i < 7; ++i) {
         EXPECT_NEAR(v[i], s.volts[i], 0.02 + std::fabs(s.volts[i]) * 0.01) << "output " << i;
         EXPECT_NEAR(c[i], s.amps[i], 0.02 + std::fabs(s.amps[i]) * 0.01) << "output " << i;
         EXPECT_EQ(ok[i] != 0, s.outputOk[i]) << "output " << i;
@@ -149,7 +149,7 @@ TEST_F(Emulated, QueriesReturnTheMainframeState)
     ViInt32 nominal, fan[3], fanTray, ps;
     ASSERT_EQ(cv4870_getFanSpeed(vi, &nominal, fan, fan + 1, fan + 2), VI_SUCCESS);
     EXPECT_EQ(nominal, s.nominalFan);
-    for (int i = 0; i < 3; ++i)
+    for (std::size_t i = 0; i < 3; ++i)
         EXPECT_NEAR(fan[i], s.fans[i], 1) << "fan " << i;
     ASSERT_EQ(cv4870_getTemperature(vi, &fanTray, &ps), VI_SUCCESS);
     EXPECT_NEAR(fanTray, s.fanTrayTemp, 1.0);

@@ -157,12 +157,30 @@ TEST(DriverErrors, MainframeTextsAreNamedWithoutASession)
 
 TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
 {
-    const auto serial = [](ViSession vi) { ViInt32 a, b; return cv4870_getSerialNumber(vi, &a, &b); };
-    const auto temp = [](ViSession vi) { ViInt32 a, b; return cv4870_getTemperature(vi, &a, &b); };
-    const auto volts = [](ViSession vi) { ViReal64 v[7]; return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6); };
-    const auto states = [](ViSession vi) { ViBoolean s[7]; return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6); };
-    const auto fans = [](ViSession vi) { ViInt32 n, a, b, c; return cv4870_getFanSpeed(vi, &n, &a, &b, &c); };
-    const auto desc = [](ViSession vi) { ViChar d[CV4870_DESCRIPTION_BUFLEN]; return cv4870_getDescription(vi, d); };
+    const auto serial = [](ViSession vi) {
+        ViInt32 a, b;
+        return cv4870_getSerialNumber(vi, &a, &b);
+    };
+    const auto temp = [](ViSession vi) {
+        ViInt32 a, b;
+        return cv4870_getTemperature(vi, &a, &b);
+    };
+    const auto volts = [](ViSession vi) {
+        ViReal64 v[7];
+        return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
+    };
+    const auto states = [](ViSession vi) {
+        ViBoolean s[7];
+        return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6);
+    };
+    const auto fans = [](ViSession vi) {
+        ViInt32 n, a, b, c;
+        return cv4870_getFanSpeed(vi, &n, &a, &b, &c);
+    };
+    const auto desc = [](ViSession vi) {
+        ViChar d[CV4870_DESCRIPTION_BUFLEN];
+        return cv4870_getDescription(vi, d);
+    };
     const struct
     {
         const char *command;
@@ -218,7 +236,8 @@ TEST(DriverLocale, NumbersKeepTheirPointUnderADecimalCommaLocale)
     EXPECT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), VI_SUCCESS);
     EXPECT_EQ(cv4870_getOutputCurrents(vi, a, a + 1, a + 2, a + 3, a + 4, a + 5, a + 6), VI_SUCCESS);
     std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(std::vector<ViReal64>(v, v + 7), std::vector<ViReal64>({24.012, 12.003, 5.001, -2.0, -5.198, -12.004, -23.990}));
+    EXPECT_EQ(std::vector<ViReal64>(v, v + 7),
+              std::vector<ViReal64>({24.012, 12.003, 5.001, -2.0, -5.198, -12.004, -23.990}));
     EXPECT_EQ(std::vector<ViReal64>(a, a + 7), std::vector<ViReal64>({1.5, 3.25, 10.4, 2.0, 0.125, 0.0011, 0.0}));
     cv4870_close(vi);
 }
@@ -230,8 +249,9 @@ TEST(ErrorMessage, EveryKindOfStatusHasAText)
     viStatusDesc(VI_NULL, VI_ERROR_TMO, visaText);
     EXPECT_EQ(message(VI_ERROR_TMO, &own), visaText) << "VISA codes keep the VISA text";
     EXPECT_EQ(own, VI_SUCCESS);
-    for (ViStatus st : std::initializer_list<ViStatus>{VI_ERROR_FAIL_ID_QUERY, VI_ERROR_INV_RESPONSE, CV4870_WARN_TEXT_TRUNCATED, VI_WARN_NSUP_ID_QUERY,
-                        VI_WARN_NSUP_RESET, VI_WARN_NSUP_SELF_TEST, VI_WARN_NSUP_ERROR_QUERY, VI_WARN_NSUP_REV_QUERY}) {
+    for (ViStatus st : std::initializer_list<ViStatus>{
+             VI_ERROR_FAIL_ID_QUERY, VI_ERROR_INV_RESPONSE, CV4870_WARN_TEXT_TRUNCATED, VI_WARN_NSUP_ID_QUERY,
+             VI_WARN_NSUP_RESET, VI_WARN_NSUP_SELF_TEST, VI_WARN_NSUP_ERROR_QUERY, VI_WARN_NSUP_REV_QUERY}) {
         EXPECT_EQ(message(st, &own).find("Unknown"), std::string::npos) << std::hex << st;
         EXPECT_EQ(own, VI_SUCCESS) << std::hex << st;
     }

@@ -13,7 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-class LineClient {
+class LineClient
+{
 public:
     enum class Result { Line, Timeout, Closed, Overflow };
 

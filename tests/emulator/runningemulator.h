@@ -16,7 +16,8 @@ inline cv4870emu::ModelState runModel(cv4870emu::Model &m, std::int64_t ms)
     return m.state();
 }
 
-struct RunningEmulator {
+struct RunningEmulator
+{
     cv4870emu::Server server;
     cv4870emu::Mainframe *mf = nullptr;
     LineClient client;

@@ -36,7 +36,8 @@ void injectInProcess(cv4870emu::Model &m, const QString &sim)
 
 } // namespace
 
-class TestEmulatorFaults : public QObject {
+class TestEmulatorFaults : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -63,21 +64,33 @@ void TestEmulatorFaults::modelFaults_data()
     QTest::addColumn<QString>("probe");
     QTest::addColumn<QString>("shows");
     // The monitor waits before it calls a slow fan failed.
-    QTest::newRow("fan stall") << "SIM:FAN:STAL 2,ON" << "SIM:FAN:STAL 2,OFF" << 3000 + cv4870emu::kFanFailDelayMs
-                               << "1,0,0,0,0,0;1,1,1,1,1,1,1" << "1,0,0,1,0,0;1,1,1,1,1,1,1" << "FAN:SPE?"
+    QTest::newRow("fan stall") << "SIM:FAN:STAL 2,ON"
+                               << "SIM:FAN:STAL 2,OFF" << 3000 + cv4870emu::kFanFailDelayMs
+                               << "1,0,0,0,0,0;1,1,1,1,1,1,1"
+                               << "1,0,0,1,0,0;1,1,1,1,1,1,1"
+                               << "FAN:SPE?"
                                << R"(1800,1[78]\d\d,0,1[78]\d\d)";
-    QTest::newRow("output out of limits") << "SIM:OUTP:FAIL 5,ON" << "SIM:OUTP:FAIL 5,OFF" << 60000
-                                          << "1,0,1,0,0,0;1,1,1,1,0,1,1" << "1,0,1,0,0,0;1,1,1,1,0,1,1"
-                                          << "MEAS:VOLT?" << R"(([^,]+,){4}-5\.6\d\d(,[^,]+){2})";
+    QTest::newRow("output out of limits") << "SIM:OUTP:FAIL 5,ON"
+                                          << "SIM:OUTP:FAIL 5,OFF" << 60000 << "1,0,1,0,0,0;1,1,1,1,0,1,1"
+                                          << "1,0,1,0,0,0;1,1,1,1,0,1,1"
+                                          << "MEAS:VOLT?"
+                                          << R"(([^,]+,){4}-5\.6\d\d(,[^,]+){2})";
     // The fans lose their supply too.
-    QTest::newRow("input failure") << "SIM:INP:FAIL ON" << "SIM:INP:FAIL OFF" << 30000
-                                   << "1,1,1,0,0,0;0,0,0,0,0,0,0" << "1,1,1,1,0,0;0,0,0,0,0,0,0"
-                                   << "MEAS:VOLT?;:POW?" << R"(([+-]0\.000,){6}[+-]0\.000;1)";
-    QTest::newRow("over-temperature") << "SIM:TEMP:OVER ON" << "SIM:TEMP:OVER OFF" << 600000
-                                      << "1,0,0,0,0,0;1,1,1,1,1,1,1" << "1,0,0,0,1,0;1,1,1,1,1,1,1"
-                                      << "MEAS:TEMP?" << R"(([7-9]\d|1\d\d),\d+)";
-    QTest::newRow("SysFail") << "SIM:SYSF ON" << "SIM:SYSF OFF" << 60000 << "1,0,0,0,0,1;1,1,1,1,1,1,1"
-                             << "1,0,0,0,0,1;1,1,1,1,1,1,1" << "*OPC?" << "1";
+    QTest::newRow("input failure") << "SIM:INP:FAIL ON"
+                                   << "SIM:INP:FAIL OFF" << 30000 << "1,1,1,0,0,0;0,0,0,0,0,0,0"
+                                   << "1,1,1,1,0,0;0,0,0,0,0,0,0"
+                                   << "MEAS:VOLT?;:POW?"
+                                   << R"(([+-]0\.000,){6}[+-]0\.000;1)";
+    QTest::newRow("over-temperature") << "SIM:TEMP:OVER ON"
+                                      << "SIM:TEMP:OVER OFF" << 600000 << "1,0,0,0,0,0;1,1,1,1,1,1,1"
+                                      << "1,0,0,0,1,0;1,1,1,1,1,1,1"
+                                      << "MEAS:TEMP?"
+                                      << R"(([7-9]\d|1\d\d),\d+)";
+    QTest::newRow("SysFail") << "SIM:SYSF ON"
+                             << "SIM:SYSF OFF" << 60000 << "1,0,0,0,0,1;1,1,1,1,1,1,1"
+                             << "1,0,0,0,0,1;1,1,1,1,1,1,1"
+                             << "*OPC?"
+                             << "1";
 }
 
 void TestEmulatorFaults::modelFaults()
@@ -215,9 +228,10 @@ void TestEmulatorFaults::simulationCommandsOverTheWire()
     LineClient c;
     QVERIFY(c.connect(mf.address(), mf.port()));
     // Bad arguments are refused and no fault takes hold.
-    const std::pair<const char *, int> refused[] = {
-        {"SIM:FAN:STAL 4,ON", -222}, {"SIM:FAN:STAL 1", -109},  {"SIM:OUTP:FAIL 8,ON", -222},
-        {"SIM:INP:FAIL SOMETIMES", -224}, {"SIM:GARB 0", -222}, {"SIM:DEL 60001", -222}, {"SIM:CLE 1", -108}};
+    const std::pair<const char *, int> refused[] = {{"SIM:FAN:STAL 4,ON", -222},  {"SIM:FAN:STAL 1", -109},
+                                                    {"SIM:OUTP:FAIL 8,ON", -222}, {"SIM:INP:FAIL SOMETIMES", -224},
+                                                    {"SIM:GARB 0", -222},         {"SIM:DEL 60001", -222},
+                                                    {"SIM:CLE 1", -108}};
     for (const auto &[command, code] : refused) {
         const std::string reply = c.query(std::string("*CLS;") + command + ";:SYST:ERR?;:STAT:LIN?");
         QCOMPARE(std::stoi(reply), code);

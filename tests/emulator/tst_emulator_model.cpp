@@ -20,7 +20,7 @@ std::unique_ptr<Model> manualModel(std::uint32_t seed = 4870)
 
 bool allOutputsNominal(const ModelState &s)
 {
-    for (int i = 0; i < cv4870emu::kOutputCount; ++i) {
+    for (std::size_t i = 0; i < cv4870emu::kOutputCount; ++i) {
         const double nominal = cv4870emu::kNominalVolts[i];
         if (!s.outputOk[i] || std::fabs(s.volts[i] - nominal) > 0.01 * std::fabs(nominal) || s.amps[i] <= 0.0)
             return false;
@@ -44,7 +44,8 @@ void verifyDefaultState(const ModelState &s)
 
 } // namespace
 
-class TestEmulatorModel : public QObject {
+class TestEmulatorModel : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -123,7 +124,7 @@ void TestEmulatorModel::fanRampHasInertiaAndSpread()
     // Rises steadily, never overshoots, settles within the fans' spread.
     for (int step = 0; step < 30; ++step) {
         s = runModel(*m, 1000);
-        for (int f = 0; f < 3; ++f) // two readings' noise apart at most
+        for (std::size_t f = 0; f < 3; ++f) // two readings' noise apart at most
             QVERIFY(s.fans[f] + 9 >= last[f] && s.fans[f] <= 3600 * 1.02);
         last = s.fans;
     }
@@ -169,7 +170,7 @@ void TestEmulatorModel::powerOffZeroesOutputsAndCools()
     m->setPower(false);
     const ModelState s = m->state();
     QVERIFY(!s.power);
-    for (int i = 0; i < cv4870emu::kOutputCount; ++i)
+    for (std::size_t i = 0; i < cv4870emu::kOutputCount; ++i)
         QVERIFY(s.volts[i] == 0.0 && s.amps[i] == 0.0 && !s.outputOk[i]);
     QVERIFY(!s.outputFail); // switched off is not a failure
     // The fans run down without a fan fail; it cools to the room.

@@ -9,7 +9,8 @@
 
 namespace {
 
-struct Listening {
+struct Listening
+{
     QString address;
     quint16 port = 0;
 };
@@ -35,7 +36,8 @@ QList<Listening> startReady(QProcess &p, const QStringList &arguments)
 
 } // namespace
 
-class TestEmulatorProgram : public QObject {
+class TestEmulatorProgram : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -60,8 +62,8 @@ void TestEmulatorProgram::serveAndStopCleanly()
     QFETCH(int, signal);
     QFETCH(bool, simulation);
     QProcess p;
-    QStringList arguments{"--port", "0", "--count", "3", "--spread", "port", "--ps-serial", "500",
-                          "--description", "Lab", "-vv"};
+    QStringList arguments{"--port",      "0",   "--count",       "3",   "--spread", "port",
+                          "--ps-serial", "500", "--description", "Lab", "-vv"};
     if (simulation)
         arguments << "--simulation";
     const QList<Listening> ready = startReady(p, arguments);

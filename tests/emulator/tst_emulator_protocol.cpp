@@ -15,7 +15,8 @@ const std::string kUndefined = R"(-113,"Undefined header")";
 
 } // namespace
 
-class TestEmulatorProtocol : public QObject {
+class TestEmulatorProtocol : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -38,21 +39,29 @@ void TestEmulatorProtocol::replies_data()
     const QString idn = "Corvane Ltd.,4870,48700001,A.03.11";
     const QString noError = QString::fromStdString(kNoError), undefined = QString::fromStdString(kUndefined);
     QTest::newRow("idn, CR LF") << "*IDN?\r" << idn;
-    QTest::newRow("relative path") << "SYST:SER?;FIRM?" << "48700001,48710001;A.03.11";
-    QTest::newRow("relative miss") << "SYST:SER?;MEAS:TEMP?;:SYST:ERR?" << "48700001,48710001;" + undefined;
-    QTest::newRow("common keeps node") << "SYST:FIRM?;*OPC?;SER?" << "A.03.11;1;48700001,48710001";
+    QTest::newRow("relative path") << "SYST:SER?;FIRM?"
+                                   << "48700001,48710001;A.03.11";
+    QTest::newRow("relative miss") << "SYST:SER?;MEAS:TEMP?;:SYST:ERR?"
+                                   << "48700001,48710001;" + undefined;
+    QTest::newRow("common keeps node") << "SYST:FIRM?;*OPC?;SER?"
+                                       << "A.03.11;1;48700001,48710001";
     QTest::newRow("long error") << "SYSTem:ERRor:NEXT?" << noError;
     QTest::newRow("mixed case") << "SyStEm:ErRoR?" << noError;
     QTest::newRow("neither form") << "SYSTE:ERR?;:SYST:ERR?" << undefined;
-    QTest::newRow("power forms") << "POW OFF;:POW?;:POWER:STATE ON;STATE?;:pow:stat 0;:pow?" << "0;1;0";
+    QTest::newRow("power forms") << "POW OFF;:POW?;:POWER:STATE ON;STATE?;:pow:stat 0;:pow?"
+                                 << "0;1;0";
     // Signed volts near each channel's nominal, in channel order; amps; two temperatures.
     QTest::newRow("measurements") << "MEAS:VOLT?;:MEAS:CURR?;:MEAS:TEMP?"
                                   << R"(\+2[34]\.\d{3},\+1[12]\.\d{3},\+[45]\.\d{3},-[12]\.\d{3},-5\.[12]\d\d,)"
                                      R"(-1[12]\.\d{3},-2[34]\.\d{3};(\d+\.\d{3},){6}\d+\.\d{3};\d\d,\d\d)";
-    QTest::newRow("fan long") << "FAN:SPEED?" << R"(1800(,\d{4}){3})";
-    QTest::newRow("lines") << "STATUS:LINES?;:outp:stat?" << "1,0,0,0,0,0;1,1,1,1,1,1,1";
-    QTest::newRow("quoted description") << "SYST:DESC?;:SYST:ERR?" << R"("Rack ""B""; slot 3";)" + noError;
-    QTest::newRow("silent commands") << "*CLS\nFAN:SPE 2400\nPOW ON;:VXI:SYSR\nFAN:SPE?" << R"(2400(,\d+){3})";
+    QTest::newRow("fan long") << "FAN:SPEED?"
+                              << R"(1800(,\d{4}){3})";
+    QTest::newRow("lines") << "STATUS:LINES?;:outp:stat?"
+                           << "1,0,0,0,0,0;1,1,1,1,1,1,1";
+    QTest::newRow("quoted description") << "SYST:DESC?;:SYST:ERR?"
+                                        << R"("Rack ""B""; slot 3";)" + noError;
+    QTest::newRow("silent commands") << "*CLS\nFAN:SPE 2400\nPOW ON;:VXI:SYSR\nFAN:SPE?"
+                                     << R"(2400(,\d+){3})";
     QTest::newRow("no SIM without flag") << "SIM:CLE;:SYST:ERR?" << undefined;
 }
 
@@ -160,8 +169,8 @@ void TestEmulatorProtocol::hostileInputKeepsConnectionUsable()
 void TestEmulatorProtocol::severalClientsAndMainframes()
 {
     cv4870emu::Server server;
-    for (int i = 0; i < 3; ++i)
-        server.addMainframe("127.0.0.1", 0, 100 + i).setPsSerial(1000 + i);
+    for (std::uint32_t i = 0; i < 3; ++i)
+        server.addMainframe("127.0.0.1", 0, 100 + i).setPsSerial(static_cast<std::int32_t>(1000 + i));
     QVERIFY(server.start());
     // Eight clients at once on the first mainframe; each reads its own answer.
     std::vector<std::unique_ptr<LineClient>> clients;
@@ -177,7 +186,7 @@ void TestEmulatorProtocol::severalClientsAndMainframes()
     }
     // Each mainframe has its own port and state.
     QCOMPARE(clients[0]->query("POW OFF;:FOO;:POW?;:SYST:ERR?"), "0;" + kUndefined);
-    for (int i = 1; i < 3; ++i) {
+    for (std::size_t i = 1; i < 3; ++i) {
         LineClient c;
         QVERIFY(c.connect("127.0.0.1", server.mainframe(i).port()));
         QCOMPARE(c.query("SYST:SER?;:POW?;:SYST:ERR?"), std::to_string(1000 + i) + ",48710001;1;" + kNoError);

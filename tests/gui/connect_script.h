@@ -37,7 +37,7 @@ public:
         QString kind, title, text;
         QStringList buttons; // message boxes: captions in button order
         QString defaultButton;
-        QString field;    // address dialog: the field's text
+        QString field; // address dialog: the field's text
         QStringList rows; // selection dialog: "address | module" per row
         QWidget *widget = nullptr;
         QWidget *parent = nullptr;

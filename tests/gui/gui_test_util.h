@@ -42,7 +42,11 @@ inline bool fontWithHeight(int h, QFont *font)
 class AppFontScope
 {
 public:
-    explicit AppFontScope(const QFont &f) : d_saved(QApplication::font()) { QApplication::setFont(f); }
+    explicit AppFontScope(const QFont &f)
+        : d_saved(QApplication::font())
+    {
+        QApplication::setFont(f);
+    }
     ~AppFontScope() { QApplication::setFont(d_saved); }
     AppFontScope(const AppFontScope &) = delete;
     AppFontScope &operator=(const AppFontScope &) = delete;
@@ -113,7 +117,10 @@ public:
     };
 
     // answer: the button to click; QMessageBox::NoButton rejects the box.
-    explicit ModalAnswer(QMessageBox::StandardButton answer) : ModalPoller(10), d_answer(answer) {}
+    explicit ModalAnswer(QMessageBox::StandardButton answer)
+        : ModalPoller(10)
+        , d_answer(answer)
+    {}
     const Seen &seen() const { return d_seen; }
     int boxes() const { return d_boxes; }
 
@@ -210,9 +217,10 @@ public:
     enum Choice { Demo, Address, Cancel };
 
     ModalDriver(Choice choice, const QString &address = QString(), int intervalMs = 5)
-        : ModalPoller(intervalMs), m_choice(choice), m_address(address)
-    {
-    }
+        : ModalPoller(intervalMs)
+        , m_choice(choice)
+        , m_address(address)
+    {}
 
     QStringList reports;
     int choiceBoxes = 0;

@@ -15,7 +15,9 @@ namespace {
 class About : public cv5120fp_About
 {
 public:
-    About() : cv5120fp_About("4.3.1.10391", "1.2.3", "4870", cv4870fp_copyright, nullptr) {}
+    About()
+        : cv5120fp_About("4.3.1.10391", "1.2.3", "4870", cv4870fp_copyright, nullptr)
+    {}
     using cv5120fp_About::d_hardwareForm;
     using cv5120fp_About::d_softwareForm;
 };
@@ -52,8 +54,8 @@ void tst_about::textsAndRows()
     QStringList labels;
     for (QLabel *l : d.findChildren<QLabel *>())
         labels << l->text();
-    QVERIFY(labels.contains(QStringLiteral(
-        "<font size='5' bold>Ostrel 4870 VXIplug&play Driver<br>Soft Front Panel Application</font>")));
+    QVERIFY(labels.contains(
+        QStringLiteral("<font size='5' bold>Ostrel 4870 VXIplug&play Driver<br>Soft Front Panel Application</font>")));
     QVERIFY(labels.contains(QString::fromLatin1(cv4870fp_copyright)));
 
     QCOMPARE(rowsOf(d.d_softwareForm), QStringList({"Instrument Driver:=1.2.3", "Soft Front Panel:=4.3.1.10391"}));
@@ -62,8 +64,8 @@ void tst_about::textsAndRows()
              QStringLiteral("Hardware Information"));
     d.addSerialNumbers(QStringLiteral("48701001"), QStringLiteral("48702002"));
     d.addHardwareInfo(QStringLiteral("Firmware Revision:"), QStringLiteral("A.01.00"));
-    QCOMPARE(rowsOf(d.d_hardwareForm), QStringList({"Power Supply S/N:=48701001", "Fan Tray S/N:=48702002",
-                                                    "Firmware Revision:=A.01.00"}));
+    QCOMPARE(rowsOf(d.d_hardwareForm),
+             QStringList({"Power Supply S/N:=48701001", "Fan Tray S/N:=48702002", "Firmware Revision:=A.01.00"}));
 
     // 8-bit arguments are read as Latin-1.
     cv5120fp_About latin("r\xe9v", "1", "4870", "\xa9 Corvane", nullptr);

@@ -33,7 +33,7 @@ class tst_connect_e2e : public QObject
         if (!m_server->start(&error))
             qWarning("%s", error.c_str());
         for (int i = 0; i < octets.size() && m_server->running(); ++i) {
-            const cv4870emu::Mainframe &mf = m_server->mainframe(i);
+            const cv4870emu::Mainframe &mf = m_server->mainframe(static_cast<std::size_t>(i));
             m_resources
                 << QStringLiteral("TCPIP0::%1::%2::SOCKET").arg(QString::fromStdString(mf.address())).arg(mf.port());
         }
@@ -88,7 +88,7 @@ private slots:
         QTest::addColumn<QList<int>>("octets"); // mainframes in the resource file
         QTest::addColumn<QString>("script");
         QTest::addColumn<QStringList>("rows"); // of the list, when it is shown
-        QTest::addColumn<int>("chosen");       // the mainframe connected to, -1: none
+        QTest::addColumn<int>("chosen"); // the mainframe connected to, -1: none
         QTest::newRow("none") << QList<int>() << "choice:Auto Find|none:Cancel" << QStringList() << -1;
         QTest::newRow("one: probed at once") << QList<int>{5} << "choice:Auto Find" << QStringList() << 0;
         QTest::newRow("three: listed in order")

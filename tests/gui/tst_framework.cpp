@@ -19,7 +19,9 @@ namespace {
 class Panel : public cv5120fp_app
 {
 public:
-    Panel() : areaInDerived(workArea()) {}
+    Panel()
+        : areaInDerived(workArea())
+    {}
     QWidget *areaInDerived;
     QStringList pressed;
 
@@ -68,8 +70,10 @@ void tst_framework::windowIcon()
         "bbbbb.##########", "bbbbb..#########", ".bbb....########", "................",
         "c..cc.cc.c.cc.cc", "cc.cc.c..c.cc.c.", "cc.cc..c.c.c..c.", "cc.cc.cc.c.cc.cc",
     };
-    const QMap<char, QRgb> colours{{'c', qRgba(255, 255, 255, 255)}, {'b', qRgba(0, 0, 255, 255)},
-                                   {'#', qRgba(128, 128, 128, 255)}, {'a', qRgba(255, 0, 0, 255)},
+    const QMap<char, QRgb> colours{{'c', qRgba(255, 255, 255, 255)},
+                                   {'b', qRgba(0, 0, 255, 255)},
+                                   {'#', qRgba(128, 128, 128, 255)},
+                                   {'a', qRgba(255, 0, 0, 255)},
                                    {'.', 0}};
     cv5120fp_app w;
     const QImage img = w.windowIcon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
@@ -77,7 +81,7 @@ void tst_framework::windowIcon()
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) {
             const QRgb px = img.pixel(x, y);
-            QCOMPARE(rows[y][x] == '.' ? qAlpha(px) : px, colours.value(rows[y][x]));
+            QCOMPARE(rows[y][x] == '.' ? static_cast<QRgb>(qAlpha(px)) : px, colours.value(rows[y][x]));
         }
 }
 
@@ -99,14 +103,19 @@ void tst_framework::buttonColumn()
     // The LED box, then stretch, three buttons, stretch, one, stretch, two.
     QCOMPARE(qobject_cast<QGroupBox *>(column->itemAt(0)->widget())->layout(), w.d_ledBox);
     QCOMPARE(w.d_ledBox->itemAt(0)->widget(), w.d_activeLed);
-    const QList<QWidget *> items{nullptr, w.d_ponButton, w.d_poffButton, w.d_sysResetButton, nullptr,
-                                 w.d_resetButton, nullptr, w.d_aboutButton, w.d_closeButton};
+    const QList<QWidget *> items{nullptr,         w.d_ponButton, w.d_poffButton,  w.d_sysResetButton, nullptr,
+                                 w.d_resetButton, nullptr,       w.d_aboutButton, w.d_closeButton};
     QCOMPARE(column->count(), items.size() + 1);
     for (int i = 0; i < items.size(); ++i)
         QCOMPARE(column->itemAt(i + 1)->widget(), items[i]);
 
     const QString hwReset = QStringLiteral("Hardware reset the VXI Mainframe to the default state");
-    const struct { QWidget *w; const char *text; QString toolTip, whatsThis; } help[] = {
+    const struct
+    {
+        QWidget *w;
+        const char *text;
+        QString toolTip, whatsThis;
+    } help[] = {
         {w.d_ponButton, "Power On", "Swithes ON power of the VXI Mainframe", ""},
         {w.d_poffButton, "Power Off", "Swithes OFF power of the VXI Mainframe", ""},
         {w.d_sysResetButton, "SysReset", "Asserts SysReset line on VXI Backplane", ""},

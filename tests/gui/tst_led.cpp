@@ -162,10 +162,10 @@ void tst_led::repaintsOnlyOnChange()
     // Each step and the paint count after it; painted at once, not deferred.
     // While on, a new off colour is only stored.
     const std::function<void()> steps[] = {
-        [&] { led.setValue(0); },          [&] { led.setValue(5); },
-        [&] { led.setValue(5); },          [&] { led.setOffColor(Qt::yellow); },
-        [&] { led.toggleValue(); },        [&] { led.setOffColor(Qt::cyan); },
-        [&] { led.toggleValue(); },        [&] { led.setValue(-1); },
+        [&] { led.setValue(0); },   [&] { led.setValue(5); },
+        [&] { led.setValue(5); },   [&] { led.setOffColor(Qt::yellow); },
+        [&] { led.toggleValue(); }, [&] { led.setOffColor(Qt::cyan); },
+        [&] { led.toggleValue(); }, [&] { led.setValue(-1); },
     };
     const int paints[] = {0, 1, 1, 1, 2, 3, 4, 5};
     for (int i = 0; i < 8; ++i) {

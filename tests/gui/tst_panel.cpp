@@ -31,17 +31,24 @@ QStringList toList(const std::vector<std::string> &v)
         l << QString::fromStdString(t);
     return l;
 }
-QStringList callTexts() { return toList(fakedrv::callTexts()); }
-QStringList callNames() { return toList(fakedrv::callNames()); }
+QStringList callTexts()
+{
+    return toList(fakedrv::callTexts());
+}
+QStringList callNames()
+{
+    return toList(fakedrv::callNames());
+}
 
-const char *const pollCalls[] = {"cv4870_getStatus",         "cv4870_getOutputVoltages", "cv4870_getOutputCurrents",
-                                 "cv4870_getOutputStates",   "cv4870_getFanSpeed",       "cv4870_getTemperature"};
+const char *const pollCalls[] = {"cv4870_getStatus",       "cv4870_getOutputVoltages", "cv4870_getOutputCurrents",
+                                 "cv4870_getOutputStates", "cv4870_getFanSpeed",       "cv4870_getTemperature"};
 
 const char *const pollCallTexts[] = {
     "cv4870_getStatus(d_vi, &pon, &inFail, &outFail, &fanFail, &senseFail, &sysFail)",
     "cv4870_getOutputVoltages(d_vi, outVolt, outVolt+1, outVolt+2, outVolt+3, outVolt+4, outVolt+5, outVolt+6)",
     "cv4870_getOutputCurrents(d_vi, outAmp, outAmp+1, outAmp+2, outAmp+3, outAmp+4, outAmp+5, outAmp+6)",
-    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, outStatus+6)",
+    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, "
+    "outStatus+6)",
     "cv4870_getFanSpeed(d_vi, &fanNomSpeed, fanSpeed, fanSpeed+1, fanSpeed+2)",
     "cv4870_getTemperature(d_vi, &fanTemp, &psTemp)",
 };
@@ -408,13 +415,21 @@ private slots:
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("callText");
-        QTest::newRow("HW Reset") << "HW Reset" << "cv4870_reset(%1)" << "cv4870_reset(d_vi)";
-        QTest::newRow("Power On") << "Power On" << "cv4870_setMainPowerState(%1, 1)"
+        QTest::newRow("HW Reset") << "HW Reset"
+                                  << "cv4870_reset(%1)"
+                                  << "cv4870_reset(d_vi)";
+        QTest::newRow("Power On") << "Power On"
+                                  << "cv4870_setMainPowerState(%1, 1)"
                                   << "cv4870_setMainPowerState(d_vi, VI_TRUE)";
-        QTest::newRow("Power Off") << "Power Off" << "cv4870_setMainPowerState(%1, 0)"
+        QTest::newRow("Power Off") << "Power Off"
+                                   << "cv4870_setMainPowerState(%1, 0)"
                                    << "cv4870_setMainPowerState(d_vi, VI_FALSE)";
-        QTest::newRow("SysReset") << "SysReset" << "cv4870_setVXIsysReset(%1)" << "cv4870_setVXIsysReset(d_vi)";
-        QTest::newRow("fan speed") << "" << "cv4870_setFanSpeed(%1, 1200)" << "cv4870_setFanSpeed(d_vi, val)";
+        QTest::newRow("SysReset") << "SysReset"
+                                  << "cv4870_setVXIsysReset(%1)"
+                                  << "cv4870_setVXIsysReset(d_vi)";
+        QTest::newRow("fan speed") << ""
+                                   << "cv4870_setFanSpeed(%1, 1200)"
+                                   << "cv4870_setFanSpeed(d_vi, val)";
     }
     void commands()
     {

@@ -80,18 +80,17 @@ private slots:
         QCOMPARE(p->d_powerLed->value() != 0, s.power);
         QCOMPARE(p->d_fanFailLed->value() != 0, s.fanFail);
         QCOMPARE(p->d_inFailLed->value() != 0, s.inputFail);
-        for (int i = 0; i < cv4870emu::kOutputCount; ++i) {
+        for (std::size_t i = 0; i < cv4870emu::kOutputCount; ++i) {
             QVERIFY(p->d_outVolt[i]->text().endsWith(QLatin1String(" V")));
             QVERIFY(std::fabs(numberIn(p->d_outVolt[i]->text()) - s.volts[i]) < 0.0051);
             QVERIFY(std::fabs(numberIn(p->d_outAmp[i]->text()) - s.amps[i]) < 0.0051);
             QCOMPARE(p->d_outStatus[i]->value() != 0, s.outputOk[i]);
         }
         QCOMPARE(p->d_fanNomSpeedBox->value(), s.nominalFan);
-        for (int k = 0; k < cv4870emu::kFanCount; ++k)
+        for (std::size_t k = 0; k < cv4870emu::kFanCount; ++k)
             QCOMPARE(p->d_fanSpeed[k]->text(), QStringLiteral("%1 RPM").arg(s.fans[k]));
         QCOMPARE(p->d_fanTemp->text(), QString::number(std::lround(s.fanTrayTemp)) + QStringLiteral(" \u00B0C"));
-        QCOMPARE(p->d_psTemp->text(),
-                 QString::number(std::lround(s.powerSupplyTemp)) + QStringLiteral(" \u00B0C"));
+        QCOMPARE(p->d_psTemp->text(), QString::number(std::lround(s.powerSupplyTemp)) + QStringLiteral(" \u00B0C"));
     }
 
     void powerOffGreysEveryChannelAndHwResetRestores()

@@ -59,7 +59,10 @@ void tst_reporting::report_data()
     QTest::newRow("error, box closed") << -5 << QByteArray() << int(QMessageBox::NoButton)
                                        << "cv4870_reset(d_vi) failed due to [Fake error -5" + exit;
     // Driver texts are Latin-1: byte 0xB0 is the degree sign.
-    QTest::newRow("Latin-1") << -5 << QByteArray("70 \xb0" "C") << int(QMessageBox::No)
+    QTest::newRow("Latin-1") << -5
+                             << QByteArray("70 \xb0"
+                                           "C")
+                             << int(QMessageBox::No)
                              << "cv4870_reset(d_vi) failed due to [70 " + QString(QChar(0xB0)) + "C" + exit;
     QTest::newRow("place markers stay") << 7 << QByteArray("%1 %s 100%") << int(QMessageBox::Ok)
                                         << "Warning: [%1 %s 100%]";
@@ -77,11 +80,12 @@ void tst_reporting::report()
     QTEST(box.seen().text, "text");
     const bool error = status < 0;
     QCOMPARE(box.seen().icon, error ? QMessageBox::Critical : QMessageBox::Warning);
-    QCOMPARE(box.seen().title, error ? QStringLiteral("Ostrel  SFP Error message")
-                                     : QStringLiteral("Ostrel  SFP Warning message"));
+    QCOMPARE(box.seen().title,
+             error ? QStringLiteral("Ostrel  SFP Error message") : QStringLiteral("Ostrel  SFP Warning message"));
     QCOMPARE(box.seen().buttons, error ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
     // The driver's text is asked for once, without a session.
-    QCOMPARE(fakedrv::callTexts(), std::vector<std::string>({"cv4870_error_message(0, " + std::to_string(status) + ")"}));
+    QCOMPARE(fakedrv::callTexts(),
+             std::vector<std::string>({"cv4870_error_message(0, " + std::to_string(status) + ")"}));
 }
 
 void tst_reporting::errorAnsweredYesExits()

@@ -99,7 +99,7 @@ private slots:
     // ("kind:action|..."), the result, and every driver and VISA call made.
     void flow_data()
     {
-        QTest::addColumn<int>("mainframes");   // resources 1..n on the network
+        QTest::addColumn<int>("mainframes"); // resources 1..n on the network
         QTest::addColumn<QList<int>>("inits"); // statuses of the next cv4870_init calls
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("result");

@@ -15,7 +15,8 @@ const char sizeMessage[] =
 
 // Runs f with standard output sent to a temporary file and returns what
 // was written.
-template <typename F> QByteArray captureStdout(F f)
+template <typename F>
+QByteArray captureStdout(F f)
 {
     std::fflush(stdout);
     FILE *tmp = std::tmpfile();

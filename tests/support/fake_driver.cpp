@@ -39,8 +39,14 @@ State &state()
     return s;
 }
 
-std::string str(const char *s) { return s ? std::string("\"") + s + "\"" : std::string("NULL"); }
-std::string num(long long v) { return std::to_string(v); }
+std::string str(const char *s)
+{
+    return s ? std::string("\"") + s + "\"" : std::string("NULL");
+}
+std::string num(long long v)
+{
+    return std::to_string(v);
+}
 
 // Logs the call, runs its hook and returns the scripted status.
 ViStatus enter(const char *fn, std::vector<std::string> args)
@@ -106,7 +112,10 @@ void reset()
     state() = State();
 }
 
-const std::vector<Call> &calls() { return state().calls; }
+const std::vector<Call> &calls()
+{
+    return state().calls;
+}
 
 std::vector<std::string> callNames()
 {
@@ -159,9 +168,18 @@ void setHook(const std::string &fn, std::function<void()> hook)
     state().hooks[fn] = std::move(hook);
 }
 
-Mainframe &mainframe() { return state().mainframe; }
-void setErrorText(const std::string &text) { state().mainframe.errorText = text; }
-std::vector<Resource> &resources() { return state().resources; }
+Mainframe &mainframe()
+{
+    return state().mainframe;
+}
+void setErrorText(const std::string &text)
+{
+    state().mainframe.errorText = text;
+}
+std::vector<Resource> &resources()
+{
+    return state().resources;
+}
 
 void setInitSession(ViSession value)
 {
@@ -260,7 +278,8 @@ ViStatus cv4870_error_message(ViSession vi, ViStatus status, ViChar message[])
 
 ViStatus cv4870_revision_query(ViSession vi, ViChar driverRev[], ViChar firmwareRev[])
 {
-    ViStatus st = enter("cv4870_revision_query", {num(vi), driverRev ? "drvRev" : "NULL", firmwareRev ? "fwRev" : "NULL"});
+    ViStatus st =
+        enter("cv4870_revision_query", {num(vi), driverRev ? "drvRev" : "NULL", firmwareRev ? "fwRev" : "NULL"});
     if (st < 0)
         return st;
     std::lock_guard<std::recursive_mutex> g(lock());
@@ -274,7 +293,9 @@ ViStatus cv4870_revision_query(ViSession vi, ViChar driverRev[], ViChar firmware
 ViStatus cv4870_getSerialNumber(ViSession vi, ViPInt32 psSerial, ViPInt32 fanSerial)
 {
     return readValues<ViInt32>("cv4870_getSerialNumber", vi,
-                               [](const Mainframe &m) { return std::vector<ViInt32>{m.psSerial, m.fanSerial}; },
+                               [](const Mainframe &m) {
+                                   return std::vector<ViInt32>{m.psSerial, m.fanSerial};
+                               },
                                {psSerial, fanSerial});
 }
 
@@ -291,12 +312,12 @@ ViStatus cv4870_getDescription(ViSession vi, ViChar description[])
 ViStatus cv4870_getStatus(ViSession vi, ViPBoolean powerOn, ViPBoolean inputFail, ViPBoolean outputFail,
                           ViPBoolean fanFail, ViPBoolean sensorFail, ViPBoolean sysFail)
 {
-    return readValues<ViBoolean>(
-        "cv4870_getStatus", vi,
-        [](const Mainframe &m) {
-            return std::vector<ViBoolean>{m.pon, m.inFail, m.outFail, m.fanFail, m.senseFail, m.sysFail};
-        },
-        {powerOn, inputFail, outputFail, fanFail, sensorFail, sysFail});
+    return readValues<ViBoolean>("cv4870_getStatus", vi,
+                                 [](const Mainframe &m) {
+                                     return std::vector<ViBoolean>{m.pon,     m.inFail,    m.outFail,
+                                                                   m.fanFail, m.senseFail, m.sysFail};
+                                 },
+                                 {powerOn, inputFail, outputFail, fanFail, sensorFail, sysFail});
 }
 
 ViStatus cv4870_getOutputVoltages(ViSession vi, ViPReal64 a, ViPReal64 b, ViPReal64 c, ViPReal64 d, ViPReal64 e,
@@ -325,16 +346,19 @@ ViStatus cv4870_getOutputStates(ViSession vi, ViPBoolean a, ViPBoolean b, ViPBoo
 
 ViStatus cv4870_getFanSpeed(ViSession vi, ViPInt32 nominal, ViPInt32 fan1, ViPInt32 fan2, ViPInt32 fan3)
 {
-    return readValues<ViInt32>(
-        "cv4870_getFanSpeed", vi,
-        [](const Mainframe &m) { return std::vector<ViInt32>{m.fanNom, m.fan[0], m.fan[1], m.fan[2]}; },
-        {nominal, fan1, fan2, fan3});
+    return readValues<ViInt32>("cv4870_getFanSpeed", vi,
+                               [](const Mainframe &m) {
+                                   return std::vector<ViInt32>{m.fanNom, m.fan[0], m.fan[1], m.fan[2]};
+                               },
+                               {nominal, fan1, fan2, fan3});
 }
 
 ViStatus cv4870_getTemperature(ViSession vi, ViPInt32 fanTray, ViPInt32 powerSupply)
 {
     return readValues<ViInt32>("cv4870_getTemperature", vi,
-                               [](const Mainframe &m) { return std::vector<ViInt32>{m.fanTemp, m.psTemp}; },
+                               [](const Mainframe &m) {
+                                   return std::vector<ViInt32>{m.fanTemp, m.psTemp};
+                               },
                                {fanTray, powerSupply});
 }
 
@@ -348,9 +372,15 @@ ViStatus cv4870_setMainPowerState(ViSession vi, ViBoolean on)
     return enter("cv4870_setMainPowerState", {num(vi), num(on)});
 }
 
-ViStatus cv4870_setVXIsysReset(ViSession vi) { return enter("cv4870_setVXIsysReset", {num(vi)}); }
+ViStatus cv4870_setVXIsysReset(ViSession vi)
+{
+    return enter("cv4870_setVXIsysReset", {num(vi)});
+}
 
-ViStatus cv4870_reset(ViSession vi) { return enter("cv4870_reset", {num(vi)}); }
+ViStatus cv4870_reset(ViSession vi)
+{
+    return enter("cv4870_reset", {num(vi)});
+}
 
 // ---- VISA -----------------------------------------------------------------
 
@@ -391,7 +421,10 @@ ViStatus viFindNext(ViFindList vi, ViChar desc[])
     return st;
 }
 
-ViStatus viClose(ViObject vi) { return enter("viClose", {num(vi)}); }
+ViStatus viClose(ViObject vi)
+{
+    return enter("viClose", {num(vi)});
+}
 
 ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void *attrValue)
 {

@@ -14,9 +14,9 @@ namespace fakedrv {
 
 struct Call
 {
-    std::string fn;                // e.g. "cv4870_getStatus"
+    std::string fn; // e.g. "cv4870_getStatus"
     std::vector<std::string> args; // inputs only, as text; outputs are not logged
-    std::string text() const;      // "fn(arg, arg)"
+    std::string text() const; // "fn(arg, arg)"
 };
 
 struct Mainframe
@@ -32,15 +32,15 @@ struct Mainframe
     std::string driverRev = "1.0.0-fake";
     std::string firmware = "A.01.00";
     std::string hostname = "mainframe.test"; // VI_ATTR_TCPIP_HOSTNAME of every session
-    std::string errorText;                   // cv4870_error_message text; empty: "Fake error <status>"
+    std::string errorText; // cv4870_error_message text; empty: "Fake error <status>"
 };
 
 struct Resource
 {
-    std::string name;                // what viFindRsrc / viFindNext list
+    std::string name; // what viFindRsrc / viFindNext list
     ViStatus initStatus = VI_SUCCESS; // what cv4870_init returns for it
-    std::string address;             // VI_ATTR_TCPIP_ADDR of a session on it
-    std::string description;         // cv4870_getDescription of a session on it
+    std::string address; // VI_ATTR_TCPIP_ADDR of a session on it
+    std::string description; // cv4870_getDescription of a session on it
 };
 
 // Clears the log, the scripts, the resources and the values.

@@ -18,10 +18,10 @@ int bindListener(const std::string &addr, unsigned short port, int backlog, unsi
     socklen_t len = sizeof in4;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    if (fd < 0 || inet_pton(AF_INET, addr.c_str(), &in4.sin_addr) != 1
-        || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
-        || bind(fd, reinterpret_cast<sockaddr *>(&in4), len) != 0 || listen(fd, backlog) != 0
-        || getsockname(fd, reinterpret_cast<sockaddr *>(&in4), &len) != 0) {
+    if (fd < 0 || inet_pton(AF_INET, addr.c_str(), &in4.sin_addr) != 1 ||
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&in4), len) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&in4), &len) != 0) {
         if (fd >= 0)
             close(fd);
         return -1;

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-class LoopbackPeer {
+class LoopbackPeer
+{
 public:
     LoopbackPeer() = default;
     ~LoopbackPeer();

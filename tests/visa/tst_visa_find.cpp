@@ -18,13 +18,13 @@ const char kScanBase[] = "127.41.2.";
 const char *const kMixed[] = {
     "TCPIP0::192.168.1.10::5025::SOCKET", /* 0 */
     "TCPIP0::192.168.1.10::inst0::INSTR", /* 1 */
-    "tcpip1::host::5025::socket",         /* 2 */
-    "GPIB0::8::INSTR",                    /* 3 */
-    "ASRL1::INSTR",                       /* 4 */
-    "ASRL11::INSTR",                      /* 5 */
-    "VXI0::1::INSTR",                     /* 6 */
-    "TCPIP::10.0.0.1::23::SOCKETX",       /* 7 */
-    "TCPIP::127.0.0.1::23::SOCKET",       /* 8 */
+    "tcpip1::host::5025::socket", /* 2 */
+    "GPIB0::8::INSTR", /* 3 */
+    "ASRL1::INSTR", /* 4 */
+    "ASRL11::INSTR", /* 5 */
+    "VXI0::1::INSTR", /* 6 */
+    "TCPIP::10.0.0.1::23::SOCKETX", /* 7 */
+    "TCPIP::127.0.0.1::23::SOCKET", /* 8 */
 };
 
 const char kInvalid[] = "<invalid expression>";
@@ -39,7 +39,8 @@ QStringList mixed(std::initializer_list<int> indexes)
 
 } // namespace
 
-class tst_VisaFind : public QObject {
+class tst_VisaFind : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -128,8 +129,10 @@ void tst_VisaFind::expressions_data()
     QTest::newRow("list of letters") << QByteArray("[AGV][SPX]?*") << mixed({3, 4, 5, 6});
     QTest::newRow("nested groups") << QByteArray("((TCPIP|tcpip)[0-9]*)::?*::((SOCKET))") << mixed({0, 2, 8});
     /* refused expressions: no names, VI_ERROR_INV_EXPR */
-    for (const char *e : {"", "?*(", "(", ")", "*", "+ABC", "A**", "A*+", "[", "[]", "[^]", "[z-a]", "[abc",
-                          "A|", "|A", "A||B", "()", "(|)", "ABC\\", "]", "?*{VI_ATTR_TCPIP_PORT==23}", "A}"})
+    for (const char *e : {"",    "?*(",  "(",  ")",   "*",     "+ABC", "A**",
+                          "A*+", "[",    "[]", "[^]", "[z-a]", "[abc", "A|",
+                          "|A",  "A||B", "()", "(|)", "ABC\\", "]",    "?*{VI_ATTR_TCPIP_PORT==23}",
+                          "A}"})
         QTest::newRow(e) << QByteArray(e) << QStringList(kInvalid);
     QTest::newRow("too deep") << (QByteArray(100, '(') + "A" + QByteArray(100, ')')) << QStringList(kInvalid);
     QTest::newRow("too long") << QByteArray(5000, 'A') << QStringList(kInvalid);
@@ -175,11 +178,14 @@ void tst_VisaFind::resourceFile()
                    "tcpip::127.0.0.1::23::socket\n"
                    "GPIB0::8::INSTR\r\n"
                    "two words\n"
-                   "TCPIP::" + QByteArray(250, 'h') + "::23::SOCKET\n"
+                   "TCPIP::" +
+                   QByteArray(250, 'h') +
+                   "::23::SOCKET\n"
                    "scan 127.0.0.0/8 23\nscan 127.40.0.0/15 23\nSCAN 127.41.2.0/33 23\nscan 127.41.2.0/26\n"
                    "scan 127.41.2.0/26 0\nscan 127.41.2 23\nscan 127.41.2.0/26 23 x\n"
                    "TCPIP::127.0.0.2::23::SOCKET");
-    QCOMPARE(findAll("?*"), QStringList({"TCPIP::127.0.0.1::23::SOCKET", "GPIB0::8::INSTR", "TCPIP::127.0.0.2::23::SOCKET"}));
+    QCOMPARE(findAll("?*"),
+             QStringList({"TCPIP::127.0.0.1::23::SOCKET", "GPIB0::8::INSTR", "TCPIP::127.0.0.2::23::SOCKET"}));
     cvvisa::ResourceConfig config;
     cvvisa::loadResourceFile(qEnvironmentVariable("CV_VISA_RESOURCES").toStdString(), &config);
     QCOMPARE(config.scans.size(), std::size_t(0));
@@ -272,13 +278,14 @@ void tst_VisaFind::scanFindsListeners()
     }
 
     const QByteArray p = QByteArray::number(port);
-    writeResources("TCPIP::127.41.2.40::" + p + "::SOCKET\nscan 127.41.2.0/26 " + p + "\n"
-                   "scan 127.41.2.16/28 " + p + " 002\n");
+    writeResources("TCPIP::127.41.2.40::" + p + "::SOCKET\nscan 127.41.2.0/26 " + p +
+                   "\n"
+                   "scan 127.41.2.16/28 " +
+                   p + " 002\n");
     const QString ps = QString::number(port);
-    QCOMPARE(findAll("TCPIP?*SOCKET"), QStringList({"TCPIP::127.41.2.40::" + ps + "::SOCKET",
-                                                    "TCPIP::127.41.2.5::" + ps + "::SOCKET",
-                                                    "TCPIP::127.41.2.17::" + ps + "::SOCKET",
-                                                    "TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
+    QCOMPARE(findAll("TCPIP?*SOCKET"),
+             QStringList({"TCPIP::127.41.2.40::" + ps + "::SOCKET", "TCPIP::127.41.2.5::" + ps + "::SOCKET",
+                          "TCPIP::127.41.2.17::" + ps + "::SOCKET", "TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
 }
 
 QTEST_GUILESS_MAIN(tst_VisaFind)

@@ -3,7 +3,8 @@
 
 #include <QtTest>
 
-class tst_VisaRsrcName : public QObject {
+class tst_VisaRsrcName : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -28,8 +29,7 @@ void tst_VisaRsrcName::parse_data()
     ok("TcpIp::Scope-3.Lab::1::SoCkEt", "TCPIP0::Scope-3.Lab::1::SOCKET", "Scope-3.Lab", K::Name);
     ok("TCPIP::4870a::23::SOCKET", "TCPIP0::4870a::23::SOCKET", "4870a", K::Name);
     ok("TCPIP::[fe80::1]::23::SOCKET", "TCPIP0::[fe80::1]::23::SOCKET", "fe80::1", K::Ipv6);
-    ok("TCPIP::[::ffff:127.0.0.1]::23::SOCKET", "TCPIP0::[::ffff:127.0.0.1]::23::SOCKET", "::ffff:127.0.0.1",
-       K::Ipv6);
+    ok("TCPIP::[::ffff:127.0.0.1]::23::SOCKET", "TCPIP0::[::ffff:127.0.0.1]::23::SOCKET", "::ffff:127.0.0.1", K::Ipv6);
     /* The longest name fits a 256-byte buffer with its NUL; one more
      * character is refused however well-formed. */
     QByteArray host;
@@ -37,19 +37,36 @@ void tst_VisaRsrcName::parse_data()
         host += host.size() % 50 == 49 ? '.' : 'q';
     ok("TCPIP::" + host + "::23::SOCKET", "TCPIP0::" + host + "::23::SOCKET", host, K::Name);
     QTest::newRow("256 bytes") << ("TCPIP::" + host + "q::23::SOCKET") << QByteArray() << QByteArray() << 0;
-    for (const char *bad :
-         {"", "TCPIP", "TCPIP0::10.0.0.1::inst0::INSTR", "TCPIP::10.0.0.1::5025", "TCPIP::10.0.0.1::SOCKET",
-          "GPIB0::8::INSTR", "TCPIP:: 10.0.0.1::23::SOCKET", "TCPIP:10.0.0.1:23:SOCKET",
-          "TCPIP+1::10.0.0.1::23::SOCKET", "TCPIP99999999999999999999::10.0.0.1::23::SOCKET",
-          "TCPIP::10.0.0.1::99999999999999999999::SOCKET", "TCPIP::10.0.0.1::0::SOCKET",
-          "TCPIP::10.0.0.1::-23::SOCKET", "TCPIP::10.0.1::23::SOCKET", "TCPIP::10.0.0.1.2::23::SOCKET",
-          "TCPIP::10.0.0.256::23::SOCKET", "TCPIP::10.0.0.0001::23::SOCKET", "TCPIP::::23::SOCKET",
-          "TCPIP::my_host::23::SOCKET", "TCPIP::-host::23::SOCKET", "TCPIP::a..b::23::SOCKET",
-          "TCPIP::[fe80:::1]::23::SOCKET", "TCPIP::fe80::1::23::SOCKET", "TCPIP::[fe80::1::23::SOCKET",
-          "TCPIP::[10.0.0.1]::23::SOCKET", "TCPIP::10.0.0.1::23::SOCKET::", "TCPIP::h\xc3\xa9::23::SOCKET"})
+    for (const char *bad : {"",
+                            "TCPIP",
+                            "TCPIP0::10.0.0.1::inst0::INSTR",
+                            "TCPIP::10.0.0.1::5025",
+                            "TCPIP::10.0.0.1::SOCKET",
+                            "GPIB0::8::INSTR",
+                            "TCPIP:: 10.0.0.1::23::SOCKET",
+                            "TCPIP:10.0.0.1:23:SOCKET",
+                            "TCPIP+1::10.0.0.1::23::SOCKET",
+                            "TCPIP99999999999999999999::10.0.0.1::23::SOCKET",
+                            "TCPIP::10.0.0.1::99999999999999999999::SOCKET",
+                            "TCPIP::10.0.0.1::0::SOCKET",
+                            "TCPIP::10.0.0.1::-23::SOCKET",
+                            "TCPIP::10.0.1::23::SOCKET",
+                            "TCPIP::10.0.0.1.2::23::SOCKET",
+                            "TCPIP::10.0.0.256::23::SOCKET",
+                            "TCPIP::10.0.0.0001::23::SOCKET",
+                            "TCPIP::::23::SOCKET",
+                            "TCPIP::my_host::23::SOCKET",
+                            "TCPIP::-host::23::SOCKET",
+                            "TCPIP::a..b::23::SOCKET",
+                            "TCPIP::[fe80:::1]::23::SOCKET",
+                            "TCPIP::fe80::1::23::SOCKET",
+                            "TCPIP::[fe80::1::23::SOCKET",
+                            "TCPIP::[10.0.0.1]::23::SOCKET",
+                            "TCPIP::10.0.0.1::23::SOCKET::",
+                            "TCPIP::h\xc3\xa9::23::SOCKET"})
         QTest::newRow(bad) << QByteArray(bad) << QByteArray() << QByteArray() << 0;
-    QTest::newRow("64-char label") << ("TCPIP::" + QByteArray(64, 'a') + "::23::SOCKET") << QByteArray()
-                                   << QByteArray() << 0;
+    QTest::newRow("64-char label") << ("TCPIP::" + QByteArray(64, 'a') + "::23::SOCKET") << QByteArray() << QByteArray()
+                                   << 0;
 }
 
 void tst_VisaRsrcName::parse()

@@ -28,7 +28,8 @@ std::string socketName(const std::string &host, unsigned short port)
     return "TCPIP::" + host + "::" + std::to_string(port) + "::SOCKET";
 }
 
-struct ReadResult {
+struct ReadResult
+{
     ViStatus status;
     std::string data;
 };
@@ -43,7 +44,8 @@ ReadResult readSome(ViSession vi, ViUInt32 cnt)
 
 /* One step of a read script: the peer sends (nullptr: closes its side),
  * then the session reads cnt bytes with timeout tmo. */
-struct Step {
+struct Step
+{
     const char *send;
     ViUInt32 tmo, cnt;
     ViStatus status;
@@ -55,7 +57,8 @@ using Script = std::vector<Step>;
 
 Q_DECLARE_METATYPE(Script)
 
-class tst_VisaSession : public QObject {
+class tst_VisaSession : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -109,9 +112,9 @@ void tst_VisaSession::statusDescriptions()
 {
     std::set<std::string> texts;
     ViChar desc[VI_FIND_BUFLEN];
-#define CHECK_CODE(code, text)                                   \
-    QCOMPARE(viStatusDesc(VI_NULL, code, desc), VI_SUCCESS);     \
-    QVERIFY(strlen(desc) > 0);                                   \
+#define CHECK_CODE(code, text)                                                                                         \
+    QCOMPARE(viStatusDesc(VI_NULL, code, desc), VI_SUCCESS);                                                           \
+    QVERIFY(strlen(desc) > 0);                                                                                         \
     texts.insert(desc);
     CV_VISA_STATUS_LIST(CHECK_CODE)
 #undef CHECK_CODE
@@ -202,7 +205,8 @@ void tst_VisaSession::attributes()
     QVERIFY(local.listen("127.0.0.1"));
     const std::string port = std::to_string(local.port());
     QCOMPARE(viOpen(rm_, ("tcpip::LocalHost::" + port + "::socket").c_str(), VI_NO_LOCK, 0, &vi_), VI_SUCCESS);
-    const struct {
+    const struct
+    {
         ViAttr attr;
         std::string value;
     } texts[] = {{VI_ATTR_RSRC_NAME, "TCPIP0::LocalHost::" + port + "::SOCKET"},
@@ -222,13 +226,14 @@ void tst_VisaSession::attributes()
     QCOMPARE(viSetAttribute(vi_, VI_ATTR_TCPIP_PORT, 1), VI_ERROR_ATTR_READONLY);
 
     /* defaults, then settable values read back in the attribute's width */
-    const struct {
+    const struct
+    {
         ViAttr attr;
         ViAttrState initial, value, mask;
     } values[] = {
-        {VI_ATTR_TMO_VALUE, 2000, 0xFFFFFFFFu, 0xFFFFFFFFu},    {VI_ATTR_TERMCHAR, '\n', ';', 0xFF},
-        {VI_ATTR_TERMCHAR_EN, VI_FALSE, VI_TRUE, 0xFFFF},      {VI_ATTR_SUPPRESS_END_EN, VI_FALSE, VI_TRUE, 0xFFFF},
-        {VI_ATTR_TCPIP_NODELAY, VI_TRUE, VI_FALSE, 0xFFFF},    {VI_ATTR_TCPIP_KEEPALIVE, VI_FALSE, VI_TRUE, 0xFFFF},
+        {VI_ATTR_TMO_VALUE, 2000, 0xFFFFFFFFu, 0xFFFFFFFFu}, {VI_ATTR_TERMCHAR, '\n', ';', 0xFF},
+        {VI_ATTR_TERMCHAR_EN, VI_FALSE, VI_TRUE, 0xFFFF},    {VI_ATTR_SUPPRESS_END_EN, VI_FALSE, VI_TRUE, 0xFFFF},
+        {VI_ATTR_TCPIP_NODELAY, VI_TRUE, VI_FALSE, 0xFFFF},  {VI_ATTR_TCPIP_KEEPALIVE, VI_FALSE, VI_TRUE, 0xFFFF},
     };
     for (const auto &a : values) {
         ViAttrState back = 0;
@@ -276,28 +281,41 @@ void tst_VisaSession::reads_data()
     QTest::addColumn<bool>("suppressEnd");
     QTest::addColumn<Script>("script");
     const ViStatus TERM = VI_SUCCESS_TERM_CHAR, MAX = VI_SUCCESS_MAX_CNT, TMO = VI_ERROR_TMO;
-    QTest::newRow("term char splits") << true << '\n' << false
-        << Script{{"first\nsecond\nthi", 2000, 100, TERM, "first\n"}, {"", 2000, 100, TERM, "second\n"},
-                  {"rd\n", 2000, 100, TERM, "third\n"}};
+    QTest::newRow("term char splits") << true << '\n'
+                                      << false
+                                      << Script{{"first\nsecond\nthi", 2000, 100, TERM, "first\n"},
+                                                {"", 2000, 100, TERM, "second\n"},
+                                                {"rd\n", 2000, 100, TERM, "third\n"}};
     QTest::newRow("other term char") << true << ';' << false
-        << Script{{"a\nb;c;", 2000, 100, TERM, "a\nb;"}, {"", 2000, 100, TERM, "c;"}};
+                                     << Script{{"a\nb;c;", 2000, 100, TERM, "a\nb;"}, {"", 2000, 100, TERM, "c;"}};
     /* a buffer exactly filled by the termination character reports it */
-    QTest::newRow("buffer full first") << true << '\n' << false
-        << Script{{"HELLO\n", 2000, 3, MAX, "HEL"}, {"", 2000, 3, TERM, "LO\n"}, {"", 2000, 0, MAX, ""}};
-    QTest::newRow("timeout keeps bytes") << true << '\n' << false
-        << Script{{"abc", 100, 100, TMO, "abc"}, {"d\n", 100, 100, TERM, "d\n"}};
+    QTest::newRow("buffer full first") << true << '\n'
+                                       << false
+                                       << Script{{"HELLO\n", 2000, 3, MAX, "HEL"},
+                                                 {"", 2000, 3, TERM, "LO\n"},
+                                                 {"", 2000, 0, MAX, ""}};
+    QTest::newRow("timeout keeps bytes") << true << '\n'
+                                         << false
+                                         << Script{{"abc", 100, 100, TMO, "abc"}, {"d\n", 100, 100, TERM, "d\n"}};
     /* data already there is read even with an immediate timeout */
-    QTest::newRow("timeout with nothing") << true << '\n' << false
-        << Script{{"", VI_TMO_IMMEDIATE, 10, TMO, ""}, {"", 60, 10, TMO, ""}, {"now\n", 2000, 1, MAX, "n"},
-                  {"", VI_TMO_IMMEDIATE, 10, TERM, "ow\n"}};
+    QTest::newRow("timeout with nothing") << true << '\n'
+                                          << false
+                                          << Script{{"", VI_TMO_IMMEDIATE, 10, TMO, ""},
+                                                    {"", 60, 10, TMO, ""},
+                                                    {"now\n", 2000, 1, MAX, "n"},
+                                                    {"", VI_TMO_IMMEDIATE, 10, TERM, "ow\n"}};
     /* without a termination character any bytes that came end the read */
-    QTest::newRow("no term char") << false << '\n' << false << Script{{"xyz\nmore", 2000, 100, VI_SUCCESS, "xyz\nmore"}};
-    QTest::newRow("suppress end") << false << '\n' << true
-        << Script{{"12\n45", 100, 10, TMO, "12\n45"}, {"678", 100, 3, MAX, "678"}};
+    QTest::newRow("no term char") << false << '\n'
+                                  << false << Script{{"xyz\nmore", 2000, 100, VI_SUCCESS, "xyz\nmore"}};
+    QTest::newRow("suppress end") << false << '\n'
+                                  << true << Script{{"12\n45", 100, 10, TMO, "12\n45"}, {"678", 100, 3, MAX, "678"}};
     /* what came before the close is delivered, then the loss, again */
-    QTest::newRow("peer closing") << true << '\n' << false
-        << Script{{"bye\npartial", 2000, 100, TERM, "bye\n"}, {nullptr, 2000, 100, VI_SUCCESS, "partial"},
-                  {"", 2000, 100, VI_ERROR_CONN_LOST, ""}, {"", 2000, 100, VI_ERROR_CONN_LOST, ""}};
+    QTest::newRow("peer closing") << true << '\n'
+                                  << false
+                                  << Script{{"bye\npartial", 2000, 100, TERM, "bye\n"},
+                                            {nullptr, 2000, 100, VI_SUCCESS, "partial"},
+                                            {"", 2000, 100, VI_ERROR_CONN_LOST, ""},
+                                            {"", 2000, 100, VI_ERROR_CONN_LOST, ""}};
 }
 
 void tst_VisaSession::reads()
