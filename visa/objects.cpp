@@ -17,15 +17,20 @@ ViObject ObjectTable::add(std::shared_ptr<Object> obj)
     std::lock_guard<std::mutex> g(lock_);
     if (objects_.size() >= kMaxObjects)
         return VI_NULL;
+    Entry *owner = nullptr;
     if (obj->rm != VI_NULL) {
-        auto owner = objects_.find(obj->rm);
-        if (owner == objects_.end() || owner->second->kind != ObjectKind::ResourceManager)
+        auto it = objects_.find(obj->rm);
+        if (it == objects_.end() || it->second.obj->kind != ObjectKind::ResourceManager)
             return VI_NULL;
+        owner = &it->second;
     }
+    /* At most kMaxObjects handles are taken, so this ends soon. */
     do {
         ++last_;
     } while (last_ == VI_NULL || objects_.count(last_));
-    objects_.emplace(last_, std::move(obj));
+    if (owner)
+        owner->children.insert(last_);
+    objects_.emplace(last_, Entry{std::move(obj), {}});
     return last_;
 }
 
@@ -33,7 +38,7 @@ std::shared_ptr<Object> ObjectTable::find(ViObject handle)
 {
     std::lock_guard<std::mutex> g(lock_);
     auto it = objects_.find(handle);
-    return it == objects_.end() ? nullptr : it->second;
+    return it == objects_.end() ? nullptr : it->second.obj;
 }
 
 std::vector<std::shared_ptr<Object>> ObjectTable::remove(ViObject handle)
@@ -43,17 +48,21 @@ std::vector<std::shared_ptr<Object>> ObjectTable::remove(ViObject handle)
     auto it = objects_.find(handle);
     if (it == objects_.end())
         return removed;
-    removed.push_back(it->second);
+    Entry entry = std::move(it->second);
     objects_.erase(it);
-    if (removed.front()->kind != ObjectKind::ResourceManager)
-        return removed;
-    for (auto child = objects_.begin(); child != objects_.end();) {
-        if (child->second->rm == handle) {
-            removed.push_back(child->second);
-            child = objects_.erase(child);
-        } else {
-            ++child;
-        }
+    removed.reserve(1 + entry.children.size());
+    removed.push_back(std::move(entry.obj));
+    if (removed.front()->rm != VI_NULL) {
+        auto owner = objects_.find(removed.front()->rm);
+        if (owner != objects_.end())
+            owner->second.children.erase(handle);
+    }
+    for (ViObject child : entry.children) {
+        auto c = objects_.find(child);
+        if (c == objects_.end())
+            continue;
+        removed.push_back(std::move(c->second.obj));
+        objects_.erase(c);
     }
     return removed;
 }

@@ -7,10 +7,11 @@
 #include "tcpconn.h"
 #include "visa.h"
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace cvvisa {
@@ -63,6 +64,8 @@ struct FindListObject : Object
     std::size_t next = 0;
 };
 
+/* Every operation takes constant time on average, except that removing a
+ * manager walks the objects opened through it. */
 class ObjectTable
 {
 public:
@@ -76,8 +79,13 @@ public:
 
 private:
     static constexpr std::size_t kMaxObjects = 65536;
+    struct Entry
+    {
+        std::shared_ptr<Object> obj;
+        std::unordered_set<ViObject> children; /* of a manager */
+    };
     std::mutex lock_;
-    std::map<ViObject, std::shared_ptr<Object>> objects_;
+    std::unordered_map<ViObject, Entry> objects_;
     ViObject last_ = 0;
 };
 
