@@ -9,18 +9,21 @@
 #include "tcpconn.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
+#include <mutex>
 #include <set>
-#include <sstream>
 #include <tuple>
+#include <unordered_set>
 
 namespace cvvisa {
 
@@ -29,10 +32,16 @@ namespace {
 std::vector<std::string> splitWords(const std::string &line)
 {
     std::vector<std::string> words;
-    std::istringstream in(line);
-    std::string w;
-    while (in >> w)
-        words.push_back(w);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    for (std::size_t i = 0; i < line.size();) {
+        while (i < line.size() && blank(line[i]))
+            ++i;
+        const std::size_t start = i;
+        while (i < line.size() && !blank(line[i]))
+            ++i;
+        if (i > start)
+            words.emplace_back(line, start, i - start);
+    }
     return words;
 }
 
@@ -145,12 +154,17 @@ std::string resourceFilePath()
 
 void parseResourceConfig(const std::string &text, ResourceConfig *out)
 {
-    std::istringstream in(text);
     std::string line;
     std::uint64_t scanned = 0;
     for (const ScanRange &r : out->scans)
         scanned += std::uint64_t(r.last) - r.first + 1;
-    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+    std::size_t pos = 0;
+    for (int lineNo = 1; pos < text.size(); ++lineNo) {
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos)
+            nl = text.size();
+        line.assign(text, pos, nl - pos);
+        pos = nl + 1;
         std::size_t hash = line.find('#');
         if (hash != std::string::npos)
             line.erase(hash);
@@ -182,18 +196,47 @@ void parseResourceConfig(const std::string &text, ResourceConfig *out)
     }
 }
 
+/* A path that is there but is no regular file is said once per process:
+ * every search would otherwise repeat it. */
+static void reportNotRegular(const std::string &path)
+{
+    static std::mutex lock;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> g(lock);
+    if (reported.insert(path).second)
+        fprintf(stderr, "visa: %s: not a regular file, ignored\n", path.c_str());
+}
+
 void loadResourceFile(const std::string &path, ResourceConfig *out)
 {
     if (path.empty())
         return;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    /* Non-blocking, so that opening a FIFO without a writer returns. */
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
-    std::string text(kMaxResourceFileSize, '\0');
-    file.read(&text[0], std::streamsize(text.size()));
-    text.resize(std::size_t(file.gcount()));
-    if (text.size() == kMaxResourceFileSize && file.peek() != EOF) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        reportNotRegular(path);
+        return;
+    }
+    /* One byte more than the limit tells whether anything was left over. */
+    std::string text(kMaxResourceFileSize + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(fd, &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += std::size_t(n);
+    }
+    close(fd);
+    text.resize(got);
+    if (text.size() > kMaxResourceFileSize) {
         /* Drop the partial last line rather than read half an entry. */
+        text.resize(kMaxResourceFileSize);
         std::size_t lastNl = text.rfind('\n');
         text.resize(lastNl == std::string::npos ? 0 : lastNl + 1);
         out->problems.push_back("file larger than " + std::to_string(kMaxResourceFileSize) +
@@ -277,7 +320,8 @@ std::vector<std::string> collectResources(const ResourceConfig &config, const Sc
         all.insert(all.end(), hits.begin(), hits.end());
     }
     std::vector<std::string> unique;
-    std::set<std::string> seen;
+    std::unordered_set<std::string> seen;
+    seen.reserve(all.size());
     for (const std::string &name : all)
         if (seen.insert(lowerCase(name)).second)
             unique.push_back(name);

@@ -45,7 +45,9 @@ constexpr std::uint64_t kMaxScanAddresses = 1 << 18;
 std::string resourceFilePath();
 
 void parseResourceConfig(const std::string &text, ResourceConfig *out);
-/* A missing file is an empty configuration. */
+/* A missing file is an empty configuration; so is anything that is not a
+ * regular file (a FIFO, a directory, a device), which is also reported
+ * once on standard error. At most kMaxResourceFileSize bytes are read. */
 void loadResourceFile(const std::string &path, ResourceConfig *out);
 
 /* Probes every address of the ranges with a non-blocking connect and

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 /* Block probed by this test program; other programs use other blocks. */
@@ -206,11 +208,17 @@ void tst_VisaFind::resourceFile()
     QCOMPARE(wide.scans[3].first, (127u << 24 | 3u << 16) + 1);
     QCOMPARE(wide.scans[3].last, (127u << 24 | 3u << 16 | 0xFFFFu) - 1);
 
-    /* a missing file lists nothing */
-    qputenv("CV_VISA_RESOURCES", QFile::encodeName(dir_->filePath("missing.conf")));
-    ViStatus st;
-    QCOMPARE(findAll("?*", &st), QStringList());
-    QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
+    /* a missing file, a FIFO without a writer and a directory list nothing,
+     * and the search returns at once */
+    const QByteArray fifo = QFile::encodeName(dir_->filePath("fifo.conf"));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    for (const QByteArray &path :
+         {QFile::encodeName(dir_->filePath("missing.conf")), fifo, QFile::encodeName(dir_->path())}) {
+        qputenv("CV_VISA_RESOURCES", path);
+        ViStatus st;
+        QCOMPARE(findAll("?*", &st), QStringList());
+        QCOMPARE(st, VI_ERROR_RSRC_NFOUND);
+    }
 }
 
 void tst_VisaFind::fileLocation()
