@@ -1,10 +1,13 @@
-/* Find expressions compiled to a Thompson automaton and matched by
- * tracking the set of live states. */
+/* Find expressions: parsed into a Thompson automaton, which the subset
+ * construction turns into a deterministic one under a work budget. */
 #include "findexpr.h"
 
 #include "rsrcname.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <new>
 
 namespace cvvisa {
 
@@ -215,67 +218,151 @@ ViStatus FindExpr::compile(const char *expr)
 {
     states_.clear();
     sets_.clear();
-    start_ = accept_ = -1;
+    next_.clear();
+    accepting_.clear();
+    classCount_ = 0;
     if (!expr || memchr(expr, '\0', kMaxLength + 1) == nullptr)
         return VI_ERROR_INV_EXPR;
     Fragment root;
     Parser parser(*this, expr);
-    if (!parser.parse(&root)) {
-        states_.clear();
-        sets_.clear();
+    bool ok = parser.parse(&root);
+    try {
+        ok = ok && determinize(root.start, root.end);
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    states_.clear();
+    states_.shrink_to_fit();
+    sets_.clear();
+    sets_.shrink_to_fit();
+    if (!ok) {
+        next_.clear();
+        accepting_.clear();
+        classCount_ = 0;
         return VI_ERROR_INV_EXPR;
     }
-    start_ = root.start;
-    accept_ = root.end;
     return VI_SUCCESS;
 }
 
-/* Extends list by every state reachable over epsilon edges. */
-void FindExpr::closure(std::vector<int> &list, std::vector<unsigned> &mark, unsigned gen) const
+bool FindExpr::determinize(int start, int accept)
 {
-    std::vector<int> stack(list);
-    while (!stack.empty()) {
-        int s = stack.back();
-        stack.pop_back();
-        for (int t : states_[std::size_t(s)].eps) {
-            if (mark[std::size_t(t)] != gen) {
-                mark[std::size_t(t)] = gen;
-                list.push_back(t);
-                stack.push_back(t);
-            }
+    std::size_t work = 0;
+
+    /* Bytes that every set treats alike share a class. */
+    classCount_ = 1;
+    std::fill(std::begin(classOf_), std::end(classOf_), 0);
+    for (const std::bitset<256> &set : sets_) {
+        int split[256][2];
+        for (std::size_t k = 0; k < classCount_; ++k)
+            split[k][0] = split[k][1] = -1;
+        std::size_t count = 0;
+        unsigned char renumbered[256];
+        for (std::size_t b = 0; b < 256; ++b) {
+            int &slot = split[classOf_[b]][set.test(b) ? 1 : 0];
+            if (slot < 0)
+                slot = int(count++);
+            renumbered[b] = (unsigned char)slot;
         }
+        std::copy(std::begin(renumbered), std::end(renumbered), std::begin(classOf_));
+        classCount_ = count;
+        work += 256;
     }
+    /* The classes each set holds. */
+    std::vector<std::vector<int>> setClasses(sets_.size());
+    for (std::size_t i = 0; i < sets_.size(); ++i) {
+        std::vector<char> seen(classCount_, 0);
+        for (std::size_t b = 0; b < 256; ++b)
+            if (sets_[i].test(b) && !seen[classOf_[b]]) {
+                seen[classOf_[b]] = 1;
+                setClasses[i].push_back(classOf_[b]);
+            }
+        work += 256;
+    }
+
+    /* A deterministic state is the sorted set of character states (and the
+     * accepting state) reachable over epsilon edges. */
+    std::vector<unsigned> mark(states_.size(), 0);
+    unsigned gen = 0;
+    std::vector<int> stack;
+    auto closure = [&](const std::vector<int> &seeds) {
+        std::vector<int> key;
+        ++gen;
+        stack.clear();
+        for (int s : seeds)
+            if (mark[std::size_t(s)] != gen) {
+                mark[std::size_t(s)] = gen;
+                stack.push_back(s);
+            }
+        while (!stack.empty()) {
+            int s = stack.back();
+            stack.pop_back();
+            ++work;
+            const State &st = states_[std::size_t(s)];
+            if (st.charSet >= 0 || s == accept)
+                key.push_back(s);
+            for (int t : st.eps)
+                if (mark[std::size_t(t)] != gen) {
+                    mark[std::size_t(t)] = gen;
+                    stack.push_back(t);
+                }
+        }
+        std::sort(key.begin(), key.end());
+        work += key.size();
+        return key;
+    };
+
+    std::map<std::vector<int>, int> ids;
+    std::vector<const std::vector<int> *> pending;
+    auto intern = [&](std::vector<int> key) {
+        auto found = ids.find(key);
+        if (found != ids.end())
+            return found->second;
+        const int id = int(ids.size());
+        auto it = ids.emplace(std::move(key), id).first;
+        pending.push_back(&it->first);
+        accepting_.push_back(std::binary_search(it->first.begin(), it->first.end(), accept) ? 1 : 0);
+        next_.resize(next_.size() + classCount_, -1);
+        return id;
+    };
+    intern(closure({start}));
+
+    std::vector<std::vector<int>> targets(classCount_);
+    for (std::size_t d = 0; d < pending.size(); ++d) {
+        if (work > kWorkBudget || pending.size() > kMaxDfaStates)
+            return false;
+        for (std::vector<int> &t : targets)
+            t.clear();
+        for (int s : *pending[d]) {
+            const State &st = states_[std::size_t(s)];
+            if (st.charSet < 0)
+                continue;
+            for (int c : setClasses[std::size_t(st.charSet)])
+                targets[std::size_t(c)].push_back(st.out);
+            work += setClasses[std::size_t(st.charSet)].size();
+        }
+        for (std::size_t c = 0; c < classCount_; ++c)
+            if (!targets[c].empty()) {
+                const int to = intern(closure(targets[c]));
+                next_[d * classCount_ + c] = to;
+                if (work > kWorkBudget)
+                    return false;
+            }
+    }
+    return work <= kWorkBudget && pending.size() <= kMaxDfaStates;
 }
 
 bool FindExpr::matches(const std::string &name) const
 {
-    if (start_ < 0)
+    if (accepting_.empty())
         return false;
-    std::vector<unsigned> mark(states_.size(), 0);
-    unsigned gen = 1;
-    std::vector<int> live = {start_};
-    mark[std::size_t(start_)] = gen;
-    closure(live, mark, gen);
+    std::size_t d = 0;
     for (char ch : name) {
-        unsigned char c = (unsigned char)ch;
-        std::vector<int> next;
-        ++gen;
-        for (int s : live) {
-            const State &st = states_[std::size_t(s)];
-            if (st.charSet >= 0 && sets_[std::size_t(st.charSet)].test(c) && mark[std::size_t(st.out)] != gen) {
-                mark[std::size_t(st.out)] = gen;
-                next.push_back(st.out);
-            }
-        }
-        if (next.empty())
+        const int to = next_[d * classCount_ + classOf_[(unsigned char)ch]];
+        if (to < 0)
             return false;
-        closure(next, mark, gen);
-        live.swap(next);
+        d = std::size_t(to);
     }
-    for (int s : live)
-        if (s == accept_)
-            return true;
-    return false;
+    return accepting_[d] != 0;
 }
 
 } // namespace cvvisa

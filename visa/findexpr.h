@@ -12,17 +12,24 @@
 namespace cvvisa {
 
 /* A compiled expression. Matching is case-insensitive and covers the whole
- * name. It runs as a set-of-states automaton, so its time is bounded by
- * name length times expression length whatever the nesting. */
+ * name. compile() turns the expression into a deterministic automaton over
+ * classes of bytes, so matching costs one table step per character of the
+ * name whatever the expression. Building the automaton has a fixed work
+ * budget; an expression past it is refused like a malformed one. */
 class FindExpr
 {
 public:
     /* Longest expression and deepest parenthesis nesting accepted. */
     static constexpr std::size_t kMaxLength = 4096;
     static constexpr int kMaxDepth = 64;
+    /* Work units (automaton states visited) compile() may spend, and the
+     * most deterministic states it may build. */
+    static constexpr std::size_t kWorkBudget = 4000000;
+    static constexpr std::size_t kMaxDfaStates = 8192;
 
-    /* VI_SUCCESS, or VI_ERROR_INV_EXPR for a malformed expression and for
-     * the attribute suffix "{...}", which this library does not support. */
+    /* VI_SUCCESS, or VI_ERROR_INV_EXPR for a malformed expression, for one
+     * whose automaton would cost more than the budget, and for the
+     * attribute suffix "{...}", which this library does not support. */
     ViStatus compile(const char *expr);
     bool matches(const std::string &name) const;
 
@@ -40,12 +47,18 @@ private:
     class Parser;
 
     int newState();
-    void closure(std::vector<int> &list, std::vector<unsigned> &mark, unsigned gen) const;
+    bool determinize(int start, int accept);
 
+    /* The automaton the parser builds; dropped once determinized. */
     std::vector<State> states_;
     std::vector<std::bitset<256>> sets_;
-    int start_ = -1;
-    int accept_ = -1;
+
+    /* The deterministic automaton: byte -> class, (state, class) -> state
+     * or -1, and which states accept. State 0 is the start. */
+    unsigned char classOf_[256] = {};
+    std::size_t classCount_ = 0;
+    std::vector<int> next_;
+    std::vector<char> accepting_;
 };
 
 } // namespace cvvisa

@@ -138,6 +138,12 @@ void tst_VisaFind::expressions_data()
         QTest::newRow(e) << QByteArray(e) << QStringList(kInvalid);
     QTest::newRow("too deep") << (QByteArray(100, '(') + "A" + QByteArray(100, ')')) << QStringList(kInvalid);
     QTest::newRow("too long") << QByteArray(5000, 'A') << QStringList(kInvalid);
+    /* the automaton's size, not the text's, decides: 1,300 alternatives
+     * collapse into one state, "an A 24 characters before the end" needs
+     * 2^24 states and is refused */
+    QTest::newRow("many alternatives") << (QByteArray("?*|").repeated(1300) + "?*")
+                                       << mixed({0, 1, 2, 3, 4, 5, 6, 7, 8});
+    QTest::newRow("too many states") << ("?*A" + QByteArray(24, '?')) << QStringList(kInvalid);
 }
 
 void tst_VisaFind::expressions()
