@@ -1,0 +1,104 @@
+// What one poll of a mainframe reads, and how healthy that is.
+//
+// Everything here is plain data: copyable, no I/O, safe to share between
+// threads once built.
+#ifndef CV4870MON_SNAPSHOT_H
+#define CV4870MON_SNAPSHOT_H
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cv4870mon {
+
+using Clock = std::chrono::system_clock;
+
+constexpr std::size_t kOutputCount = 7;
+constexpr std::size_t kFanCount = 3;
+
+// Outputs in the panel's channel order: +24 V, +12 V, +5 V, -2 V, -5.2 V,
+// -12 V, -24 V.
+extern const std::array<const char *, kOutputCount> kOutputNames; // "+24V" ...
+extern const std::array<double, kOutputCount> kNominalVolts;
+
+// Read once when a session opens.
+struct Identity
+{
+    std::string resource;
+    std::string description;
+    std::string firmwareRevision;
+    std::int32_t powerSupplySerial = 0;
+    std::int32_t fanTraySerial = 0;
+};
+
+// The mainframe's status lines (cv4870_getStatus).
+struct StatusLines
+{
+    bool powerOn = false;
+    bool inputFail = false;
+    bool outputFail = false;
+    bool fanFail = false;
+    bool sensorFail = false;
+    bool sysFail = false;
+};
+
+struct Output
+{
+    double voltageVolts = 0.0;
+    double currentAmperes = 0.0;
+    bool ok = false; // the mainframe's own state: on and within its limits
+};
+
+struct Snapshot
+{
+    Clock::time_point time; // when the poll began (UTC)
+    Identity identity;
+    StatusLines status;
+    std::array<Output, kOutputCount> outputs{};
+    std::int32_t fanNominalRpm = 0; // 0: fans switched off
+    std::array<std::int32_t, kFanCount> fanRpm{};
+    std::int32_t fanTrayCelsius = 0;
+    std::int32_t powerSupplyCelsius = 0;
+};
+
+enum class Severity { Ok = 0, Warning = 1, Critical = 2 };
+// "ok", "warning", "critical"
+const char *severityName(Severity severity);
+
+// One thing that is wrong. code is stable for scripts ("sys_fail",
+// "output_fail:+5V", "temperature:fan_tray", ...); text is for people.
+struct Problem
+{
+    Severity severity = Severity::Ok;
+    std::string code;
+    std::string text;
+};
+
+struct Health
+{
+    Severity severity = Severity::Ok; // the worst of the problems
+    std::vector<Problem> problems;
+};
+
+// Optional limits on the two temperatures: at or above them the snapshot is
+// a warning or critical. The mainframe's own sensor limits still apply
+// through its sensor-fail line.
+struct Thresholds
+{
+    std::optional<double> warningCelsius;
+    std::optional<double> criticalCelsius;
+};
+
+// The health of one snapshot, from the mainframe's status lines and output
+// states only, plus the thresholds:
+//   SysFail, input fail, output fail, fan fail, sensor fail: critical;
+//   an output whose state is not good while main power is on: critical;
+//   main power off: warning (the outputs are off, so their states do not count).
+Health assessHealth(const Snapshot &snapshot, const Thresholds &thresholds = {});
+
+} // namespace cv4870mon
+
+#endif
