@@ -1,0 +1,261 @@
+// The monitoring core: health and events on pairs of snapshots, the target
+// syntax, and the session holder against the in-process emulator.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cv4870emu.h"
+#include "events.h"
+#include "json.h"
+#include "link.h"
+#include "target.h"
+
+using namespace cv4870mon;
+using std::chrono::milliseconds;
+
+namespace {
+
+Snapshot healthy()
+{
+    Snapshot s;
+    s.status.powerOn = true;
+    for (Output &o : s.outputs)
+        o.ok = true;
+    s.fanNominalRpm = 1800;
+    s.fanTrayCelsius = 30;
+    s.powerSupplyCelsius = 40;
+    return s;
+}
+
+std::string kinds(const std::vector<Event> &events)
+{
+    std::string out;
+    for (const Event &e : events)
+        out += std::string(out.empty() ? "" : " ") + eventKindName(e.kind) + ":" + e.subject;
+    return out;
+}
+
+} // namespace
+
+TEST(Health, FromStatusLinesOutputsAndThresholds)
+{
+    struct Row
+    {
+        const char *name;
+        void (*change)(Snapshot &);
+        Thresholds limits;
+        Severity severity;
+        const char *codes;
+    };
+    const Row rows[] = {
+        {"healthy", [](Snapshot &) {}, {}, Severity::Ok, ""},
+        {"sysfail", [](Snapshot &s) { s.status.sysFail = true; }, {}, Severity::Critical, "sys_fail"},
+        {"fan and sensor",
+         [](Snapshot &s) { s.status.fanFail = s.status.sensorFail = true; },
+         {},
+         Severity::Critical,
+         "fan_fail sensor_fail"},
+        {"one output", [](Snapshot &s) { s.outputs[4].ok = false; }, {}, Severity::Critical, "output:-5.2V"},
+        {"power off hides outputs",
+         [](Snapshot &s) {
+             s.status.powerOn = false;
+             for (Output &o : s.outputs)
+                 o.ok = false;
+         },
+         {},
+         Severity::Warning,
+         "main_power_off"},
+        {"below warning", [](Snapshot &) {}, {41.0, 50.0}, Severity::Ok, ""},
+        {"at warning", [](Snapshot &) {}, {40.0, 50.0}, Severity::Warning, "temperature:power_supply"},
+        {"critical beats warning",
+         [](Snapshot &) {},
+         {20.0, 30.0},
+         Severity::Critical,
+         "temperature:fan_tray temperature:power_supply"},
+        {"critical only", [](Snapshot &) {}, {std::nullopt, 35.0}, Severity::Critical, "temperature:power_supply"},
+    };
+    for (const Row &row : rows) {
+        Snapshot s = healthy();
+        row.change(s);
+        const Health h = assessHealth(s, row.limits);
+        std::string codes;
+        for (const Problem &p : h.problems)
+            codes += (codes.empty() ? "" : " ") + p.code;
+        EXPECT_EQ(h.severity, row.severity) << row.name;
+        EXPECT_EQ(codes, row.codes) << row.name;
+    }
+}
+
+TEST(Events, TransitionsBetweenTwoSnapshots)
+{
+    struct Row
+    {
+        const char *name;
+        void (*before)(Snapshot &);
+        void (*after)(Snapshot &);
+        const char *events;
+    };
+    const auto none = [](Snapshot &) {};
+    const auto fanFail = [](Snapshot &s) { s.status.fanFail = true; };
+    const auto off = [](Snapshot &s) {
+        s.status.powerOn = false;
+        for (Output &o : s.outputs)
+            o.ok = false;
+    };
+    const Row rows[] = {
+        {"same", none, none, ""},
+        {"line set", none, fanFail, "line_set:fan_fail"},
+        {"line cleared", fanFail, none, "line_cleared:fan_fail"},
+        {"output fails with its line", none, [](Snapshot &s) { s.outputs[2].ok = false, s.status.outputFail = true; },
+         "line_set:output_fail output_failed:+5V"},
+        {"output recovers", [](Snapshot &s) { s.outputs[6].ok = false; }, none, "output_recovered:-24V"},
+        {"power off: no output events", none, off, "power_off:main_power"},
+        {"power on", off, none, "power_on:main_power"},
+        {"fan nominal", none, [](Snapshot &s) { s.fanNominalRpm = 2400; }, "fan_nominal_changed:fan_nominal"},
+    };
+    for (const Row &row : rows) {
+        Snapshot a = healthy(), b = healthy();
+        row.before(a);
+        row.after(b);
+        EXPECT_EQ(kinds(diffSnapshots(a, b)), row.events) << row.name;
+    }
+}
+
+TEST(Events, TrackerReportsLinkChangesOnceAndChangesAcrossALoss)
+{
+    LinkTracker t("r");
+    const auto now = Clock::now();
+    EXPECT_EQ(kinds(t.onFailure(now, "refused")), "link_lost:link"); // unreachable from the start
+    EXPECT_EQ(kinds(t.onFailure(now, "refused")), "");
+    Snapshot s = healthy();
+    EXPECT_EQ(kinds(t.onSnapshot(s)), "link_restored:link");
+    EXPECT_EQ(kinds(t.onSnapshot(s)), "");
+    EXPECT_EQ(kinds(t.onFailure(now, "timeout")), "link_lost:link");
+    s.status.sysFail = true;
+    EXPECT_EQ(kinds(t.onSnapshot(s)), "link_restored:link line_set:sys_fail");
+    EXPECT_TRUE(t.up());
+    EXPECT_EQ(toJson(t.onFailure(now, "x").at(0))["event"], "link_lost");
+}
+
+TEST(Target, AcceptedAndRejected)
+{
+    const std::pair<const char *, const char *> good[] = {
+        {"127.0.0.1", "TCPIP0::127.0.0.1::23::SOCKET"},
+        {"mf-3.lab.example", "TCPIP0::mf-3.lab.example::23::SOCKET"},
+        {"localhost:5025", "TCPIP0::localhost::5025::SOCKET"},
+        {"10.0.0.255:65535", "TCPIP0::10.0.0.255::65535::SOCKET"},
+        {"TCPIP::127.0.0.1::4870::SOCKET", "TCPIP::127.0.0.1::4870::SOCKET"},
+        {"GPIB0::8::INSTR", "GPIB0::8::INSTR"},
+    };
+    for (const auto &[text, resource] : good) {
+        const TargetResult r = parseTarget(text);
+        EXPECT_TRUE(r.ok) << text << ": " << r.error;
+        EXPECT_EQ(r.resource, resource);
+    }
+    const char *bad[] = {"",
+                         "host:",
+                         "host:0",
+                         "host:65536",
+                         "host:23x",
+                         "host:-1",
+                         ":23",
+                         "256.1.1.1",
+                         "1.2.3",
+                         "1.2.3.4.5",
+                         "-host",
+                         "host-",
+                         "a..b",
+                         "host.",
+                         "ho st",
+                         "h_st",
+                         "TCPIP0::host::23::",
+                         "::host::23::SOCKET",
+                         "TCPIP0::::23::SOCKET",
+                         "TCPIP0:::host::23",
+                         "TCPIP0::ho st::23",
+                         "0TCPIP::h::1::SOCKET",
+                         "[::1]:23"};
+    for (const char *text : bad) {
+        const TargetResult r = parseTarget(text);
+        EXPECT_FALSE(r.ok) << text << " -> " << r.resource;
+        EXPECT_FALSE(r.error.empty()) << text;
+    }
+    EXPECT_FALSE(parseTarget(std::string(64, 'a') + ".b").ok);
+    EXPECT_FALSE(parseTarget(std::string(62, 'a') + "." + std::string(62, 'a') + "." + std::string(62, 'a') + "." +
+                             std::string(62, 'a'))
+                     .ok); // a valid name, but too long for the resource buffer
+    EXPECT_FALSE(parseTarget("TCPIP0::" + std::string(250, 'a') + "::1::SOCKET").ok);
+}
+
+class LinkEmu : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        server.setLogLevel(cv4870emu::LogLevel::Quiet);
+        mf = &server.addMainframe("127.0.0.1", 0);
+        mf->setPsSerial(48701001);
+        mf->setFirmware("A.03.11");
+        std::string error;
+        ASSERT_TRUE(server.start(&error)) << error;
+        resource = "TCPIP0::127.0.0.1::" + std::to_string(mf->port()) + "::SOCKET";
+    }
+
+    cv4870emu::Server server;
+    cv4870emu::Mainframe *mf = nullptr;
+    std::string resource;
+};
+
+TEST_F(LinkEmu, ReadsTheMainframeState)
+{
+    Link link(resource);
+    const ReadResult r = link.read(milliseconds(2000));
+    ASSERT_TRUE(r.snapshot) << r.error;
+    const cv4870emu::ModelState m = mf->model().state();
+    EXPECT_EQ(r.snapshot->identity.powerSupplySerial, 48701001);
+    EXPECT_EQ(r.snapshot->identity.firmwareRevision, "A.03.11");
+    EXPECT_EQ(r.snapshot->status.powerOn, m.power);
+    EXPECT_EQ(r.snapshot->fanNominalRpm, m.nominalFan);
+    EXPECT_NEAR(r.snapshot->outputs[0].voltageVolts, m.volts[0], 0.5);
+    EXPECT_EQ(toJson(*r.snapshot, assessHealth(*r.snapshot))["health"]["state"], "ok");
+}
+
+TEST_F(LinkEmu, ADroppedConnectionFailsThenReconnectsAfterTheBackoff)
+{
+    Link link(resource, {milliseconds(200), milliseconds(400)});
+    ASSERT_TRUE(link.read(milliseconds(2000)).snapshot);
+    mf->injectDrop(1);
+    const ReadResult lost = link.read(milliseconds(2000));
+    EXPECT_FALSE(lost.snapshot);
+    EXPECT_FALSE(lost.backoff);
+    EXPECT_FALSE(lost.error.empty());
+    const ReadResult waiting = link.read(milliseconds(2000));
+    EXPECT_TRUE(waiting.backoff);
+    std::this_thread::sleep_for(milliseconds(250));
+    EXPECT_TRUE(link.read(milliseconds(2000)).snapshot);
+}
+
+TEST_F(LinkEmu, TheDeadlineHoldsAgainstDelayedRepliesAcrossThreads)
+{
+    Link link(resource);
+    ASSERT_TRUE(link.read(milliseconds(2000)).snapshot);
+    mf->setReplyDelay(1000);
+    std::vector<std::thread> readers;
+    std::vector<double> seconds(2);
+    for (std::size_t i = 0; i < seconds.size(); ++i) {
+        readers.emplace_back([&, i] {
+            const auto start = std::chrono::steady_clock::now();
+            const ReadResult r = link.read(milliseconds(300));
+            seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            EXPECT_FALSE(r.snapshot);
+        });
+    }
+    for (std::thread &t : readers)
+        t.join();
+    // one read at a time: the second waits for the first, then backs off
+    EXPECT_LT(std::max(seconds[0], seconds[1]), 0.9);
+    mf->setReplyDelay(0);
+}
