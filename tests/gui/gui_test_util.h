@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -75,12 +76,49 @@ protected:
     }
 };
 
-inline QAbstractButton *buttonWithText(QMessageBox *box, const QString &text)
+inline QAbstractButton *buttonWithText(QWidget *w, const QString &text)
 {
-    for (QAbstractButton *b : box->buttons())
+    for (QAbstractButton *b : w->findChildren<QAbstractButton *>())
         if (b->text() == text)
             return b;
     return nullptr;
+}
+
+inline void clickButton(QWidget *w, const QString &text)
+{
+    if (QAbstractButton *b = buttonWithText(w, text))
+        b->click();
+}
+
+// Rows of the form in the group box of that title as "label=value".
+inline QStringList formRows(QWidget *root, const QString &title)
+{
+    QStringList rows;
+    for (QGroupBox *box : root->findChildren<QGroupBox *>()) {
+        auto *form = qobject_cast<QFormLayout *>(box->layout());
+        for (int r = 0; form && box->title() == title && r < form->rowCount(); ++r)
+            rows << qobject_cast<QLabel *>(form->itemAt(r, QFormLayout::LabelRole)->widget())->text() + '=' +
+                        qobject_cast<QLabel *>(form->itemAt(r, QFormLayout::FieldRole)->widget())->text();
+    }
+    return rows;
+}
+
+// Runs this test program again with arg on the offscreen platform; returns
+// its exit code (-1 when it crashed or hung) and its standard output.
+inline int runChild(const char *arg, QByteArray *out)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // It ends from inside a call: what it holds then is no leak.
+    env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(arg)});
+    const bool ended = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit;
+    *out = child.readAllStandardOutput();
+    if (!ended)
+        std::fprintf(stderr, "%s", child.readAllStandardError().constData());
+    return ended ? child.exitCode() : -1;
 }
 
 // Looks at the active modal window from a timer while the test waits in
@@ -187,25 +225,8 @@ public:
     {
         return {d_powerLed, d_sysFailLed, d_inFailLed, d_outFailLed, d_senseFailLed, d_fanFailLed};
     }
-    void press(const QString &caption)
-    {
-        for (QPushButton *b : findChildren<QPushButton *>())
-            if (b->text() == caption)
-                b->click();
-    }
-
-    // Rows of the About dialog's "Hardware Information" group as "label=value".
-    QStringList hardwareRows() const
-    {
-        QStringList rows;
-        for (QGroupBox *box : d_about->findChildren<QGroupBox *>()) {
-            auto *form = qobject_cast<QFormLayout *>(box->layout());
-            for (int r = 0; form && box->title() == QLatin1String("Hardware Information") && r < form->rowCount(); ++r)
-                rows << qobject_cast<QLabel *>(form->itemAt(r, QFormLayout::LabelRole)->widget())->text() + '=' +
-                            qobject_cast<QLabel *>(form->itemAt(r, QFormLayout::FieldRole)->widget())->text();
-        }
-        return rows;
-    }
+    void press(const QString &caption) { clickButton(this, caption); }
+    QStringList hardwareRows() const { return formRows(d_about, QStringLiteral("Hardware Information")); }
 };
 
 // Answers the panel's modal dialogs as they come up: the connection choice

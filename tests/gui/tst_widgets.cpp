@@ -1,0 +1,427 @@
+// The framework's parts on their own: the LED, the panel window base, the
+// About dialog, the splash image and the reporting of driver statuses.
+#include <QProcess>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QtTest>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "cv4870fp.h"
+#include "cv5120fp_app.h"
+#include "fake_driver.h"
+#include "gui_test_util.h"
+
+namespace {
+
+const QColor windowColor(100, 100, 100), onColor(255, 0, 0), offColor(0, 0, 255);
+
+// Bounding box of the pixels where pred(x, y) holds.
+template <typename Pred>
+QRect boxWhere(const QImage &img, Pred pred)
+{
+    QRect box;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            if (pred(x, y))
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+QRect boxOf(const QImage &img, const QColor &c)
+{
+    return boxWhere(img, [&](int x, int y) { return img.pixelColor(x, y) == c; });
+}
+
+// The LED at its minimum height, extra pixels wider than its minimum.
+QImage renderLed(cv5120fp_led &led, int extra)
+{
+    QPalette pal = QApplication::palette();
+    pal.setColor(QPalette::Window, windowColor);
+    pal.setColor(QPalette::WindowText, QColor(0, 200, 0)); // no blend of it is a bezel shade
+    led.setPalette(pal);
+    led.resize(led.minimumSizeHint() + QSize(extra, 0));
+    QImage img(led.size(), QImage::Format_RGB32);
+    img.fill(windowColor);
+    led.render(&img);
+    return img;
+}
+
+// What f writes to standard output.
+template <typename F>
+QByteArray captureStdout(F f)
+{
+    std::fflush(stdout);
+    FILE *tmp = std::tmpfile();
+    const int saved = dup(1);
+    dup2(fileno(tmp), 1);
+    f();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    QFile file;
+    file.open(tmp, QIODevice::ReadOnly);
+    file.seek(0);
+    const QByteArray out = file.readAll();
+    file.close();
+    std::fclose(tmp);
+    return out;
+}
+
+QImage splash(const QPixmap &picture, QByteArray *out)
+{
+    QImage img;
+    *out = captureStdout([&] { img = makeSplashPixmap(1.0f, picture).toImage(); });
+    return img;
+}
+
+QStringList labelTexts(QWidget *w)
+{
+    QStringList texts;
+    for (QLabel *l : w->findChildren<QLabel *>())
+        texts << l->text();
+    return texts;
+}
+
+} // namespace
+
+class tst_widgets : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { fakedrv::reset(); }
+
+    void ledPainting_data()
+    {
+        QTest::addColumn<int>("h");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("extra");
+        QTest::newRow("h9: no bezel, on") << 9 << 1 << 6;
+        QTest::newRow("h13: bezel, off") << 13 << 0 << 10;
+        QTest::newRow("h17: bezel, any non-zero is on") << 17 << 7 << 0;
+    }
+    void ledPainting()
+    {
+        QFETCH(int, h);
+        QFETCH(int, value);
+        QFETCH(int, extra);
+        QFont f;
+        if (!fontWithHeight(h, &f))
+            QSKIP("no font of that height");
+        cv5120fp_led led(QStringLiteral("Active"), onColor, offColor);
+        led.setFont(f);
+        led.setValue(value);
+        const QColor light = windowColor.lighter(150), dark = windowColor.darker(200),
+                     lampColor = value ? onColor : offColor;
+        auto ink = [](const QImage &img) {
+            return boxWhere(img, [&](int x, int y) { return img.pixelColor(x, y) != windowColor; });
+        };
+        const int left = ink(renderLed(led, 0)).left();
+        const QImage img = renderLed(led, extra);
+        // Lamp and label are centred as one block.
+        QCOMPARE(ink(img).left(), left + extra / 2);
+        const QRect lamp = boxOf(img, lampColor);
+        QVERIFY(!lamp.isNull());
+        QCOMPARE(boxOf(img, value ? offColor : onColor), QRect());
+        if (h < 10) { // one outlined circle, no bezel
+            QVERIFY(boxOf(img, light).isNull() && boxOf(img, dark).isNull());
+            return;
+        }
+        // A sunken bezel, light upper-left and dark lower-right, around a
+        // lamp of diameter h - 6; nothing else but the label, which stands
+        // right of the lamp with its baseline at h - 1.
+        QCOMPARE(boxOf(img, light).topLeft(), QPoint(left + extra / 2, 0));
+        const QRect darkBox = boxOf(img, dark);
+        QVERIFY(darkBox.right() >= lamp.right() + 2 && darkBox.bottom() >= h - 1);
+        QCOMPARE(lamp.topLeft(), QPoint(left + extra / 2 + 3, 3));
+        QVERIFY(qAbs(lamp.width() - (h - 6)) <= 1);
+        const QRect label = boxWhere(img, [&](int x, int y) {
+            const QColor c = img.pixelColor(x, y);
+            return c != windowColor && c != light && c != dark && c != lampColor;
+        });
+        QVERIFY(label.left() >= darkBox.right() + h / 4 && label.bottom() <= h + 1);
+    }
+
+    void ledRepaintsOnlyOnChange()
+    {
+        cv5120fp_led led(QStringLiteral("x"), onColor, offColor);
+        led.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&led));
+        QCoreApplication::processEvents();
+        PaintCounter counter;
+        counter.watch(&led);
+        // Each step and the paint count after it: painted at once, not
+        // deferred; while on, a new off colour is only stored.
+        const std::function<void()> steps[] = {
+            [&] { led.setValue(0); },   [&] { led.setValue(5); },
+            [&] { led.setValue(5); },   [&] { led.setOffColor(Qt::yellow); },
+            [&] { led.toggleValue(); }, [&] { led.setOffColor(Qt::cyan); },
+            [&] { led.toggleValue(); }, [&] { led.setValue(-1); },
+        };
+        const int paints[] = {0, 1, 1, 1, 2, 3, 4, 5};
+        for (int i = 0; i < 8; ++i) {
+            steps[i]();
+            QCOMPARE(counter.paints.value(&led), paints[i]);
+        }
+        QCOMPARE(led.value(), -1);
+
+        // Magenta stands for the window colour, taken once from the palette.
+        QPalette pal = QApplication::palette();
+        const QPalette saved = pal;
+        pal.setColor(QPalette::Window, QColor(12, 34, 56));
+        QApplication::setPalette(pal);
+        cv5120fp_led marked(QString(), onColor, Qt::magenta);
+        QApplication::setPalette(saved);
+        QCOMPARE(marked.offColor(), QColor(12, 34, 56));
+    }
+
+    void centerOnDesktop_data()
+    {
+        QTest::addColumn<QSize>("grow");
+        QTest::addColumn<QPoint>("at");
+        // Sizes relative to the available area; signed division rounds toward zero.
+        QTest::newRow("smaller") << QSize(-200, -101) << QPoint(100, 50);
+        QTest::newRow("wider than the screen") << QSize(101, 3) << QPoint(-50, -1);
+    }
+    void centerOnDesktop()
+    {
+        QFETCH(QSize, grow);
+        QFETCH(QPoint, at);
+        QWidget w;
+        w.resize(QGuiApplication::screens().at(0)->availableGeometry().size() + grow);
+        ::centerOnDesktop(&w);
+        QCOMPARE(w.pos(), at);
+    }
+
+    void panelShownCentredWithIconAndContents()
+    {
+        // Content in the work area counts for the window's size only once
+        // its layout runs; the window is centred with that size when shown.
+        cv5120fp_app w;
+        QVERIFY(!w.windowIcon().pixmap(16, 16).isNull());
+        auto *content = new QWidget;
+        content->setMinimumSize(600, 400);
+        (new QVBoxLayout(w.workArea()))->addWidget(content);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QRect avail = QGuiApplication::screens().at(0)->availableGeometry();
+        QVERIFY(w.width() > 600);
+        QCOMPARE(w.geometry().topLeft(), QPoint((avail.width() - w.width()) / 2, (avail.height() - w.height()) / 2));
+        // The instrument slots of the base do nothing.
+        for (const char *b : {"Power On", "Power Off", "SysReset", "HW Reset"})
+            clickButton(&w, QLatin1String(b));
+        QVERIFY(fakedrv::calls().empty());
+    }
+
+    void closeConfirmation_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("yes") << int(QMessageBox::Yes) << true;
+        QTest::newRow("no") << int(QMessageBox::No) << false;
+        QTest::newRow("box closed") << int(QMessageBox::NoButton) << false;
+    }
+    void closeConfirmation()
+    {
+        QFETCH(int, answer);
+        cv5120fp_app w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        ModalAnswer box{QMessageBox::StandardButton(answer)};
+        clickButton(&w, QStringLiteral("Close"));
+        QCOMPARE(box.boxes(), 1);
+        QCOMPARE(box.seen().title + '|' + box.seen().text, QStringLiteral("Ostrel  SFP|Do you really want to exit?"));
+        QCOMPARE(box.seen().icon, QMessageBox::Question);
+        QCOMPARE(box.seen().buttons, QMessageBox::Yes | QMessageBox::No);
+        QTEST(!w.isVisible(), "closes");
+    }
+
+    void about()
+    {
+        cv5120fp_About d("r\xe9v", "1.2.3", "4870", "\xa9 Corvane", nullptr);
+        QCOMPARE(d.windowTitle(), QStringLiteral("About Ostrel 4870 Soft Front Panel"));
+        // 8-bit arguments are read as Latin-1.
+        const QStringList labels = labelTexts(&d);
+        QVERIFY(labels.contains(QChar(0xA9) + QStringLiteral(" Corvane")));
+        QVERIFY(labels.contains(QStringLiteral(
+            "<font size='5' bold>Ostrel 4870 VXIplug&play Driver<br>Soft Front Panel Application</font>")));
+        QCOMPARE(formRows(&d, "Software Revisions"),
+                 QStringList({"Instrument Driver:=1.2.3", "Soft Front Panel:=r" + QString(QChar(0xE9)) + "v"}));
+        d.show();
+        QStringList visible;
+        for (QPushButton *b : d.findChildren<QPushButton *>())
+            if (b->isVisible())
+                visible << b->text();
+        QCOMPARE(visible, QStringList({"OK"}));
+        clickButton(&d, QStringLiteral("OK"));
+        QVERIFY(!d.isVisible());
+    }
+
+    void aboutPicture_data()
+    {
+        QTest::addColumn<int>("lh");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("lh 13: 19 lines") << 13 << 247;
+        QTest::newRow("lh 19: whole image") << 19 << 345;
+        QTest::newRow("lh 48: 8 lines exceed the image") << 48 << 345;
+    }
+    void aboutPicture()
+    {
+        QFETCH(int, lh);
+        QFETCH(int, rows);
+        QFont f;
+        if (!fontWithHeight(lh, &f))
+            QSKIP("no font of that height");
+        AppFontScope scope(f);
+        cv5120fp_About d("1", "1", "4870", "", nullptr);
+        // The bottom rows of the image, unscaled.
+        const QImage full = QPixmap(QStringLiteral(":/about.png")).toImage();
+        QList<QImage> shown;
+        for (QLabel *l : d.findChildren<QLabel *>())
+            if (!l->pixmap(Qt::ReturnByValue).isNull())
+                shown << l->pixmap(Qt::ReturnByValue).toImage();
+        QCOMPARE(shown, QList<QImage>({full.copy(0, full.height() - rows, full.width(), rows)}));
+    }
+
+    void splashPicture_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("right size") << QSize(452, 194);
+        QTest::newRow("one row too many") << QSize(452, 195);
+        QTest::newRow("none") << QSize();
+    }
+    void splashPicture()
+    {
+        // The picture goes unscaled with its top-left corner at (67, 43); one
+        // of another size is left out with a one-line message.
+        QFETCH(QSize, size);
+        const QColor mark(255, 0, 255);
+        QPixmap picture;
+        if (size.isValid()) {
+            picture = QPixmap(size);
+            picture.fill(mark);
+        }
+        QByteArray out;
+        const QImage img = splash(picture, &out);
+        QCOMPARE(img.size(), QSize(520, 400));
+        if (size != QSize(452, 194)) {
+            QCOMPARE(out, QByteArray("The size of the image of the device, that is to be used in the splash screen, "
+                                     "is not as required!!!\n"));
+            QCOMPARE(boxOf(img, mark), QRect());
+            return;
+        }
+        QCOMPARE(out, QByteArray());
+        QCOMPARE(boxOf(img, mark), QRect(67, 43, 452, 194));
+        // The texts go below the picture, centred in a band 413 pixels wide
+        // that stays clear of the bottom rows.
+        const QImage bg = QPixmap(QStringLiteral(":/fp_splash.png")).toImage().convertToFormat(img.format());
+        const QRect ink = boxWhere(img, [&](int x, int y) { return y > 236 && img.pixel(x, y) != bg.pixel(x, y); });
+        QVERIFY(QRect(87, 256, 413, 136).contains(ink) && ink.height() > 60);
+        QVERIFY(qAbs((ink.left() - 87) - (499 - ink.right())) <= 3);
+        // The real artwork fits as well.
+        QCOMPARE(captureStdout([] { makeSplashPixmap(1.0f); }), QByteArray());
+    }
+
+    void report_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("driverText");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("text");
+        const QString exit = QStringLiteral("]\nDo you want to exit?");
+        QTest::newRow("success") << 0 << QByteArray() << int(QMessageBox::Ok) << QString();
+        QTest::newRow("warning") << 0x3FFC0901 << QByteArray("Fan speed below nominal") << int(QMessageBox::Ok)
+                                 << "Warning: [Fan speed below nominal]";
+        QTest::newRow("error, No") << -1073807339 << QByteArray() << int(QMessageBox::No)
+                                   << "cv4870_reset(d_vi) failed due to [Fake error -1073807339" + exit;
+        QTest::newRow("error, box closed") << -5 << QByteArray() << int(QMessageBox::NoButton)
+                                           << "cv4870_reset(d_vi) failed due to [Fake error -5" + exit;
+        // Driver texts are Latin-1: byte 0xB0 is the degree sign.
+        QTest::newRow("Latin-1") << -5 << QByteArray("70 \xb0") << int(QMessageBox::No)
+                                 << "cv4870_reset(d_vi) failed due to [70 " + QString(QChar(0xB0)) + exit;
+        QTest::newRow("place markers stay")
+            << 7 << QByteArray("%1 %s 100%") << int(QMessageBox::Ok) << "Warning: [%1 %s 100%]";
+    }
+    void report()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, driverText);
+        QFETCH(int, answer);
+        fakedrv::setErrorText(driverText.toStdString());
+        ModalAnswer box{QMessageBox::StandardButton(answer)};
+        QCOMPARE(reportDriverStatus(status, "cv4870_reset(d_vi)"), status != 0);
+        QCOMPARE(box.boxes(), status != 0 ? 1 : 0);
+        QTEST(box.seen().text, "text");
+        if (status == 0) {
+            QVERIFY(fakedrv::calls().empty());
+            return;
+        }
+        const bool error = status < 0;
+        QCOMPARE(box.seen().icon, error ? QMessageBox::Critical : QMessageBox::Warning);
+        QCOMPARE(box.seen().title,
+                 error ? QStringLiteral("Ostrel  SFP Error message") : QStringLiteral("Ostrel  SFP Warning message"));
+        QCOMPARE(box.seen().buttons, error ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+        // The driver's text is asked for once, without a session.
+        QCOMPARE(fakedrv::callTexts(),
+                 std::vector<std::string>({"cv4870_error_message(0, " + std::to_string(status) + ")"}));
+    }
+
+    void reportTitleAndParent()
+    {
+        sfpModelName = QStringLiteral("5120");
+        QCOMPARE(cv5120fp_boxTitle(" SFP Warning message"), QStringLiteral("Ostrel 5120 SFP Warning message"));
+        sfpModelName.clear();
+        // The box belongs to the active window, if any.
+        QWidget window;
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        {
+            ModalAnswer box{QMessageBox::Ok};
+            reportWarning(QStringLiteral("plain")); // nothing added to the text
+            QCOMPARE(box.seen().text, QStringLiteral("plain"));
+            QCOMPARE(box.seen().parent, &window);
+        }
+        window.hide();
+        QApplication::setActiveWindow(nullptr);
+        QTRY_VERIFY(!QApplication::activeWindow());
+        ModalAnswer box{QMessageBox::No};
+        reportError(QStringLiteral("e"));
+        QVERIFY(box.seen().shown);
+        QCOMPARE(box.seen().parent, nullptr);
+    }
+
+    void errorAnsweredYesExits()
+    {
+        // The child reports an error, answers Yes and must end with status 0
+        // before it reaches its own exit code 3.
+        QByteArray out;
+        QCOMPARE(runChild("--report-error", &out), 0);
+        QVERIFY(out.contains("box shown"));
+    }
+};
+
+static int reportErrorChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    ModalAnswer yes{QMessageBox::Yes};
+    QTimer::singleShot(0, [] {
+        std::printf("box shown\n");
+        std::fflush(stdout);
+    });
+    reportError(QStringLiteral("fatal"));
+    return 3;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--report-error") == 0)
+        return reportErrorChild(argc, argv);
+    QApplication app(argc, argv);
+    tst_widgets t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_widgets.moc"
