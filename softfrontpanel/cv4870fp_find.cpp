@@ -204,7 +204,7 @@ int cv4870fp_select::findResources()
     // Row texts are built on the global thread pool behind a progress
     // dialog; the results are read only after the map has finished.
     const int count = list.size();
-    getResourceInfo_params_t *params = new getResourceInfo_params_t[count];
+    getResourceInfo_params_t *params = new getResourceInfo_params_t[static_cast<size_t>(count)];
     QProgressDialog *progress = new QProgressDialog(this);
     QFutureWatcher<void> *watcher = new QFutureWatcher<void>;
     QThreadPool::globalInstance()->setMaxThreadCount(256);

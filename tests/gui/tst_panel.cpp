@@ -47,8 +47,9 @@ const char *const pollCallTexts[] = {
     "cv4870_getStatus(d_vi, &pon, &inFail, &outFail, &fanFail, &senseFail, &sysFail)",
     "cv4870_getOutputVoltages(d_vi, outVolt, outVolt+1, outVolt+2, outVolt+3, outVolt+4, outVolt+5, outVolt+6)",
     "cv4870_getOutputCurrents(d_vi, outAmp, outAmp+1, outAmp+2, outAmp+3, outAmp+4, outAmp+5, outAmp+6)",
-    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, "
-    "outStatus+6)",
+    // clang-format off
+    "cv4870_getOutputStates(d_vi, outStatus, outStatus+1, outStatus+2, outStatus+3, outStatus+4, outStatus+5, outStatus+6)",
+    // clang-format on
     "cv4870_getFanSpeed(d_vi, &fanNomSpeed, fanSpeed, fanSpeed+1, fanSpeed+2)",
     "cv4870_getTemperature(d_vi, &fanTemp, &psTemp)",
 };
