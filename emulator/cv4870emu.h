@@ -156,10 +156,21 @@ public:
     void injectNoReply(int count = 1); // executed, reply discarded
     void injectGarbageReply(int count = 1); // reply replaced by 44 meaningless bytes + LF
     void injectOversizedReply(int count = 1); // reply replaced by 100 kB without LF
+    // reply followed by one more line of its shape, every digit moved on by 5
+    void injectExtraLine(int count = 1);
+    void injectDuplicateReply(int count = 1); // reply sent twice
     // The next count lines received: connection closed, line not executed.
     void injectDrop(int count = 1);
     // Clears the link faults and the model's physical faults.
     void clearFaults();
+
+    // Gets every line the mainframe executes and the reply that line truly
+    // produced, before any link fault changed or withheld it (empty when it
+    // has none). Called on the thread that processes the line, after the
+    // mainframe's lock is released; a dropped line is not executed and not
+    // reported. Set it before start().
+    using LineObserver = std::function<void(const std::string &line, const std::string &reply)>;
+    void setLineObserver(LineObserver observer);
 
     // Executes one command line (without its LF) as if a client sent it.
     LineOutcome processLine(const std::string &line);

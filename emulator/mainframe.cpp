@@ -3,6 +3,7 @@
 #include "cv4870emu.h"
 #include "scpi.h"
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -70,8 +71,11 @@ struct MainframeData
     int noReplies = 0;
     int garbageReplies = 0;
     int oversizedReplies = 0;
+    int extraLines = 0;
+    int duplicateReplies = 0;
     int drops = 0;
     std::uint32_t garbageSeed = 0x4870u;
+    Mainframe::LineObserver observer;
 
     explicit MainframeData(std::uint32_t seed)
         : model(seed)
@@ -220,6 +224,23 @@ int errorQuery(Context &c, const scpi::Unit &, std::string &out)
 int errorCountQuery(Context &c, const scpi::Unit &, std::string &out)
 {
     out += std::to_string(c.mf.errors.size());
+    return 0;
+}
+
+// "<n>" echoed back: n is a decimal 0..4294967295, digits only, so that a
+// client can tell its own reply from a late one.
+int tagQuery(Context &, const scpi::Unit &u, std::string &out)
+{
+    const int rc = expectParams(u, 1);
+    if (rc)
+        return rc;
+    const std::string_view n = u.params[0];
+    if (n.empty() || n.find_first_not_of("0123456789") != std::string_view::npos)
+        return scpi::DataTypeError;
+    const std::size_t first = std::min(n.find_first_not_of('0'), n.size() - 1);
+    if (n.size() - first > 10 || (n.size() - first == 10 && n.substr(first) > "4294967295"))
+        return scpi::DataOutOfRange;
+    out.append(n.substr(first));
     return 0;
 }
 
@@ -424,6 +445,8 @@ void clearLinkFaults(MainframeData &mf)
     mf.noReplies = 0;
     mf.garbageReplies = 0;
     mf.oversizedReplies = 0;
+    mf.extraLines = 0;
+    mf.duplicateReplies = 0;
     mf.drops = 0;
 }
 
@@ -462,6 +485,7 @@ const Command kCommands[] = {
     {"SYSTem:ERRor[:NEXT]?", errorQuery, Local},
     {"SYSTem:ERRor:COUNt?", errorCountQuery, Local},
     {"SYSTem:VERSion?", versionQuery, Local},
+    {"SYSTem:TAG?", tagQuery, Local | Params},
     {"SYSTem:SERial?", serialQuery, Local},
     {"SYSTem:FIRMware?", firmwareQuery, Local},
     {"SYSTem:DESCription?", descriptionQuery, Local},
@@ -485,6 +509,8 @@ const Command kCommands[] = {
     {"SIMulation:NOREPly", simLinkFault<&MainframeData::noReplies>, Simulation | Params},
     {"SIMulation:GARBage", simLinkFault<&MainframeData::garbageReplies>, Simulation | Params},
     {"SIMulation:OVERsize", simLinkFault<&MainframeData::oversizedReplies>, Simulation | Params},
+    {"SIMulation:EXTRa", simLinkFault<&MainframeData::extraLines>, Simulation | Params},
+    {"SIMulation:DUPLicate", simLinkFault<&MainframeData::duplicateReplies>, Simulation | Params},
     {"SIMulation:DROP", simLinkFault<&MainframeData::drops>, Simulation | Params},
     {"SIMulation:CLEar", simClear, Simulation},
     {"SIMulation:CLOCk:MANual", simSwitch<&Model::setManualClock>, Simulation | Params},
@@ -677,6 +703,21 @@ void Mainframe::injectOversizedReply(int count)
     d->locked([&] { d->oversizedReplies = count; });
 }
 
+void Mainframe::injectExtraLine(int count)
+{
+    d->locked([&] { d->extraLines = count; });
+}
+
+void Mainframe::injectDuplicateReply(int count)
+{
+    d->locked([&] { d->duplicateReplies = count; });
+}
+
+void Mainframe::setLineObserver(LineObserver observer)
+{
+    d->locked([&] { d->observer = std::move(observer); });
+}
+
 void Mainframe::injectDrop(int count)
 {
     d->locked([&] { d->drops = count; });
@@ -701,24 +742,36 @@ void Mainframe::pushError(int code)
     d->locked([&] { d->pushError(code); });
 }
 
-LineOutcome Mainframe::processLine(const std::string &line)
+namespace {
+
+// The same line with every digit moved on by five: the shape of a reply, but
+// none of its numbers, so it is never the reply to a line sent after it.
+std::string changedDigits(std::string text)
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    LineOutcome outcome;
-    if (takeOne(d->drops)) {
-        outcome.action = LineOutcome::Action::Drop;
-        return outcome;
+    for (char &c : text) {
+        if (c >= '0' && c <= '9')
+            c = static_cast<char>('0' + (c - '0' + 5) % 10);
     }
+    return text;
+}
+
+// Executes a line under the mainframe's lock; `reply` gets the reply the
+// line produced, before any link fault (empty when it has none).
+LineOutcome processLocked(MainframeData &mf, const std::string &line, std::string &reply)
+{
+    LineOutcome outcome;
     // Reply faults armed by this very line act from the next one on.
-    const bool noReply = d->noReplies != 0;
-    const bool garbage = d->garbageReplies != 0;
-    const bool oversized = d->oversizedReplies != 0;
+    const bool noReply = mf.noReplies != 0;
+    const bool garbage = mf.garbageReplies != 0;
+    const bool oversized = mf.oversizedReplies != 0;
+    const bool extra = mf.extraLines != 0;
+    const bool duplicate = mf.duplicateReplies != 0;
 
     std::vector<std::string_view> units;
     std::vector<std::string> responses;
-    Context ctx{*d};
+    Context ctx{mf};
     if (!scpi::splitUnits(line, units)) {
-        d->pushError(scpi::InvalidStringData);
+        mf.pushError(scpi::InvalidStringData);
         units.clear();
     }
     std::vector<std::string_view> path; // current node after the last unit
@@ -727,7 +780,7 @@ LineOutcome Mainframe::processLine(const std::string &line)
     for (std::string_view text : units) {
         int rc = scpi::parseUnit(text, unit);
         if (rc != 0) {
-            d->pushError(rc);
+            mf.pushError(rc);
             continue;
         }
         if (unit.nodes.empty())
@@ -737,50 +790,75 @@ LineOutcome Mainframe::processLine(const std::string &line)
             full = path;
         full.insert(full.end(), unit.nodes.begin(), unit.nodes.end());
         const Variant *v = lookup(full, unit.query);
-        if (v == nullptr || ((v->command->kind & Simulation) && !d->simulation)) {
-            d->pushError(scpi::UndefinedHeader);
+        if (v == nullptr || ((v->command->kind & Simulation) && !mf.simulation)) {
+            mf.pushError(scpi::UndefinedHeader);
             continue;
         }
         if (!unit.common)
             path.assign(full.begin(), full.end() - 1);
         if (!(v->command->kind & Params) && !unit.params.empty()) {
-            d->pushError(scpi::ParameterNotAllowed);
+            mf.pushError(scpi::ParameterNotAllowed);
             continue;
         }
-        if ((v->command->kind & Hardware) && takeOne(d->deviceErrors)) {
-            d->pushError(scpi::PowerSupplyNotResponding);
+        if ((v->command->kind & Hardware) && takeOne(mf.deviceErrors)) {
+            mf.pushError(scpi::PowerSupplyNotResponding);
             continue;
         }
         std::string response;
         rc = v->command->handler(ctx, unit, response);
         if (rc != 0)
-            d->pushError(rc);
+            mf.pushError(rc);
         else if (unit.query)
             responses.push_back(std::move(response));
     }
 
     if (responses.empty())
         return outcome;
-    if (noReply && takeOne(d->noReplies))
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+        if (i)
+            reply += ';';
+        reply += responses[i];
+    }
+    if (noReply && takeOne(mf.noReplies))
         return outcome; // carried out, reply discarded
     outcome.action = LineOutcome::Action::Reply;
-    outcome.delayMs = d->delayMs;
-    if (garbage && takeOne(d->garbageReplies)) {
-        outcome.bytes = d->garbage();
-    } else if (oversized && takeOne(d->oversizedReplies)) {
+    outcome.delayMs = mf.delayMs;
+    if (garbage && takeOne(mf.garbageReplies)) {
+        outcome.bytes = mf.garbage();
+    } else if (oversized && takeOne(mf.oversizedReplies)) {
         static const char kPattern[] = "+24.012,+12.003,+5.001,";
         outcome.bytes.reserve(kOversizedReplyBytes);
         while (outcome.bytes.size() + sizeof kPattern - 1 <= kOversizedReplyBytes)
             outcome.bytes += kPattern;
         outcome.bytes.append(kOversizedReplyBytes - outcome.bytes.size(), '9');
     } else {
-        for (std::size_t i = 0; i < responses.size(); ++i) {
-            if (i)
-                outcome.bytes += ';';
-            outcome.bytes += responses[i];
-        }
-        outcome.bytes += '\n';
+        outcome.bytes = reply + '\n';
+        if (duplicate && takeOne(mf.duplicateReplies))
+            outcome.bytes += outcome.bytes;
+        else if (extra && takeOne(mf.extraLines))
+            outcome.bytes += changedDigits(reply) + '\n';
     }
+    return outcome;
+}
+
+} // namespace
+
+LineOutcome Mainframe::processLine(const std::string &line)
+{
+    std::string reply;
+    LineOutcome outcome;
+    LineObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (takeOne(d->drops)) {
+            outcome.action = LineOutcome::Action::Drop;
+            return outcome;
+        }
+        outcome = processLocked(*d, line, reply);
+        observer = d->observer;
+    }
+    if (observer)
+        observer(line, reply);
     return outcome;
 }
 

@@ -48,6 +48,7 @@ private slots:
     void noReply();
     void garbageReply();
     void oversizedReply();
+    void extraAndDuplicatedReplies();
     void droppedConnection();
     void simulationCommandsOverTheWire();
 };
@@ -202,6 +203,33 @@ void TestEmulatorFaults::oversizedReply()
     LineClient fresh;
     QVERIFY(fresh.connect(r.mf->address(), r.mf->port()));
     QCOMPARE(fresh.query("*OPC?"), std::string("1"));
+}
+
+void TestEmulatorFaults::extraAndDuplicatedReplies()
+{
+    RunningEmulator r(true);
+    QVERIFY(r.started);
+    std::vector<std::pair<std::string, std::string>> seen;
+    r.mf->setLineObserver([&](const std::string &line, const std::string &reply) { seen.emplace_back(line, reply); });
+    r.mf->injectExtraLine();
+    // The reply, then a line of its shape with every digit moved on by five.
+    QCOMPARE(r.client.query("SYST:TAG? 120;:SYST:SER?"), std::string("120;48700001,48710001"));
+    std::string line;
+    QCOMPARE(r.client.readLine(line), LineClient::Result::Line);
+    QCOMPARE(line, std::string("675;93255556,93265556"));
+    QCOMPARE(r.client.query("SIM:DUPL 2;:SYST:TAG? 1"), std::string("1"));
+    QVERIFY(r.client.send("SYST:TAG? 2\nSYST:TAG? 3\nSIM:GARB\nSYST:TAG? 4\n"));
+    for (const char *expected : {"2", "2", "3", "3"}) {
+        QCOMPARE(r.client.readLine(line), LineClient::Result::Line);
+        QCOMPARE(line, std::string(expected));
+    }
+    QCOMPARE(r.client.readLine(line), LineClient::Result::Line);
+    QVERIFY(line != "4");
+    // The observer saw every line with its true reply, garbage or not.
+    QCOMPARE(seen.size(), std::size_t(6));
+    QCOMPARE(seen[1].second, std::string("1"));
+    QCOMPARE(seen[4], std::make_pair(std::string("SIM:GARB"), std::string()));
+    QCOMPARE(seen[5], std::make_pair(std::string("SYST:TAG? 4"), std::string("4")));
 }
 
 void TestEmulatorFaults::droppedConnection()

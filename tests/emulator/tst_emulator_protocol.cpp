@@ -62,6 +62,11 @@ void TestEmulatorProtocol::replies_data()
                                         << R"("Rack ""B""; slot 3";)" + noError;
     QTest::newRow("silent commands") << "*CLS\nFAN:SPE 2400\nPOW ON;:VXI:SYSR\nFAN:SPE?"
                                      << R"(2400(,\d+){3})";
+    // The tag comes back first, in plain decimal, whatever the rest does.
+    QTest::newRow("tag first") << "SYST:TAG? 4294967295;*CLS;:SYST:SER?;:FOO?;:SYST:ERR?"
+                               << "4294967295;48700001,48710001;" + undefined;
+    QTest::newRow("tag zeros") << "syst:tag? 007"
+                               << "7";
     QTest::newRow("no SIM without flag") << "SIM:CLE;:SYST:ERR?" << undefined;
 }
 
@@ -99,6 +104,8 @@ void TestEmulatorProtocol::errors_data()
     QTest::newRow("empty parameter") << "FAN:SPE ,2400" << -102 << 1800;
     QTest::newRow("open quote") << "FAN:SPE \"2400" << -151 << 1800;
     QTest::newRow("too long mnemonic") << "FAN:SPEEEEEEEEEEEEEED 2400" << -112 << 1800;
+    QTest::newRow("tag past 32 bits") << "SYST:TAG? 4294967296" << -222 << 1800;
+    QTest::newRow("tag with a sign") << "SYST:TAG? +5" << -104 << 1800;
     QTest::newRow("fans off") << "FAN:SPE 0" << 0 << 0;
     QTest::newRow("fan max") << "FAN:SPEED 3600" << 0 << 3600;
     QTest::newRow("fan exponent") << "fan:spe 2.4E3" << 0 << 2400;
