@@ -34,17 +34,19 @@ ViStatus queryValues(ViSession vi, const char *command, T *const *outs, std::siz
     }
     std::string line;
     Reply reply;
-    const ViStatus st = exchange(vi, command, true, line, reply);
+    T values[kMaxFields];
+    const ViStatus st = exchange(vi, command, true, line, reply, [&](std::string_view response) -> ViStatus {
+        std::string_view fields[kMaxFields];
+        if (!splitFields(response, fields, n))
+            return VI_ERROR_INV_RESPONSE;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!parse(fields[i], values[i]))
+                return VI_ERROR_INV_RESPONSE;
+        }
+        return VI_SUCCESS;
+    });
     if (st != VI_SUCCESS)
         return st;
-    std::string_view fields[kMaxFields];
-    T values[kMaxFields];
-    if (!splitFields(reply.response, fields, n))
-        return VI_ERROR_INV_RESPONSE;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!parse(fields[i], values[i]))
-            return VI_ERROR_INV_RESPONSE;
-    }
     for (std::size_t i = 0; i < n; ++i)
         *outs[i] = values[i];
     return VI_SUCCESS;
@@ -64,16 +66,14 @@ ViStatus queryText(ViSession vi, const char *command, bool quoted, ViChar *buf, 
     buf[0] = '\0';
     std::string line;
     Reply reply;
-    ViStatus st = exchange(vi, command, true, line, reply);
+    std::string text;
+    const ViStatus st = exchange(vi, command, true, line, reply, [&](std::string_view response) -> ViStatus {
+        if (!quoted)
+            text.assign(trim(response));
+        return !quoted || unquote(response, text) ? VI_SUCCESS : VI_ERROR_INV_RESPONSE;
+    });
     if (st != VI_SUCCESS)
         return st;
-    std::string text;
-    if (quoted) {
-        if (!unquote(reply.response, text))
-            return VI_ERROR_INV_RESPONSE;
-    } else {
-        text.assign(trim(reply.response));
-    }
     return copyText(text, buf, cap) ? VI_SUCCESS : CV4870_WARN_TEXT_TRUNCATED;
 }
 
@@ -83,16 +83,10 @@ ViStatus checkIdentity(ViSession vi)
     std::string line;
     Reply reply;
     const ViStatus st = exchange(vi, "*IDN?", true, line, reply);
-    if (st == VI_ERROR_INV_RESPONSE) {
-        // Another kind of device may not answer in our shape at all; its
-        // first unit still tells whether it claims to be one of ours.
-        std::string_view units[kMaxUnits];
-        if (splitUnits(line, units, kMaxUnits) == 0)
-            return VI_ERROR_FAIL_ID_QUERY;
-        reply.response = units[0];
-    } else if (st != VI_SUCCESS) {
+    if (st == VI_ERROR_INV_RESPONSE)
+        return VI_ERROR_FAIL_ID_QUERY; // no tagged reply in our shape: another kind of device
+    if (st != VI_SUCCESS)
         return st;
-    }
     // Maker and model are the first two of the four fields.
     std::string_view idn = reply.response;
     const std::size_t comma = idn.find(',');

@@ -72,15 +72,19 @@ extern "C" {
 #define CV4870_FAN_SPEED_MAX 3600
 
 /* Every call on a session is one round trip: the driver sends
- * "*CLS;<command>;:SYST:ERR?" and reads one reply line (at most 4096 bytes).
- * Outputs are written only when the whole reply decodes; a null output gives
- * VI_ERROR_PARAMETERn (n = 1-based argument position, the session is 1).
- * Timeouts and a lost connection pass the VISA status through
- * (VI_ERROR_TMO, VI_ERROR_CONN_LOST); a reply that does not decode gives
- * VI_ERROR_INV_RESPONSE. After a failed exchange the next call first
- * resynchronises the session, so it never takes a late reply for its own;
- * that call may take up to twice the session timeout. Calls on different
- * sessions may run on different threads. */
+ * ":SYST:TAG? <tag>;*CLS;<command>;:SYST:ERR?" and reads one reply line (at
+ * most 4096 bytes). Each session counts its tags up from a random start, and
+ * a call returns VI_SUCCESS only with the reply line that starts with the
+ * tag it sent; late or repeated replies to earlier lines (other tags) are
+ * read away. Outputs are written only when the whole reply decodes; a null
+ * output gives VI_ERROR_PARAMETERn (n = 1-based argument position, the
+ * session is 1). Timeouts and a lost connection pass the VISA status through
+ * (VI_ERROR_TMO, VI_ERROR_CONN_LOST); a line that is not a tagged reply, or
+ * a tagged reply that does not decode, gives VI_ERROR_INV_RESPONSE. After a
+ * failed exchange the next call first resynchronises the session (a lone tag
+ * query, lines read away until its tag comes back), so it never takes a late
+ * reply for its own; that call may take up to twice the session timeout.
+ * Calls on different sessions may run on different threads. */
 
 /* Opens a resource manager and a session on resourceName, sets the timeout
  * (CV4870_TIMEOUT_MS), LF termination and TCP_NODELAY, checks the maker and

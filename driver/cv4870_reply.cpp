@@ -164,6 +164,22 @@ bool copyText(std::string_view text, char *buf, std::size_t cap)
     return fits;
 }
 
+bool parseTag(std::string_view unit, std::uint32_t &tag)
+{
+    if (unit.empty() || unit.size() > 10)
+        return false;
+    std::uint64_t v = 0;
+    for (const char c : unit) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (v > UINT32_MAX)
+        return false;
+    tag = static_cast<std::uint32_t>(v);
+    return true;
+}
+
 ViStatus statusForMainframeCode(ViInt32 code)
 {
     if (code == 0)

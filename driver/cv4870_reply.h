@@ -5,6 +5,7 @@
 #define CV4870_REPLY_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,10 @@ bool parseErrorReply(std::string_view unit, ViInt32 &code, std::string &text);
 // control byte (C0, DEL, C1 and NUL) replaced by '?'. Returns false when the
 // text had to be cut.
 bool copyText(std::string_view text, char *buf, std::size_t cap);
+
+// A reply tag as the mainframe echoes it for "SYSTem:TAG? <n>": 1 to 10
+// decimal digits, nothing else, at most 4294967295.
+bool parseTag(std::string_view unit, std::uint32_t &tag);
 
 // Status for an error code the mainframe reported (0 gives VI_SUCCESS).
 ViStatus statusForMainframeCode(ViInt32 code);

@@ -1,23 +1,32 @@
 // Sessions and the exchange of one command line and one reply line.
 //
-// Resynchronisation: when an exchange fails half-way (timeout, lost or
-// short write, a reply that does not parse, an oversized reply), the session
-// is marked stale, because a late or surplus reply may still arrive. The next
-// exchange on it first sends "*OPC?" and discards reply lines until the bare
-// "1" that answers it; the mainframe answers in order, so whatever was
-// pending came before that line. An oversized reply lacks its LF, so the
-// answer may arrive glued to its end: an oversized line ending in "1" counts
-// too (at worst that was not ours, and the next call reads our "1", finds no
-// error reply in it and resyncs once more). Every reply of the driver's own commands
-// ends with the error reply, so it is never a bare "1". The resync has its
-// own time budget of one session timeout; if it fails, its status is
-// returned and the session stays stale.
+// Every line the driver sends starts with "SYSTem:TAG? <tag>", so its reply
+// line starts with the tag: a 32-bit number that each session starts at
+// random and counts up per line. A reply line is taken only when its first
+// unit is exactly the tag of the line just sent. A line with another tag is
+// a late or repeated reply to an earlier line (a query that timed out may
+// still be answered) and is read away, a bounded number of them within the
+// same timeout. Anything else -- no tag, garbage, an oversized line, a tagged
+// reply that does not decode -- fails the call with VI_ERROR_INV_RESPONSE, as
+// do a timeout or a short write with their own status, and marks the session
+// out of step: the surplus may be followed by more.
+//
+// Resynchronisation: the next exchange on a session out of step first sends
+// a lone "SYSTem:TAG? <fresh tag>" (after an LF when a write was cut short)
+// and reads lines away until the bare tag comes back; the mainframe answers
+// in order, so whatever was pending came before it. An oversized line lacks
+// its LF, so the tag may arrive glued to its end: the last bytes of such a
+// line count when they end with the tag. The resync has its own time budget
+// of one session timeout and a bound on the lines it reads; if it fails, its
+// status is returned and the session stays out of step.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 
 #include "cv4870_session.h"
 
@@ -33,6 +42,10 @@ constexpr ViUInt32 kDrainQuietMs = 50;
 constexpr std::size_t kDrainMaxBytes = 1u << 20;
 // Lines the resync discards at most before it gives up.
 constexpr int kResyncMaxLines = 64;
+// Replies to earlier lines an exchange reads away at most before its own.
+constexpr int kMaxStaleReplies = 32;
+// Bytes kept from the end of an oversized line (a tag has at most 10).
+constexpr std::size_t kOversizedTail = 16;
 
 struct Session
 {
@@ -41,7 +54,25 @@ struct Session
     std::mutex io; // one exchange at a time on a session
     bool stale = false; // pending input may precede the next reply
     bool partialWrite = false; // a command line may have been cut short
+    std::uint32_t nextTag = 0; // tag of the next line sent
 };
+
+// Where each new session starts counting its tags. One generator for the
+// process, seeded once: a seed per session would cost far more than a call.
+std::uint32_t firstTag()
+{
+    static std::mutex mutex;
+    static std::mt19937 generator{std::random_device{}()};
+    const std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<std::uint32_t>(generator());
+}
+
+// The tag in decimal, as the mainframe echoes it.
+std::string_view tagText(std::uint32_t tag, char (&buf)[16])
+{
+    const auto res = std::to_chars(buf, buf + sizeof buf, tag);
+    return std::string_view(buf, static_cast<std::size_t>(res.ptr - buf));
+}
 
 std::mutex registryMutex;
 std::map<ViSession, std::shared_ptr<Session>> registry;
@@ -80,8 +111,9 @@ public:
     }
 
     // The line without LF (and CR) in `line`. An oversized line is read away
-    // and gives VI_ERROR_INV_RESPONSE, with its last byte in `line` if its
-    // LF was reached (else `line` is empty); I/O failures pass through.
+    // and gives VI_ERROR_INV_RESPONSE, with its last bytes (at most
+    // kOversizedTail) in `line` if its LF was reached (else `line` is
+    // empty); I/O failures pass through.
     ViStatus read(std::string &line, Clock::time_point deadline)
     {
         char buf[kMaxReplyLine];
@@ -105,10 +137,10 @@ public:
             if (st < 0)
                 return st;
             if (len == sizeof buf) {
-                char last = buf[len - 1];
+                std::string tail(buf + len - kOversizedTail, kOversizedTail);
                 line.clear();
-                if (drain(deadline, last))
-                    line.assign(1, last);
+                if (drain(deadline, tail))
+                    line = std::move(tail);
                 return VI_ERROR_INV_RESPONSE;
             }
         }
@@ -142,8 +174,9 @@ private:
 
     // Reads the rest of an oversized line away: until its LF, a quiet pause,
     // the byte limit or the deadline, whichever comes first. True when the
-    // LF was reached; `last` is then the last byte before it (CR aside).
-    bool drain(Clock::time_point deadline, char &last)
+    // LF was reached; `tail` then ends with the last bytes before it (CR
+    // aside), at most kOversizedTail of them.
+    bool drain(Clock::time_point deadline, std::string &tail)
     {
         char scratch[kMaxReplyLine];
         for (std::size_t total = 0; total < kDrainMaxBytes;) {
@@ -156,8 +189,11 @@ private:
             for (ViUInt32 i = 0; i < got; ++i) {
                 if (scratch[i] == '\n')
                     return true; // VISA stops at the LF: nothing follows it here
-                if (scratch[i] != '\r')
-                    last = scratch[i];
+                if (scratch[i] == '\r')
+                    continue;
+                if (tail.size() == kOversizedTail)
+                    tail.erase(0, 1);
+                tail.push_back(scratch[i]);
             }
             if (st < 0)
                 return false;
@@ -185,7 +221,11 @@ ViStatus writeAll(Session &s, std::string_view text)
 
 ViStatus resync(Session &s, LineReader &reader)
 {
-    ViStatus st = writeAll(s, s.partialWrite ? std::string_view("\n*OPC?\n") : std::string_view("*OPC?\n"));
+    char digits[16];
+    const std::string_view tag = tagText(s.nextTag++, digits);
+    std::string text(s.partialWrite ? "\n:SYST:TAG? " : ":SYST:TAG? ");
+    text.append(tag).push_back('\n');
+    ViStatus st = writeAll(s, text);
     if (st < 0)
         return st;
     const Clock::time_point deadline = reader.deadlineFromNow();
@@ -194,10 +234,33 @@ ViStatus resync(Session &s, LineReader &reader)
         st = reader.read(line, deadline);
         if (st < 0 && st != VI_ERROR_INV_RESPONSE)
             return st;
-        // An oversized reply has no LF of its own, so the "1" may end it.
-        if (trim(line) == "1") {
+        const bool ours = st == VI_SUCCESS ? line == tag
+                                           : line.size() >= tag.size() &&
+                                                 std::string_view(line).substr(line.size() - tag.size()) == tag;
+        if (ours) {
             s.stale = false;
             s.partialWrite = false;
+            return VI_SUCCESS;
+        }
+    }
+    return VI_ERROR_INV_RESPONSE;
+}
+
+// Reads lines until the one that starts with `tag`, and leaves the rest of
+// it, after the tag's ';', in `body`. Replies with other tags are read away.
+ViStatus readTagged(LineReader &reader, std::uint32_t tag, std::string &line, std::string_view &body)
+{
+    const Clock::time_point deadline = reader.deadlineFromNow();
+    for (int skipped = 0; skipped <= kMaxStaleReplies; ++skipped) {
+        const ViStatus st = reader.read(line, deadline);
+        if (st < 0)
+            return st;
+        const std::size_t semicolon = line.find(';');
+        std::uint32_t got = 0;
+        if (!parseTag(std::string_view(line).substr(0, semicolon), got))
+            return VI_ERROR_INV_RESPONSE; // not a reply of ours at all
+        if (got == tag) {
+            body = semicolon == std::string::npos ? std::string_view() : std::string_view(line).substr(semicolon + 1);
             return VI_SUCCESS;
         }
     }
@@ -211,6 +274,7 @@ void addSession(ViSession vi, ViSession rm)
     auto s = std::make_shared<Session>();
     s->vi = vi;
     s->rm = rm;
+    s->nextTag = firstTag();
     const std::lock_guard<std::mutex> lock(registryMutex);
     registry[vi] = std::move(s);
 }
@@ -233,7 +297,8 @@ ViStatus closeSession(ViSession vi)
     return st < 0 ? st : rmSt < 0 ? rmSt : VI_SUCCESS;
 }
 
-ViStatus exchange(ViSession vi, std::string_view command, bool query, std::string &line, Reply &reply)
+ViStatus exchange(ViSession vi, std::string_view command, bool query, std::string &line, Reply &reply,
+                  const ResponseDecoder &decode)
 {
     const std::shared_ptr<Session> s = findSession(vi);
     if (!s)
@@ -244,18 +309,24 @@ ViStatus exchange(ViSession vi, std::string_view command, bool query, std::strin
     if (s->stale && (st = resync(*s, reader)) < 0)
         return st;
 
+    const std::uint32_t tag = s->nextTag++;
+    char digits[16];
     std::string text;
-    text.reserve(command.size() + 20);
-    text.append("*CLS;").append(command).append(";:SYST:ERR?\n");
+    text.reserve(command.size() + 48);
+    text.append(":SYST:TAG? ").append(tagText(tag, digits)).append(";*CLS;");
+    text.append(command).append(";:SYST:ERR?\n");
     if ((st = writeAll(*s, text)) < 0)
         return st;
-    if ((st = reader.read(line, reader.deadlineFromNow())) < 0) {
+    std::string_view body;
+    if ((st = readTagged(reader, tag, line, body)) < 0) {
         s->stale = true;
         return st;
     }
-    reply = decodeReply(line, query);
+    reply = decodeReply(body, query);
+    if (reply.status == VI_SUCCESS && decode)
+        reply.status = decode(reply.response);
     if (reply.status == VI_ERROR_INV_RESPONSE)
-        s->stale = true; // garbage may have more behind it
+        s->stale = true; // a reply of ours, but not what was asked for
     else if (reply.errorCode != 0)
         rememberMainframeError(reply.status, reply.errorCode, reply.errorText);
     return reply.status;

@@ -1,6 +1,6 @@
 // Time of one status poll -- the six queries the panel makes every 500 ms --
 // through the driver, and through a bare blocking socket sending the same
-// six lines and reading the six reply lines (the floor). Both talk to the
+// six tagged lines and reading the six reply lines (the floor). Both talk to the
 // in-process emulator on loopback, one after the other.
 //
 // Usage: bench_driver_poll [polls]   (default 2000)
@@ -26,10 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char *const kPollLines[] = {
-    "*CLS;:STAT:LIN?;:SYST:ERR?\n",  "*CLS;:MEAS:VOLT?;:SYST:ERR?\n", "*CLS;:MEAS:CURR?;:SYST:ERR?\n",
-    "*CLS;:OUTP:STAT?;:SYST:ERR?\n", "*CLS;:FAN:SPE?;:SYST:ERR?\n",   "*CLS;:MEAS:TEMP?;:SYST:ERR?\n",
-};
+const char *const kPollQueries[] = {":STAT:LIN?",  ":MEAS:VOLT?", ":MEAS:CURR?",
+                                    ":OUTP:STAT?", ":FAN:SPE?",   ":MEAS:TEMP?"};
 
 struct Figures
 {
@@ -77,16 +75,20 @@ public:
     ~BareSocket() { ::close(fd_); }
     bool ok() const { return ok_; }
 
-    bool exchange(const char *line)
+    // The driver's line for `query` with the next tag; true when the reply
+    // line starts with that tag.
+    bool exchange(const char *query)
     {
-        const std::size_t len = std::strlen(line);
-        if (::send(fd_, line, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len))
+        const std::string tag = std::to_string(tag_++);
+        line_.assign(":SYST:TAG? ").append(tag).append(";*CLS;").append(query).append(";:SYST:ERR?\n");
+        if (::send(fd_, line_.data(), line_.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line_.size()))
             return false;
         for (;;) {
             const std::size_t lf = pending_.find('\n');
             if (lf != std::string::npos) {
+                const bool ours = pending_.compare(0, tag.size() + 1, tag + ";") == 0;
                 pending_.erase(0, lf + 1);
-                return true;
+                return ours;
             }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 2000) <= 0)
@@ -103,6 +105,8 @@ private:
     int fd_ = -1;
     bool ok_ = false;
     std::string pending_;
+    std::string line_;
+    std::uint32_t tag_ = 0x48700000u;
 };
 
 // Times `polls` polls after a short warm-up, appending microseconds per poll.
@@ -156,8 +160,8 @@ int main(int argc, char **argv)
         floorOk = measure(
             polls / kRounds,
             [&sock] {
-                for (const char *line : kPollLines)
-                    if (!sock.exchange(line))
+                for (const char *query : kPollQueries)
+                    if (!sock.exchange(query))
                         return false;
                 return true;
             },

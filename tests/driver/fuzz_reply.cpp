@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size > kMaxReplyLine)
         return 0;
     const std::string_view line(reinterpret_cast<const char *>(data), size);
+    std::uint32_t tag = 0;
+    if (parseTag(line.substr(0, line.find(';')), tag) && line.find_first_not_of("0123456789;") == 0)
+        __builtin_trap(); // a tag is digits only
     decodeReply(line, false);
     const Reply r = decodeReply(line, true);
 

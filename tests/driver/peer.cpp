@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -61,6 +62,17 @@ std::vector<std::string> Peer::lines() const
     return lines_;
 }
 
+std::vector<unsigned long> Peer::tags() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return tags_;
+}
+
+std::string Peer::tagged(const Request &request, const std::string &rest)
+{
+    return request.tag + ";" + rest;
+}
+
 bool Peer::waitClientClosed() const
 {
     for (int i = 0; i < 250 && !clientClosed_; ++i)
@@ -70,7 +82,9 @@ bool Peer::waitClientClosed() const
 
 void Peer::serve(int fd)
 {
+    const std::string prefix = ":SYST:TAG? ", wrap = ";*CLS;", end = ";:SYST:ERR?";
     std::string pending;
+    int index = 0;
     while (!stop_) {
         char buf[4096];
         const ssize_t n = readable(fd) ? ::recv(fd, buf, sizeof buf, 0) : -2;
@@ -80,18 +94,40 @@ void Peer::serve(int fd)
             return;
         pending.append(buf, static_cast<std::size_t>(n));
         for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, lf);
+            std::string line = pending.substr(0, lf);
             pending.erase(0, lf + 1);
+            Request r;
+            if (line.rfind(prefix, 0) == 0) {
+                const std::size_t digits = line.find_first_not_of("0123456789", prefix.size());
+                r.tag = line.substr(prefix.size(), digits - prefix.size());
+                line.replace(prefix.size(), r.tag.size(), "#");
+                r.resync = digits == std::string::npos;
+                const std::size_t cmd = prefix.size() + 1 + wrap.size();
+                if (!r.resync && line.size() >= cmd + end.size() &&
+                    line.compare(prefix.size() + 1, wrap.size(), wrap) == 0 &&
+                    line.compare(line.size() - end.size(), end.size(), end) == 0)
+                    r.command = line.substr(cmd, line.size() - cmd - end.size());
+            }
+            if (!r.resync)
+                r.index = index++;
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 lines_.push_back(line);
+                tags_.push_back(r.tag.empty() ? 0 : std::stoul(r.tag));
             }
-            std::string out = handler_(line).value_or(line == "*CLS;*IDN?;:SYST:ERR?"
-                                                          ? "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n"
-                                                      : line == "*OPC?" ? "1\n"
-                                                                        : "");
+            std::string out = handler_(r).value_or(
+                r.resync               ? r.tag + "\n"
+                : r.command == "*IDN?" ? tagged(r, "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n")
+                                       : "");
             for (std::size_t sent = 0; sent < out.size();) {
-                const ssize_t k = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+                const std::size_t pause = out.find(kPause, sent);
+                if (pause == sent) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    sent += std::strlen(kPause);
+                    continue;
+                }
+                const std::size_t stop = pause == std::string::npos ? out.size() : pause;
+                const ssize_t k = ::send(fd, out.data() + sent, stop - sent, MSG_NOSIGNAL);
                 if (k <= 0)
                     return;
                 sent += static_cast<std::size_t>(k);

@@ -5,10 +5,14 @@
 // German locale.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <clocale>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cv4870.h"
@@ -19,12 +23,14 @@ namespace {
 const std::string kNoError = ";0,\"No error\"\n";
 
 // Answers each command (the part the driver wraps in "*CLS;...;:SYST:ERR?").
+// Answers each command (the part the driver wraps in its tag and
+// "*CLS;...;:SYST:ERR?") with the reply after the tag.
 Peer::Handler answers(std::vector<std::pair<std::string, std::string>> replies)
 {
-    return [=](const std::string &line) -> std::optional<std::string> {
+    return [=](const Peer::Request &req) -> std::optional<std::string> {
         for (const auto &r : replies)
-            if (line == "*CLS;" + r.first + ";:SYST:ERR?")
-                return r.second;
+            if (req.command == r.first)
+                return Peer::tagged(req, r.second);
         return std::nullopt;
     };
 }
@@ -55,9 +61,9 @@ std::string message(ViStatus st, ViStatus *own = nullptr)
 
 TEST(DriverLines, EveryCallIsOneLineWithItsErrorQuery)
 {
-    Peer peer([](const std::string &line) -> std::optional<std::string> {
-        if (line.find('?') == line.size() - 1 && line.find("?;") == std::string::npos)
-            return std::string("0,\"No error\"\n"); // commands without a response
+    Peer peer([](const Peer::Request &r) -> std::optional<std::string> {
+        if (!r.resync && r.command.find('?') == std::string::npos)
+            return Peer::tagged(r, "0,\"No error\"\n"); // commands without a response
         return std::nullopt;
     });
     ViSession vi = open(peer);
@@ -70,30 +76,40 @@ TEST(DriverLines, EveryCallIsOneLineWithItsErrorQuery)
     cv4870_close(vi);
     // with a reset and no identification asked for: only the reset
     cv4870_close(open(peer, VI_SUCCESS, VI_FALSE, VI_TRUE));
-    const std::vector<std::string> expected = {
-        "*CLS;*IDN?;:SYST:ERR?",   "*CLS;:FAN:SPE 2400;:SYST:ERR?", "*CLS;:FAN:SPE 0;:SYST:ERR?",
-        "*CLS;:POW ON;:SYST:ERR?", "*CLS;:POW OFF;:SYST:ERR?",      "*CLS;:VXI:SYSR;:SYST:ERR?",
-        "*CLS;*RST;:SYST:ERR?",    "*CLS;*RST;:SYST:ERR?",
-    };
+    std::vector<std::string> expected;
+    for (const char *command :
+         {"*IDN?", ":FAN:SPE 2400", ":FAN:SPE 0", ":POW ON", ":POW OFF", ":VXI:SYSR", "*RST", "*RST"})
+        expected.push_back(std::string(":SYST:TAG? #;*CLS;") + command + ";:SYST:ERR?");
     EXPECT_EQ(peer.lines(), expected);
+    // a session counts its tags up from a random start (2^-32 to repeat it)
+    const std::vector<unsigned long> tags = peer.tags();
+    for (std::size_t i = 1; i < 7; ++i)
+        EXPECT_EQ(tags[i], (tags[0] + i) & 0xFFFFFFFFul);
+    EXPECT_NE(tags[7], tags[0]);
 }
 
 TEST(DriverIdentity, OnlyThisMakerAndModelAreAccepted)
 {
-    const std::pair<const char *, ViStatus> idns[] = {
-        {" Corvane Ltd. , 4870 ,1,A.01;0,\"No error\"\n", VI_SUCCESS},
-        {"Other Corp.,4870,1,A.01;0,\"No error\"\n", VI_ERROR_FAIL_ID_QUERY},
-        {"Corvane Ltd.,4871,1,A.01;0,\"No error\"\n", VI_ERROR_FAIL_ID_QUERY},
-        {"Corvane Ltd.;0,\"No error\"\n", VI_ERROR_FAIL_ID_QUERY},
-        {"SSH-2.0-Banner\r\n", VI_ERROR_FAIL_ID_QUERY},
-        {"\n", VI_ERROR_FAIL_ID_QUERY},
-        {"0,\"No error\"\n", VI_ERROR_FAIL_ID_QUERY},
+    // untagged: a device that does not know the tag query is not one of ours
+    const std::tuple<const char *, bool, ViStatus> idns[] = {
+        {" Corvane Ltd. , 4870 ,1,A.01;0,\"No error\"\n", true, VI_SUCCESS},
+        {"Other Corp.,4870,1,A.01;0,\"No error\"\n", true, VI_ERROR_FAIL_ID_QUERY},
+        {"Corvane Ltd.,4871,1,A.01;0,\"No error\"\n", true, VI_ERROR_FAIL_ID_QUERY},
+        {"Corvane Ltd.;0,\"No error\"\n", true, VI_ERROR_FAIL_ID_QUERY},
+        {"Corvane Ltd.,4870,1,A.01;-113,\"Undefined header\"\n", false, VI_ERROR_FAIL_ID_QUERY},
+        {"SSH-2.0-Banner\r\n", false, VI_ERROR_FAIL_ID_QUERY},
+        {"\n", false, VI_ERROR_FAIL_ID_QUERY},
+        {"0,\"No error\"\n", true, VI_ERROR_FAIL_ID_QUERY},
     };
-    for (const auto &idn : idns) {
-        SCOPED_TRACE(idn.first);
-        Peer peer(answers({{"*IDN?", idn.first}}));
-        ViSession vi = open(peer, idn.second);
-        if (idn.second < 0)
+    for (const auto &[text, tagged, status] : idns) {
+        SCOPED_TRACE(text);
+        Peer peer([text = std::string(text), tagged = tagged](const Peer::Request &r) -> std::optional<std::string> {
+            if (r.command != "*IDN?")
+                return std::nullopt;
+            return tagged ? Peer::tagged(r, text) : text;
+        });
+        ViSession vi = open(peer, status);
+        if (status < 0)
             EXPECT_TRUE(peer.waitClientClosed()) << "a refused connection is left open";
         else
             cv4870_close(vi);
@@ -191,7 +207,7 @@ TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
         {":SYST:SER?", "2147483648,1" + kNoError, serial},
         {":SYST:SER?", "0x10,1.5" + kNoError, serial},
         {":MEAS:TEMP?", "25,hot" + kNoError, temp},
-        {":MEAS:TEMP?", "1\n", temp}, // a resync answer is no reply
+        {":MEAS:TEMP?", "1\n", temp}, // the tag alone, as for a resync
         {":MEAS:TEMP?", std::string(3u << 20, '7'), temp}, // more than the driver reads away at once
         {":MEAS:VOLT?", "1,2,3,4,5,6,nan" + kNoError, volts},
         {":MEAS:VOLT?", "1,2,3,4,5,6,1e999" + kNoError, volts},
@@ -200,12 +216,12 @@ TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
         {":SYST:DESC?", "\"open;0,\"No error\"\n", desc},
     };
     std::atomic<int> current{-1};
-    Peer peer([&](const std::string &line) -> std::optional<std::string> {
-        const int i = current.exchange(-1);
-        if (i >= 0 && line == "*CLS;" + std::string(cases[i].command) + ";:SYST:ERR?")
-            return cases[i].reply;
-        if (line == "*CLS;:SYST:SER?;:SYST:ERR?")
-            return "17,42" + kNoError;
+    Peer peer([&](const Peer::Request &r) -> std::optional<std::string> {
+        const int i = r.resync ? -1 : current.exchange(-1);
+        if (i >= 0 && r.command == cases[i].command)
+            return Peer::tagged(r, cases[i].reply);
+        if (r.command == ":SYST:SER?")
+            return Peer::tagged(r, "17,42" + kNoError);
         return std::nullopt;
     });
     ViSession vi = open(peer);
@@ -218,6 +234,105 @@ TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
         EXPECT_EQ(a * 100 + b, 1742);
     }
     cv4870_close(vi);
+}
+
+// Request n answered with the voltages n.1 ... n.7, so that a success that
+// carries another request's values shows.
+std::string voltages(int n)
+{
+    std::string out;
+    for (int i = 1; i <= 7; ++i)
+        out += (i > 1 ? "," : "") + std::to_string(n) + "." + std::to_string(i);
+    return out + kNoError;
+}
+
+TEST(DriverStep, NoReplyOutOfStepIsTakenAndTheNextCallResyncsFirst)
+{
+    using Request = Peer::Request;
+    using Reply = std::function<std::string(const Request &)>;
+    const Reply own = [](const Request &r) { return Peer::tagged(r, voltages(r.index)); };
+    // the reply to the request `back` lines before this one
+    const auto earlier = [](const Request &r, int back) {
+        const auto tag = static_cast<std::uint32_t>(std::stoul(r.tag) - static_cast<unsigned>(back));
+        return std::to_string(tag) + ";" + voltages(r.index - back);
+    };
+    const std::string pastTimeout = [] {
+        std::string p;
+        for (int i = 0; i < 10; ++i)
+            p += Peer::kPause; // 300 ms
+        return p;
+    }();
+    const std::string ones = "+1.000,+1.000,+1.000,+1.000,+1.000,+1.000,+1.000" + kNoError;
+    const struct
+    {
+        const char *name;
+        Reply first, second; // the replies to calls 1 and 2; call 3 gets its own
+        ViStatus status[3];
+        int resyncs;
+    } cases[] = {
+        {"unsolicited extra line",
+         [&](const Request &r) { return own(r) + ones; },
+         own,
+         {VI_SUCCESS, VI_ERROR_INV_RESPONSE, VI_SUCCESS},
+         1},
+        {"extra line with an earlier tag",
+         [&](const Request &r) { return own(r) + earlier(r, 1); },
+         own,
+         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
+         0},
+        {"duplicated line",
+         [&](const Request &r) { return own(r) + own(r); },
+         own,
+         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
+         0},
+        {"late reply after a timeout",
+         [&](const Request &r) { return pastTimeout + own(r); },
+         own,
+         {VI_ERROR_TMO, VI_SUCCESS, VI_SUCCESS},
+         1},
+        {"undecodable line, then a late one",
+         [&](const Request &r) { return "\x01\xff?#;1.1\n" + std::string(Peer::kPause) + own(r); },
+         own,
+         {VI_ERROR_INV_RESPONSE, VI_SUCCESS, VI_SUCCESS},
+         1},
+        {"reply to the previous query",
+         own,
+         [&](const Request &r) { return earlier(r, 1); },
+         {VI_SUCCESS, VI_ERROR_TMO, VI_SUCCESS},
+         1},
+        {"split reply with the next one glued on",
+         [&](const Request &r) {
+             const std::string line = own(r);
+             return line.substr(0, 9) + Peer::kPause + line.substr(9) + earlier(r, -1);
+         },
+         [](const Request &) { return std::string(); },
+         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
+         0},
+        {"tagged reply with six fields",
+         [&](const Request &r) { return Peer::tagged(r, "1.1,1.2,1.3,1.4,1.5,1.6" + kNoError); },
+         own,
+         {VI_ERROR_INV_RESPONSE, VI_SUCCESS, VI_SUCCESS},
+         1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer([&](const Request &r) -> std::optional<std::string> {
+            if (r.command != ":MEAS:VOLT?")
+                return std::nullopt;
+            return r.index == 1 ? c.first(r) : r.index == 2 ? c.second(r) : own(r);
+        });
+        ViSession vi = open(peer);
+        ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
+        for (int n = 1; n <= 3; ++n) {
+            ViReal64 v[7] = {};
+            EXPECT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), c.status[n - 1]) << n;
+            for (int i = 0; c.status[n - 1] == VI_SUCCESS && i < 7; ++i)
+                EXPECT_EQ(v[i], std::stod(std::to_string(n) + "." + std::to_string(i + 1))) << "call " << n;
+        }
+        cv4870_close(vi);
+        const std::vector<std::string> lines = peer.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), ":SYST:TAG? #"), c.resyncs);
+    }
 }
 
 TEST(DriverLocale, NumbersKeepTheirPointUnderADecimalCommaLocale)
