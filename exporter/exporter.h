@@ -1,0 +1,48 @@
+// The exporter proper: routes requests, guards probes with the allow-list
+// and the limits, keeps one session per mainframe between scrapes and lets
+// concurrent scrapes of one mainframe share its read.
+#ifndef CV4870_EXPORTER_EXPORTER_H
+#define CV4870_EXPORTER_EXPORTER_H
+
+#include "allowlist.h"
+#include "httpd.h"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+namespace cv4870exp {
+
+struct ExporterOptions
+{
+    AllowList allow;
+    std::chrono::milliseconds probeTimeout{10000}; // ceiling of every probe
+    std::size_t maxSessions = 1024; // mainframes with a session kept open
+    unsigned maxProbes = 256; // probes in progress at once; more get 503
+    bool verbose = false; // one line per failed or refused probe on stderr
+};
+
+// Time a probe may take: the scrape timeout Prometheus sends less 10 % (at
+// most 0.5 s), never above the ceiling; the ceiling when the header is
+// missing or not a positive number.
+std::chrono::milliseconds probeBudget(std::string_view scrapeTimeoutHeader, std::chrono::milliseconds ceiling);
+
+class Exporter
+{
+public:
+    explicit Exporter(ExporterOptions options);
+    ~Exporter(); // waits for reads still running in the background
+    Exporter(const Exporter &) = delete;
+    Exporter &operator=(const Exporter &) = delete;
+
+    HttpResponse handle(const HttpRequest &request);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace cv4870exp
+
+#endif
