@@ -1,0 +1,86 @@
+// Allow-list decisions, probe budgets and label escaping: the places where
+// a slip lets a probe through, outlives the scrape or breaks a scrape.
+#include "allowlist.h"
+#include "exporter.h"
+#include "exposition.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace cv4870exp;
+using std::chrono::milliseconds;
+
+TEST(AllowList, DecidesByAddressNameAndResource)
+{
+    AllowList allow;
+    std::istringstream file("10.20.1.0/24  # rack\n\nfd00:4870::/32\nmf-a.lab\n*.racks.lab\n"
+                            "TCPIP0::192.168.1.5::5025::SOCKET\n");
+    ASSERT_TRUE(allow.load(file));
+    const struct
+    {
+        const char *resource;
+        bool allowed;
+    } rows[] = {
+        {"TCPIP0::10.20.1.0::23::SOCKET", true},
+        {"TCPIP0::10.20.1.255::1::SOCKET", true},
+        {"TCPIP0::10.20.2.0::23::SOCKET", false},
+        {"TCPIP0::10.20.01.7::23::SOCKET", false},
+        {"TCPIP0::[fd00:4870:ffff::1]::23::SOCKET", true},
+        {"TCPIP0::[fd00:4871::1]::23::SOCKET", false},
+        {"TCPIP0::MF-A.Lab::23::SOCKET", true},
+        {"TCPIP0::mf-b.lab::23::SOCKET", false},
+        {"TCPIP0::x.racks.lab::23::SOCKET", true},
+        {"TCPIP0::racks.lab::23::SOCKET", false},
+        {"TCPIP0::xracks.lab::23::SOCKET", false},
+        {"TCPIP0::192.168.1.5::5025::SOCKET", true},
+        {"TCPIP1::192.168.1.5::5025::SOCKET", true},
+        {"TCPIP0::192.168.1.5::23::SOCKET", false},
+        {"TCPIP0::167908359::23::SOCKET", false},
+        {"ASRL1::INSTR", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(allow.allows(row.resource), row.allowed) << row.resource;
+}
+
+TEST(AllowList, RefusesBadEntriesAndKeepsNothingOfABadFile)
+{
+    for (const char *entry : {"", "10.0.0.1/33", "10.0.0.1/24", "10.0.0.0/", "10.0.0.0/x", "010.0.0.1", "127.1", "*.",
+                              "bad_name", "TCPIP0::host", "fd00::/129"}) {
+        AllowList allow;
+        std::string error;
+        EXPECT_FALSE(allow.add(entry, &error)) << entry;
+        EXPECT_FALSE(error.empty()) << entry;
+    }
+    AllowList allow;
+    std::istringstream file("10.0.0.0/8\n10.0.0.0/33\n");
+    std::string error;
+    EXPECT_FALSE(allow.load(file, &error));
+    EXPECT_EQ(error.compare(0, 7, "line 2:"), 0) << error;
+    EXPECT_EQ(allow.size(), 0u);
+}
+
+TEST(ProbeBudget, ScrapeTimeoutLessMarginUnderTheCeiling)
+{
+    const struct
+    {
+        const char *header;
+        long long ceiling, expected;
+    } rows[] = {
+        {"", 10000, 10000},    {"10", 10000, 9500},     {"10", 3000, 3000},   {"2", 10000, 1800},
+        {"0.5", 10000, 450},   {"0", 10000, 10000},     {"-1", 10000, 10000}, {"nan", 10000, 10000},
+        {"inf", 10000, 10000}, {"1e999", 10000, 10000}, {"5s", 10000, 10000}, {"0.0001", 10000, 1},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(probeBudget(row.header, milliseconds(row.ceiling)).count(), row.expected) << row.header;
+}
+
+TEST(Exposition, EscapesLabelsAndHelpAndKeepsUtf8Valid)
+{
+    MetricWriter w;
+    w.family("m", "gauge", "a\\b\nc \"q\"");
+    w.sample("m", {{"l", "x\"y\\z\nw \xc3\xa9 \xff \xe2\x82"}}, 0.1);
+    w.sample("m", -1.0 / 0.0);
+    EXPECT_EQ(w.text(), "# HELP m a\\\\b\\nc \"q\"\n# TYPE m gauge\n"
+                        "m{l=\"x\\\"y\\\\z\\nw \xc3\xa9 ? ??\"} 0.1\nm -Inf\n");
+}
