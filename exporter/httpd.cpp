@@ -40,8 +40,9 @@ MHD_Result reply(MHD_Connection *connection, const HttpResponse &response)
 struct HttpServerAccess
 {
     static MHD_Result handle(void *cls, MHD_Connection *connection, const char *url, const char *method, const char *,
-                             const char *, std::size_t *, void **)
+                             const char *, std::size_t *uploadSize, void **state)
     {
+        static int headersSeen;
         auto *server = static_cast<HttpServer *>(cls);
         HttpResponse response;
         try {
@@ -52,6 +53,17 @@ struct HttpServerAccess
                 response.status = MHD_HTTP_METHOD_NOT_ALLOWED;
                 response.body = "Only GET and HEAD are served.\n";
                 return reply(connection, response);
+            }
+            // The first call has the headers only. Answering once the
+            // request is complete keeps the connection alive for the next
+            // scrape; a body that a GET should not have is skipped.
+            if (*state == nullptr) {
+                *state = &headersSeen;
+                return MHD_YES;
+            }
+            if (*uploadSize != 0) {
+                *uploadSize = 0;
+                return MHD_YES;
             }
             MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectArgument, &request);
             if (const char *t = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, kScrapeTimeoutHeader))

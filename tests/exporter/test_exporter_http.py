@@ -6,6 +6,7 @@ Usage: test_exporter_http.py <cv4870-exporter> <cv4870-emulator> <promtool>
 A listener that never answers stands in for a mainframe outside the
 allow-list (it must see no connection) and for a silent one inside it."""
 
+import http.client
 import socket
 import subprocess
 import sys
@@ -41,6 +42,14 @@ def main():
         check("up", values.get("cv4870_up") == 1, body[:200])
         check("+24V", abs(values.get('cv4870_output_voltage_volts{output="+24V"}', 0) - 24) < 1)
         check("escaped description", 'description="Rack \\"A\\" \\\\ left"' in body, body)
+        # Scrapes reuse their connection, as Prometheus does.
+        keep = http.client.HTTPConnection("127.0.0.1", int(base.rsplit(":", 1)[1]), timeout=10)
+        for _ in range(2):
+            keep.request("GET", "/probe?target=" + emu)
+            response = keep.getresponse()
+            check("kept-alive scrape", response.status == 200 and b"cv4870_up 1" in response.read())
+        check("one connection for both", keep.sock is not None)
+        keep.close()
         for path in ("/probe?target=" + emu, "/metrics"):
             lint = subprocess.run([promtool, "check", "metrics"], input=get(base + path)[2], text=True,
                                   capture_output=True, timeout=30)
