@@ -213,6 +213,17 @@ std::shared_ptr<Target> Exporter::Impl::acquire(const std::string &resource)
     return found->second;
 }
 
+static void finishRead(Target &target, Flight &flight, cv4870mon::ReadResult result)
+{
+    target.open = result.snapshot.has_value();
+    {
+        std::lock_guard<std::mutex> lock(target.mutex);
+        flight.result = std::move(result);
+        flight.done = true;
+    }
+    target.finished.notify_all();
+}
+
 bool Exporter::Impl::startRead(const std::shared_ptr<Target> &target, const std::shared_ptr<Flight> &flight,
                                milliseconds budget)
 {
@@ -221,14 +232,7 @@ bool Exporter::Impl::startRead(const std::shared_ptr<Target> &target, const std:
         // The read runs apart from the request so that a connect the driver
         // bounds by its own timeout can not hold the scrape past its budget.
         std::thread([this, target, flight, budget] {
-            cv4870mon::ReadResult result = target->link.read(budget);
-            target->open = result.snapshot.has_value();
-            {
-                std::lock_guard<std::mutex> g(target->mutex);
-                flight->result = std::move(result);
-                flight->done = true;
-            }
-            target->finished.notify_all();
+            finishRead(*target, *flight, target->link.read(budget));
             std::lock_guard<std::mutex> g(readsMutex);
             --readsRunning;
             readsDone.notify_all();
@@ -283,9 +287,18 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
             ++sharedReads;
         } else {
             flight = std::make_shared<Flight>();
-            if (!startRead(target, flight, budget))
-                return refuse(Overload, 503, "No thread left for a read.");
             target->flight = flight;
+            if (target->open) {
+                // On an open session every exchange is bounded by the
+                // budget, so the request reads itself.
+                lock.unlock();
+                finishRead(*target, *flight, target->link.read(budget));
+                lock.lock();
+            } else if (!startRead(target, flight, budget)) {
+                flight->done = true;
+                flight->result.error = "no thread left for a read";
+                return refuse(Overload, 503, "No thread left for a read.");
+            }
         }
         if (target->finished.wait_until(lock, deadline, [&] { return flight->done; })) {
             result = flight->result;
