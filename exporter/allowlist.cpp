@@ -17,6 +17,17 @@ std::string lower(std::string text)
     return text;
 }
 
+// One word of printable ASCII: the C functions below stop at a NUL, so
+// "10.0.0.1\0junk" must not get as far as them.
+bool printableWord(const std::string &text)
+{
+    for (char c : text) {
+        if (c <= ' ' || c > '~')
+            return false;
+    }
+    return true;
+}
+
 std::string trimmed(const std::string &text)
 {
     const char *blanks = " \t\r\n";
@@ -69,7 +80,7 @@ bool AllowList::add(const std::string &entryText, std::string *error)
             *error = "'" + entry + "': " + why;
         return false;
     };
-    if (entry.empty() || entry.size() > cvvisa::kMaxRsrcNameLen)
+    if (entry.empty() || entry.size() > cvvisa::kMaxRsrcNameLen || !printableWord(entry))
         return fail("not an address, block, host name or resource");
 
     if (lower(entry).compare(0, 5, "tcpip") == 0 && entry.find("::") != std::string::npos) {
@@ -149,7 +160,7 @@ std::size_t AllowList::size() const
 bool AllowList::allows(const std::string &resource) const
 {
     cvvisa::SocketRsrc r;
-    if (cvvisa::parseSocketRsrc(resource.c_str(), &r) != VI_SUCCESS)
+    if (!printableWord(resource) || cvvisa::parseSocketRsrc(resource.c_str(), &r) != VI_SUCCESS)
         return false;
     const std::string host = lower(r.host);
 

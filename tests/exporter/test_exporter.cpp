@@ -41,12 +41,15 @@ TEST(AllowList, DecidesByAddressNameAndResource)
     };
     for (const auto &row : rows)
         EXPECT_EQ(allow.allows(row.resource), row.allowed) << row.resource;
+    // What follows a NUL counts too: C parsers would stop at it.
+    EXPECT_FALSE(allow.allows(std::string("TCPIP0::10.20.1.7::23::SOCKET\0x", 31)));
+    EXPECT_FALSE(allow.add(std::string("10.20.1.7\0x", 11)));
 }
 
 TEST(AllowList, RefusesBadEntriesAndKeepsNothingOfABadFile)
 {
     for (const char *entry : {"", "10.0.0.1/33", "10.0.0.1/24", "10.0.0.0/", "10.0.0.0/x", "010.0.0.1", "127.1", "*.",
-                              "bad_name", "TCPIP0::host", "fd00::/129"}) {
+                              "bad_name", "TCPIP0::host", "fd00::/129", "10.0.0.1 x"}) {
         AllowList allow;
         std::string error;
         EXPECT_FALSE(allow.add(entry, &error)) << entry;
