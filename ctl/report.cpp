@@ -1,0 +1,200 @@
+// Text, plugin and CSV forms of snapshots and events.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "report.h"
+
+namespace cv4870ctl {
+
+using namespace cv4870mon;
+
+namespace {
+
+std::string printf1(const char *fmt, double value)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
+
+std::string upper(std::string text)
+{
+    for (char &c : text)
+        c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return text;
+}
+
+// The severity of the problem with this code, "ok" without one.
+std::string healthOf(const Health &health, const std::string &code)
+{
+    for (const Problem &p : health.problems) {
+        if (p.code == code)
+            return severityName(p.severity);
+    }
+    return "ok";
+}
+
+// Rows of cells, printed with each column as wide as its widest cell.
+std::string table(const std::vector<std::vector<std::string>> &rows)
+{
+    std::vector<std::size_t> width;
+    for (const auto &row : rows) {
+        width.resize(std::max(width.size(), row.size()));
+        for (std::size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    }
+    std::string out;
+    for (const auto &row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+struct LineRow
+{
+    bool StatusLines::*member;
+    const char *label;
+    const char *code;
+};
+const LineRow kLineRows[] = {
+    {&StatusLines::inputFail, "input fail", "input_fail"}, {&StatusLines::outputFail, "output fail", "output_fail"},
+    {&StatusLines::fanFail, "fan fail", "fan_fail"},       {&StatusLines::sensorFail, "sensor fail", "sensor_fail"},
+    {&StatusLines::sysFail, "SysFail", "sys_fail"},
+};
+
+std::string csvField(const std::string &text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+constexpr std::size_t kSnapshotColumns = 6 + 3 * kOutputCount + 1 + kFanCount + 2 + 1;
+
+} // namespace
+
+std::string statusTable(const Snapshot &s, const Health &health)
+{
+    const Identity &id = s.identity;
+    std::string out = table({
+        {"Resource", id.resource},
+        {"Description", id.description},
+        {"Serial numbers",
+         "power supply " + std::to_string(id.powerSupplySerial) + ", fan tray " + std::to_string(id.fanTraySerial)},
+        {"Firmware", id.firmwareRevision},
+        {"Time", isoTime(s.time)},
+        {"Health", upper(severityName(health.severity))},
+    });
+    for (const Problem &p : health.problems)
+        out += "  " + std::string(severityName(p.severity)) + ": " + p.text + "\n";
+
+    std::vector<std::vector<std::string>> rows = {{"Status line", "State", "Health"}};
+    rows.push_back({"main power", s.status.powerOn ? "on" : "off", healthOf(health, "main_power_off")});
+    for (const LineRow &line : kLineRows)
+        rows.push_back({line.label, s.status.*line.member ? "SET" : "clear", healthOf(health, line.code)});
+    out += "\n" + table(rows);
+
+    rows = {{"Output", "Voltage", "Current", "State", "Health"}};
+    for (std::size_t i = 0; i < kOutputCount; ++i) {
+        const Output &o = s.outputs[i];
+        rows.push_back({kOutputNames[i], printf1("%+.3f V", o.voltageVolts), printf1("%.3f A", o.currentAmperes),
+                        o.ok ? "good" : "BAD", healthOf(health, std::string("output:") + kOutputNames[i])});
+    }
+    out += "\n" + table(rows);
+
+    rows = {{"Fan", "Speed", "Health"}};
+    rows.push_back({"nominal", std::to_string(s.fanNominalRpm) + " rpm", ""});
+    for (std::size_t i = 0; i < kFanCount; ++i)
+        rows.push_back(
+            {"fan " + std::to_string(i + 1), std::to_string(s.fanRpm[i]) + " rpm", healthOf(health, "fan_fail")});
+    out += "\n" + table(rows);
+
+    rows = {{"Temperature", "Value", "Health"}};
+    rows.push_back({"fan tray", std::to_string(s.fanTrayCelsius) + " C", healthOf(health, "temperature:fan_tray")});
+    rows.push_back(
+        {"power supply", std::to_string(s.powerSupplyCelsius) + " C", healthOf(health, "temperature:power_supply")});
+    out += "\n" + table(rows);
+    return out;
+}
+
+std::string pluginLine(const Snapshot &s, const Health &health, const Thresholds &thresholds)
+{
+    std::string text;
+    if (health.problems.empty()) {
+        text = "main power on, 7 outputs good, fans " + std::to_string(s.fanRpm[0]) + "/" +
+               std::to_string(s.fanRpm[1]) + "/" + std::to_string(s.fanRpm[2]) + " rpm, fan tray " +
+               std::to_string(s.fanTrayCelsius) + " C, power supply " + std::to_string(s.powerSupplyCelsius) + " C";
+    } else {
+        for (const Problem &p : health.problems)
+            text += (text.empty() ? "" : ", ") + p.text;
+    }
+    for (char &c : text)
+        c = c == '|' ? '/' : c; // '|' would start the performance data
+    const std::string warn = thresholds.warningCelsius ? printf1("%g", *thresholds.warningCelsius) : "";
+    const std::string crit = thresholds.criticalCelsius ? printf1("%g", *thresholds.criticalCelsius) : "";
+    std::string perf = "'fan_tray_temperature'=" + std::to_string(s.fanTrayCelsius) + "C;" + warn + ";" + crit +
+                       " 'power_supply_temperature'=" + std::to_string(s.powerSupplyCelsius) + "C;" + warn + ";" +
+                       crit + " 'fan_nominal'=" + std::to_string(s.fanNominalRpm);
+    for (std::size_t i = 0; i < kFanCount; ++i)
+        perf += " 'fan" + std::to_string(i + 1) + "'=" + std::to_string(s.fanRpm[i]);
+    for (std::size_t i = 0; i < kOutputCount; ++i)
+        perf += " '" + std::string(kOutputNames[i]) + " voltage'=" + printf1("%.3fV", s.outputs[i].voltageVolts);
+    for (std::size_t i = 0; i < kOutputCount; ++i)
+        perf += " '" + std::string(kOutputNames[i]) + " current'=" + printf1("%.3fA", s.outputs[i].currentAmperes);
+    return "CV4870 " + upper(severityName(health.severity)) + " - " + text + " | " + perf;
+}
+
+std::string eventLine(const Event &e)
+{
+    std::string severity = severityName(e.severity);
+    severity.resize(8, ' ');
+    return isoTime(e.time) + "  " + severity + "  " + e.text;
+}
+
+std::string csvHeader()
+{
+    std::string h = "time,record,resource,event,subject,severity,text,health,main_power_on,input_fail,output_fail,"
+                    "fan_fail,sensor_fail,sys_fail";
+    for (const char *name : kOutputNames)
+        h += std::string(",") + name + "_voltage_volts," + name + "_current_amperes," + name + "_ok";
+    h += ",fan_nominal_speed_rpm";
+    for (std::size_t i = 0; i < kFanCount; ++i)
+        h += ",fan" + std::to_string(i + 1) + "_speed_rpm";
+    return h + ",fan_tray_temperature_celsius,power_supply_temperature_celsius";
+}
+
+std::string csvRow(const Snapshot &s, const Health &health)
+{
+    auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
+    std::string row =
+        isoTime(s.time) + ",snapshot," + csvField(s.identity.resource) + ",,,,," + severityName(health.severity);
+    for (bool b : {s.status.powerOn, s.status.inputFail, s.status.outputFail, s.status.fanFail, s.status.sensorFail,
+                   s.status.sysFail})
+        row += "," + flag(b);
+    for (const Output &o : s.outputs)
+        row += printf1(",%.3f", o.voltageVolts) + printf1(",%.3f", o.currentAmperes) + "," + flag(o.ok);
+    row += "," + std::to_string(s.fanNominalRpm);
+    for (std::int32_t rpm : s.fanRpm)
+        row += "," + std::to_string(rpm);
+    return row + "," + std::to_string(s.fanTrayCelsius) + "," + std::to_string(s.powerSupplyCelsius);
+}
+
+std::string csvRow(const Event &e)
+{
+    return isoTime(e.time) + ",event," + csvField(e.resource) + "," + eventKindName(e.kind) + "," +
+           csvField(e.subject) + "," + severityName(e.severity) + "," + csvField(e.text) +
+           std::string(kSnapshotColumns, ',');
+}
+
+} // namespace cv4870ctl
