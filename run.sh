@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 
 scripts/setup-deps.sh build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --target cv4870fp cv4870-emulator -j "$(nproc)"
+cmake --build build --target cv4870fp cv4870-emulator cv4870ctl -j "$(nproc)"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
@@ -69,6 +69,7 @@ fi
 resource="TCPIP::127.0.0.1::$port::SOCKET"
 printf '# Emulated mainframe started by run.sh\n%s\n' "$resource" >"$work/resources.conf"
 echo "Emulated Ostrel 4870 mainframe: $resource"
+echo "From another shell while the panel runs: build/ctl/cv4870ctl status 127.0.0.1:$port"
 if [ "$port" = 23 ]; then
     echo "Choose \"Auto Find\", or \"Enter Address\" with 127.0.0.1."
 else
