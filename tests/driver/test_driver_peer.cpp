@@ -258,8 +258,8 @@ TEST(DriverStep, NoReplyOutOfStepIsTakenAndTheNextCallResyncsFirst)
     };
     const std::string pastTimeout = [] {
         std::string p;
-        for (int i = 0; i < 10; ++i)
-            p += Peer::kPause; // 300 ms
+        for (int i = 0; i < 12; ++i)
+            p += Peer::kPause; // 360 ms
         return p;
     }();
     const std::string ones = "+1.000,+1.000,+1.000,+1.000,+1.000,+1.000,+1.000" + kNoError;
@@ -322,7 +322,7 @@ TEST(DriverStep, NoReplyOutOfStepIsTakenAndTheNextCallResyncsFirst)
             return r.index == 1 ? c.first(r) : r.index == 2 ? c.second(r) : own(r);
         });
         ViSession vi = open(peer);
-        ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
+        ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 300), VI_SUCCESS);
         for (int n = 1; n <= 3; ++n) {
             ViReal64 v[7] = {};
             EXPECT_EQ(cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6), c.status[n - 1]) << n;
