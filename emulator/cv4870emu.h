@@ -186,8 +186,8 @@ private:
 
 enum class LogLevel { Quiet = 0, Connections = 1, Commands = 2 };
 
-// Emulates mainframes on a background thread (poll() over non-blocking
-// sockets). The destructor stops it.
+// Emulates mainframes on a background thread (epoll over non-blocking
+// sockets, a timer heap for replies held back). The destructor stops it.
 class Server
 {
 public:
@@ -210,11 +210,17 @@ public:
     void setMaxClients(int perMainframe);
 
     // Binds every listener and starts the thread. On failure nothing keeps
-    // running and *error names the address, the port and the reason.
+    // running, *error names the address, the port and the reason, and
+    // errno holds the reason (EMFILE: out of file descriptors).
     bool start(std::string *error = nullptr);
     // Closes every socket and joins the thread; idempotent.
     void stop();
     bool running() const;
+
+    // Diagnostics: clients connected now, over all mainframes, and how
+    // often the server thread has woken up since start().
+    std::size_t clientCount() const;
+    std::uint64_t wakeups() const;
 
 private:
     struct Impl;

@@ -1,6 +1,9 @@
-// Network side of the emulator: one thread polls every listener and client
-// socket of every mainframe. Sockets are non-blocking; a client that does
-// not read its replies is simply not read from until it catches up.
+// Network side of the emulator: one thread waits on an epoll set holding
+// every listener and client socket of every mainframe, and on a heap of
+// timers for replies held back. A wake-up costs in proportion to what is
+// ready, not to how many mainframes and clients there are. Sockets are
+// non-blocking; a client that does not read its replies is simply not read
+// from until it catches up.
 #include "cv4870emu.h"
 #include "scpi.h"
 
@@ -11,13 +14,16 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
+#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <queue>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace cv4870emu {
 
@@ -29,6 +35,14 @@ constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kOutputHighWater = 256 * 1024; // stop reading above this
 constexpr int kListenBacklog = 64;
 constexpr int kAcceptPauseMs = 100;
+constexpr int kMaxEvents = 256; // per epoll_wait()
+
+// epoll tags: the kind in the top two bits; a connection's tag also holds
+// its slot's generation, so a stale tag never reaches a newer connection.
+constexpr std::uint64_t kWakeTag = 0;
+constexpr std::uint64_t kListenerKind = std::uint64_t(1) << 62;
+constexpr std::uint64_t kConnectionKind = std::uint64_t(2) << 62;
+constexpr std::uint64_t kKindMask = std::uint64_t(3) << 62;
 
 struct Chunk
 {
@@ -50,6 +64,10 @@ struct Connection
     std::size_t pending = 0; // bytes queued in output
     bool eof = false; // the peer sent everything; close once the replies are out
     bool closed = false;
+    std::uint64_t tag = 0;
+    std::uint32_t events = 0; // registered with epoll
+    bool timerArmed = false; // a timer is set for output.front()
+    Clock::time_point timerDue{};
 };
 
 struct Listener
@@ -58,6 +76,14 @@ struct Listener
     std::string address;
     std::uint16_t port = 0;
     int clients = 0;
+    bool paused = false; // out of descriptors: not accepting for a moment
+};
+
+struct Timer
+{
+    Clock::time_point due;
+    std::uint64_t tag; // a connection's, or a listener's to resume accepting
+    bool operator>(const Timer &o) const { return due > o.due; }
 };
 
 void closeFd(int &fd)
@@ -67,12 +93,6 @@ void closeFd(int &fd)
         }
         fd = -1;
     }
-}
-
-bool setNonBlocking(int fd)
-{
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 std::string endpoint(const sockaddr_in &sa)
@@ -108,17 +128,20 @@ struct Server::Impl
     std::vector<std::unique_ptr<Mainframe>> mainframes;
     std::vector<std::pair<std::string, std::uint16_t>> requested;
     std::vector<Listener> listeners;
-    std::vector<Connection> connections;
+    // Connections by slot; a free slot is null and listed in freeSlots.
+    std::vector<std::unique_ptr<Connection>> slots;
+    std::vector<std::uint32_t> generations; // per slot, bumped when freed
+    std::vector<std::uint32_t> freeSlots;
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
     LogLevel logLevel = LogLevel::Quiet;
     std::function<void(const std::string &)> sink;
     int maxClients = 64;
-    // Out of file descriptors: the listeners rest for a moment instead of
-    // waking poll() again and again.
-    Clock::time_point acceptPausedUntil{};
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    int epollFd = -1;
+    int wakeFd = -1;
     std::thread thread;
     std::atomic<bool> running{false}; // read by running() from any thread
+    std::atomic<std::size_t> clientCount{0};
+    std::atomic<std::uint64_t> wakeups{0};
 
     void log(LogLevel level, const std::string &text)
     {
@@ -137,24 +160,50 @@ struct Server::Impl
 
     void closeAll()
     {
-        for (Connection &c : connections)
-            closeFd(c.fd);
-        connections.clear();
+        for (std::unique_ptr<Connection> &c : slots) {
+            if (c)
+                closeFd(c->fd);
+        }
+        slots.clear();
+        generations.clear();
+        freeSlots.clear();
+        timers = {};
+        clientCount = 0;
         for (Listener &l : listeners)
             closeFd(l.fd);
         listeners.clear();
-        closeFd(wakeRead);
-        closeFd(wakeWrite);
+        closeFd(epollFd);
+        closeFd(wakeFd);
+    }
+
+    bool watch(int op, int fd, std::uint32_t events, std::uint64_t tag)
+    {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = tag;
+        return ::epoll_ctl(epollFd, op, fd, &ev) == 0;
+    }
+
+    Connection *connection(std::uint64_t tag) const
+    {
+        const std::size_t slot = static_cast<std::size_t>(tag & 0xffffffffu);
+        if (slot >= slots.size() || !slots[slot] || slots[slot]->tag != tag)
+            return nullptr;
+        return slots[slot].get();
     }
 
     bool bindAll(std::string *error);
     void run();
+    int waitMs();
+    void runTimers();
     void accept(std::size_t index);
+    void service(Connection &c, std::uint32_t revents);
+    void rearm(Connection &c);
+    void close(Connection &c);
     void readFrom(Connection &c);
     void processInput(Connection &c);
     void handleLine(Connection &c, std::string &line);
     void writeTo(Connection &c);
-    int pollTimeout() const;
 };
 
 bool Server::Impl::bindAll(std::string *error)
@@ -168,17 +217,18 @@ bool Server::Impl::bindAll(std::string *error)
                 *error += " (no such local address)";
         }
         closeAll();
+        errno = err;
         return false;
     };
 
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        return fail("wake pipe", errno);
-    wakeRead = pipeFds[0];
-    wakeWrite = pipeFds[1];
-    setNonBlocking(wakeRead);
-    setNonBlocking(wakeWrite);
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0)
+        return fail("epoll", errno);
+    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0 || !watch(EPOLL_CTL_ADD, wakeFd, EPOLLIN, kWakeTag))
+        return fail("wake event", errno);
 
+    listeners.reserve(requested.size());
     for (std::size_t i = 0; i < requested.size(); ++i) {
         const std::string where = requested[i].first + ':' + std::to_string(requested[i].second);
         sockaddr_in sa{};
@@ -187,14 +237,14 @@ bool Server::Impl::bindAll(std::string *error)
         if (::inet_pton(AF_INET, requested[i].first.c_str(), &sa.sin_addr) != 1)
             return fail(where, EINVAL);
         Listener l;
-        l.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        l.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (l.fd < 0)
             return fail(where, errno);
         listeners.push_back(l);
         const int one = 1;
         ::setsockopt(l.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (::bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(l.fd, kListenBacklog) != 0 ||
-            !setNonBlocking(l.fd))
+            !watch(EPOLL_CTL_ADD, l.fd, EPOLLIN, kListenerKind | i))
             return fail(where, errno);
         socklen_t len = sizeof sa;
         if (::getsockname(l.fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
@@ -206,25 +256,46 @@ bool Server::Impl::bindAll(std::string *error)
     return true;
 }
 
-int Server::Impl::pollTimeout() const
+// Milliseconds until the earliest timer (rounded up), -1 for none. Timers
+// of connections gone or moved on are dropped here.
+int Server::Impl::waitMs()
+{
+    while (!timers.empty()) {
+        const Timer &t = timers.top();
+        if ((t.tag & kKindMask) == kConnectionKind) {
+            const Connection *c = connection(t.tag);
+            if (!c || !c->timerArmed || c->timerDue != t.due) {
+                timers.pop();
+                continue;
+            }
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(t.due - Clock::now()).count();
+        if (wait < 0)
+            return 0;
+        return wait >= std::numeric_limits<int>::max() - 1 ? std::numeric_limits<int>::max()
+                                                           : static_cast<int>(wait) + 1;
+    }
+    return -1;
+}
+
+void Server::Impl::runTimers()
 {
     const Clock::time_point now = Clock::now();
-    long best = -1;
-    if (acceptPausedUntil > now)
-        best =
-            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count()) +
-            1;
-    for (const Connection &c : connections) {
-        if (c.output.empty())
+    while (!timers.empty() && timers.top().due <= now) {
+        const Timer t = timers.top();
+        timers.pop();
+        if ((t.tag & kKindMask) == kListenerKind) {
+            Listener &l = listeners[static_cast<std::size_t>(t.tag & ~kKindMask)];
+            if (l.paused && watch(EPOLL_CTL_MOD, l.fd, EPOLLIN, t.tag))
+                l.paused = false;
             continue;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(c.output.front().due - now).count();
-        if (wait <= 0)
-            continue; // writable data waits for POLLOUT instead
-        const long ms = static_cast<long>(wait) + 1;
-        if (best < 0 || ms < best)
-            best = ms;
+        }
+        Connection *c = connection(t.tag);
+        if (!c || !c->timerArmed || c->timerDue != t.due)
+            continue;
+        c->timerArmed = false;
+        service(*c, 0);
     }
-    return static_cast<int>(best);
 }
 
 void Server::Impl::accept(std::size_t index)
@@ -237,10 +308,16 @@ void Server::Impl::accept(std::size_t index)
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                acceptPausedUntil = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                log(LogLevel::Connections, name(index) + ": accept failed: " + std::strerror(errno));
+            const int err = errno;
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                // Rest instead of waking again and again for the same backlog.
+                if (watch(EPOLL_CTL_MOD, l.fd, 0, kListenerKind | index)) {
+                    l.paused = true;
+                    timers.push(Timer{Clock::now() + std::chrono::milliseconds(kAcceptPauseMs), kListenerKind | index});
+                }
+            }
+            if (err != EAGAIN && err != EWOULDBLOCK)
+                log(LogLevel::Connections, name(index) + ": accept failed: " + std::strerror(err));
             return;
         }
         const std::string peer = endpoint(sa);
@@ -249,16 +326,89 @@ void Server::Impl::accept(std::size_t index)
             closeFd(fd);
             continue;
         }
+        std::uint32_t slot;
+        if (freeSlots.empty()) {
+            slot = static_cast<std::uint32_t>(slots.size());
+            slots.emplace_back();
+            generations.push_back(0);
+        } else {
+            slot = freeSlots.back();
+            freeSlots.pop_back();
+        }
+        const std::uint64_t tag = kConnectionKind | (std::uint64_t(generations[slot] & 0x3fffffffu) << 32) | slot;
+        if (!watch(EPOLL_CTL_ADD, fd, EPOLLIN, tag)) {
+            log(LogLevel::Connections, name(index) + ": cannot watch " + peer + ": " + std::strerror(errno));
+            closeFd(fd);
+            freeSlots.push_back(slot);
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Connection c;
-        c.fd = fd;
-        c.mainframe = index;
-        c.peer = peer;
-        connections.push_back(std::move(c));
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        c->mainframe = index;
+        c->peer = peer;
+        c->tag = tag;
+        c->events = EPOLLIN;
+        slots[slot] = std::move(c);
         ++l.clients;
+        ++clientCount;
         log(LogLevel::Connections, name(index) + ": connection from " + peer);
     }
+}
+
+// One connection's turn: after an epoll event (revents) or its timer (0).
+void Server::Impl::service(Connection &c, std::uint32_t revents)
+{
+    if (revents & (EPOLLERR | EPOLLHUP)) {
+        c.closed = true; // reset or gone both ways: nobody left to read the replies
+    } else {
+        if ((revents & EPOLLIN) && c.received.empty())
+            readFrom(c);
+        processInput(c);
+        if (!c.closed)
+            writeTo(c);
+        processInput(c); // the replies sent may have made room
+        if (c.eof && c.output.empty())
+            c.closed = true;
+    }
+    if (c.closed)
+        close(c);
+    else
+        rearm(c);
+}
+
+// Brings the epoll interest and the timer in line with the connection's
+// state: read while nothing is held back, write while a reply is due, and
+// wake when the next held-back reply falls due.
+void Server::Impl::rearm(Connection &c)
+{
+    const Clock::time_point now = Clock::now();
+    const bool due = !c.output.empty() && c.output.front().due <= now;
+    std::uint32_t events = 0;
+    if (c.received.empty() && c.pending < kOutputHighWater && !c.eof)
+        events |= EPOLLIN;
+    if (due)
+        events |= EPOLLOUT;
+    if (events != c.events && watch(EPOLL_CTL_MOD, c.fd, events, c.tag))
+        c.events = events;
+    if (!c.output.empty() && !due && (!c.timerArmed || c.timerDue != c.output.front().due)) {
+        c.timerArmed = true;
+        c.timerDue = c.output.front().due;
+        timers.push(Timer{c.timerDue, c.tag});
+    }
+}
+
+void Server::Impl::close(Connection &c)
+{
+    log(LogLevel::Connections, name(c.mainframe) + ": " + c.peer + " disconnected");
+    --listeners[c.mainframe].clients;
+    --clientCount;
+    closeFd(c.fd); // also leaves the epoll set
+    const std::uint32_t slot = static_cast<std::uint32_t>(c.tag & 0xffffffffu);
+    ++generations[slot];
+    freeSlots.push_back(slot);
+    slots[slot].reset();
 }
 
 void Server::Impl::handleLine(Connection &c, std::string &line)
@@ -361,68 +511,27 @@ void Server::Impl::writeTo(Connection &c)
 
 void Server::Impl::run()
 {
-    std::vector<pollfd> fds;
+    epoll_event events[kMaxEvents];
     for (;;) {
-        fds.clear();
-        fds.push_back(pollfd{wakeRead, POLLIN, 0});
-        const Clock::time_point now = Clock::now();
-        const short listenEvents = now >= acceptPausedUntil ? POLLIN : 0;
-        for (const Listener &l : listeners)
-            fds.push_back(pollfd{l.fd, listenEvents, 0});
-        for (const Connection &c : connections) {
-            short events = 0;
-            if (c.received.empty() && c.pending < kOutputHighWater && !c.eof)
-                events |= POLLIN;
-            if (!c.output.empty() && c.output.front().due <= now)
-                events |= POLLOUT;
-            fds.push_back(pollfd{c.fd, events, 0});
-        }
-        const int rc = ::poll(fds.data(), fds.size(), pollTimeout());
-        if (rc < 0) {
+        const int n = ::epoll_wait(epollFd, events, kMaxEvents, waitMs());
+        ++wakeups;
+        if (n < 0) {
             if (errno == EINTR)
                 continue;
-            log(LogLevel::Connections, std::string("poll failed: ") + std::strerror(errno));
+            log(LogLevel::Connections, std::string("epoll_wait failed: ") + std::strerror(errno));
             return;
         }
-        if (fds[0].revents) {
-            char drain[64];
-            while (::read(wakeRead, drain, sizeof drain) > 0) {
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t tag = events[i].data.u64;
+            if (tag == kWakeTag)
+                return; // stop()
+            if ((tag & kKindMask) == kListenerKind) {
+                accept(static_cast<std::size_t>(tag & ~kKindMask));
+            } else if (Connection *c = connection(tag)) {
+                service(*c, events[i].events);
             }
-            return;
         }
-        const std::size_t listenerCount = listeners.size();
-        const std::size_t connectionCount = connections.size(); // accept() appends
-        for (std::size_t i = 0; i < connectionCount; ++i) {
-            Connection &c = connections[i];
-            const short revents = fds[1 + listenerCount + i].revents;
-            if (c.eof && (revents & (POLLHUP | POLLERR)))
-                c.closed = true; // gone both ways: nobody left to read the replies
-            else if ((revents & (POLLIN | POLLHUP | POLLERR)) && c.received.empty())
-                readFrom(c);
-            processInput(c);
-            if (!c.closed)
-                writeTo(c);
-            processInput(c); // the replies sent may have made room
-            if (c.eof && c.output.empty())
-                c.closed = true;
-        }
-        for (std::size_t i = 0; i < listenerCount; ++i) {
-            if (fds[1 + i].revents & POLLIN)
-                accept(i);
-        }
-        for (std::size_t i = 0; i < connections.size();) {
-            Connection &c = connections[i];
-            if (!c.closed) {
-                ++i;
-                continue;
-            }
-            log(LogLevel::Connections, name(c.mainframe) + ": " + c.peer + " disconnected");
-            --listeners[c.mainframe].clients;
-            closeFd(c.fd);
-            if (i + 1 != connections.size())
-                connections[i] = std::move(connections.back());
-            connections.pop_back();
-        }
+        runTimers();
     }
 }
 
@@ -467,6 +576,16 @@ void Server::setMaxClients(int perMainframe)
     d->maxClients = perMainframe < 1 ? 1 : perMainframe;
 }
 
+std::size_t Server::clientCount() const
+{
+    return d->clientCount;
+}
+
+std::uint64_t Server::wakeups() const
+{
+    return d->wakeups;
+}
+
 bool Server::start(std::string *error)
 {
     if (d->running)
@@ -484,8 +603,8 @@ void Server::stop()
 {
     if (!d->running)
         return;
-    const char byte = 'q';
-    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+    const std::uint64_t one = 1;
+    while (::write(d->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
     d->thread.join();
     d->closeAll();

@@ -5,7 +5,11 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +51,7 @@ private slots:
     void portInUseNamesTheOption();
     void badOptions_data();
     void badOptions();
+    void resetWithRepliesHeldBack();
 };
 
 void TestEmulatorProgram::serveAndStopCleanly_data()
@@ -144,6 +149,34 @@ void TestEmulatorProgram::badOptions()
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 2);
     QVERIFY(!p.readAllStandardError().isEmpty());
+}
+
+// A client resets its connection while replies are held back and its input
+// waits behind them: the server closes the connection at once and goes back
+// to sleep instead of waking until the delay runs out.
+void TestEmulatorProgram::resetWithRepliesHeldBack()
+{
+    cv4870emu::Server server;
+    cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
+    mf.setSimulationCommands(true);
+    QVERIFY(server.start());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(mf.port());
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0);
+    const std::string lines = "SIM:DEL 20000\nSIM:OVER -1\n" + QByteArray("*IDN?\n").repeated(6).toStdString();
+    QCOMPARE(::send(fd, lines.data(), lines.size(), MSG_NOSIGNAL), ssize_t(lines.size()));
+    QTRY_COMPARE(server.clientCount(), std::size_t(1));
+    QTest::qWait(200); // the lines are taken in
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), std::size_t(0), 2000);
+    const std::uint64_t before = server.wakeups();
+    QTest::qWait(1000);
+    QVERIFY2(server.wakeups() - before < 5, qPrintable(QString::number(server.wakeups() - before)));
 }
 
 QTEST_GUILESS_MAIN(TestEmulatorProgram)
