@@ -1,48 +1,30 @@
 // cv4870-emulator: emulates one or more 4870 mainframes on TCP.
 #include "cv4870emu.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <pthread.h>
 #include <string>
 
 namespace {
 
-const char kUsage[] = "Usage: cv4870-emulator [options]\n"
-                      "Emulates 4870 VXI mainframes answering their protocol on TCP.\n"
-                      "\n"
-                      "  --address A        IPv4 address to listen on (default 127.0.0.1)\n"
-                      "  --port P           TCP port (default 23); 0 picks a free port\n"
-                      "  --count N          number of mainframes (default 1, at most 1024)\n"
-                      "  --spread MODE      with --count: 'address' (default) uses consecutive\n"
-                      "                     addresses on the same port, 'port' consecutive ports\n"
-                      "  --ps-serial N      power-supply serial number of the first mainframe\n"
-                      "  --fan-serial N     fan-tray serial number of the first mainframe\n"
-                      "  --firmware REV     firmware revision (default A.03.11)\n"
-                      "  --description TEXT module description (default \"4870 VXI Mainframe\")\n"
-                      "  --seed N           noise seed of the first mainframe (default 4870)\n"
-                      "  --simulation       enable the SIMulation fault-injection commands\n"
-                      "  --max-clients N    simultaneous clients per mainframe (default 64)\n"
-                      "  --ready            print 'LISTENING <n> <address> <port>' per mainframe\n"
-                      "                     and then 'READY' on stdout once listening\n"
-                      "  -v, --verbose      log connections; twice: also commands and replies\n"
-                      "  -h, --help         this text\n"
-                      "\n"
-                      "Further mainframes get consecutive serial numbers and seeds. Stops\n"
-                      "cleanly on SIGINT and SIGTERM.\n";
+const char kFooter[] = "Further mainframes get consecutive serial numbers and seeds. Stops\n"
+                       "cleanly on SIGINT and SIGTERM.";
 
 struct Options
 {
     std::string address = "127.0.0.1";
     long port = 23;
     long count = 1;
-    bool spreadPorts = false;
+    std::string spread = "address";
     long psSerial = 48700001;
     long fanSerial = 48710001;
     std::string firmware = "A.03.11";
@@ -54,113 +36,87 @@ struct Options
     int verbosity = 0;
 };
 
-bool parseLong(const char *text, long min, long max, long &value)
+std::string checkFirmware(const std::string &text)
 {
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
-        return false;
-    value = v;
-    return true;
-}
-
-bool validFirmware(const std::string &text)
-{
-    if (text.empty() || text.size() > 64)
-        return false;
+    bool ok = !text.empty() && text.size() <= 64;
     for (char c : text) {
         if (c < 0x21 || c > 0x7e || c == ',' || c == ';' || c == '"')
-            return false;
+            ok = false;
     }
-    return true;
+    return ok ? std::string() : "printable ASCII without blanks, ',', ';' or '\"' (at most 64 characters)";
 }
 
-// Returns 0 to run, otherwise the exit status.
+std::string checkAddress(const std::string &text)
+{
+    in_addr a{};
+    return ::inet_pton(AF_INET, text.c_str(), &a) == 1 ? std::string() : "'" + text + "' is not a dotted IPv4 address";
+}
+
+// Returns -1 to run, otherwise the exit status.
 int parseArguments(int argc, char **argv, Options &o)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char *&out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "cv4870-emulator: %s needs a value\n", arg.c_str());
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto number = [&](long min, long max, long &out) {
-            const char *text = nullptr;
-            if (!value(text))
-                return false;
-            if (!parseLong(text, min, max, out)) {
-                std::fprintf(stderr, "cv4870-emulator: %s: '%s' is not a number from %ld to %ld\n", arg.c_str(), text,
-                             min, max);
-                return false;
-            }
-            return true;
-        };
-        const char *text = nullptr;
-        bool ok = true;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return -1;
-        } else if (arg == "--address") {
-            ok = value(text);
-            if (ok)
-                o.address = text;
-        } else if (arg == "--port") {
-            ok = number(0, 65535, o.port);
-        } else if (arg == "--count") {
-            ok = number(1, 1024, o.count);
-        } else if (arg == "--spread") {
-            ok = value(text);
-            if (ok && std::strcmp(text, "address") != 0 && std::strcmp(text, "port") != 0) {
-                std::fprintf(stderr, "cv4870-emulator: --spread takes 'address' or 'port'\n");
-                ok = false;
-            }
-            o.spreadPorts = ok && std::strcmp(text, "port") == 0;
-        } else if (arg == "--ps-serial") {
-            ok = number(0, 2147483647L - 1024, o.psSerial);
-        } else if (arg == "--fan-serial") {
-            ok = number(0, 2147483647L - 1024, o.fanSerial);
-        } else if (arg == "--firmware") {
-            ok = value(text);
-            if (ok && !validFirmware(text)) {
-                std::fprintf(stderr, "cv4870-emulator: --firmware takes printable ASCII without blanks, ',', ';' "
-                                     "or '\"' (at most 64 characters)\n");
-                ok = false;
-            }
-            if (ok)
-                o.firmware = text;
-        } else if (arg == "--description") {
-            ok = value(text);
-            if (ok && std::strlen(text) > 200) {
-                std::fprintf(stderr, "cv4870-emulator: --description is limited to 200 characters\n");
-                ok = false;
-            }
-            if (ok)
-                o.description = text;
-        } else if (arg == "--seed") {
-            ok = number(0, 2147483647L, o.seed);
-        } else if (arg == "--simulation") {
-            o.simulation = true;
-        } else if (arg == "--max-clients") {
-            ok = number(1, 1024, o.maxClients);
-        } else if (arg == "--ready") {
-            o.ready = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            ++o.verbosity;
-        } else if (arg == "-vv") {
-            o.verbosity += 2;
-        } else {
-            std::fprintf(stderr, "cv4870-emulator: unknown option '%s' (see --help)\n", arg.c_str());
-            ok = false;
-        }
-        if (!ok)
-            return 2;
+    CLI::App app("Emulates 4870 VXI mainframes answering their protocol on TCP.", "cv4870-emulator");
+    app.footer(kFooter);
+    app.get_formatter()->column_width(40);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); // the last one given counts
+    app.add_option("--address", o.address, "IPv4 address to listen on")
+        ->type_name("A")
+        ->capture_default_str()
+        ->check(CLI::Validator(checkAddress, ""));
+    app.add_option("--port", o.port, "TCP port; 0 picks a free port")
+        ->type_name("P")
+        ->capture_default_str()
+        ->check(CLI::Range(0L, 65535L));
+    app.add_option("--count", o.count, "number of mainframes (at most 1024)")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(1L, 1024L));
+    app.add_option("--spread", o.spread,
+                   "with --count: 'address' uses consecutive addresses on the same port, 'port' consecutive ports")
+        ->type_name("MODE")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"address", "port"}));
+    app.add_option("--ps-serial", o.psSerial, "power-supply serial number of the first mainframe")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(0L, 2147483647L - 1024));
+    app.add_option("--fan-serial", o.fanSerial, "fan-tray serial number of the first mainframe")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(0L, 2147483647L - 1024));
+    app.add_option("--firmware", o.firmware, "firmware revision")
+        ->type_name("REV")
+        ->capture_default_str()
+        ->check(CLI::Validator(checkFirmware, ""));
+    app.add_option("--description", o.description, "module description")
+        ->type_name("TEXT")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](const std::string &text) { return text.size() <= 200 ? std::string() : "at most 200 characters"; }, ""));
+    app.add_option("--seed", o.seed, "noise seed of the first mainframe")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(0L, 2147483647L));
+    app.add_flag("--simulation", o.simulation, "enable the SIMulation fault-injection commands");
+    app.add_option("--max-clients", o.maxClients, "simultaneous clients per mainframe")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(1L, 1024L));
+    app.add_flag("--ready", o.ready,
+                 "print 'LISTENING <n> <address> <port>' per mainframe and then 'READY' on stdout once listening");
+    app.add_flag("-v,--verbose", o.verbosity, "log connections; twice: also commands and replies");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        std::replace(what.begin(), what.end(), '\n', ' ');
+        std::fprintf(stderr, "cv4870-emulator: %s (see --help)\n", what.c_str());
+        return 2;
     }
-    return 0;
+    return -1;
 }
 
 std::string timestamp()
@@ -182,24 +138,22 @@ int main(int argc, char **argv)
 {
     Options o;
     const int rc = parseArguments(argc, argv, o);
-    if (rc != 0)
-        return rc < 0 ? 0 : rc;
+    if (rc >= 0)
+        return rc;
 
+    const bool spreadPorts = o.spread == "port";
     in_addr base{};
-    if (::inet_pton(AF_INET, o.address.c_str(), &base) != 1) {
-        std::fprintf(stderr, "cv4870-emulator: '%s' is not a dotted IPv4 address (see --address)\n", o.address.c_str());
-        return 2;
-    }
+    ::inet_pton(AF_INET, o.address.c_str(), &base);
     const std::uint32_t first = ntohl(base.s_addr);
-    if (!o.spreadPorts && o.count > 1 && (first >> 24) == 127 && ((first + o.count - 1) >> 24) != 127) {
-        std::fprintf(stderr, "cv4870-emulator: %ld addresses from %s leave 127.0.0.0/8\n", o.count, o.address.c_str());
+    if (!spreadPorts && o.count > 1 && (first >> 24) == 127 && ((first + o.count - 1) >> 24) != 127) {
+        std::fprintf(stderr, "cv4870-emulator: --count: %ld addresses from %s leave 127.0.0.0/8\n", o.count,
+                     o.address.c_str());
         return 2;
     }
-    if (o.spreadPorts && o.port != 0 && o.port + o.count - 1 > 65535) {
-        std::fprintf(stderr, "cv4870-emulator: %ld ports from %ld go beyond 65535\n", o.count, o.port);
+    if (spreadPorts && o.port != 0 && o.port + o.count - 1 > 65535) {
+        std::fprintf(stderr, "cv4870-emulator: --count: %ld ports from %ld go beyond 65535\n", o.count, o.port);
         return 2;
     }
-
     cv4870emu::Server server;
     server.setLogLevel(static_cast<cv4870emu::LogLevel>(o.verbosity > 2 ? 2 : o.verbosity));
     server.setLogSink(
@@ -208,7 +162,7 @@ int main(int argc, char **argv)
     for (long i = 0; i < o.count; ++i) {
         std::string address = o.address;
         long port = o.port;
-        if (o.spreadPorts) {
+        if (spreadPorts) {
             port = o.port == 0 ? 0 : o.port + i;
         } else {
             in_addr a{};

@@ -51,6 +51,7 @@ private slots:
     void portInUseNamesTheOption();
     void badOptions_data();
     void badOptions();
+    void helpNamesEveryOption();
     void resetWithRepliesHeldBack();
 };
 
@@ -130,25 +131,41 @@ void TestEmulatorProgram::portInUseNamesTheOption()
 void TestEmulatorProgram::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("unknown") << QStringList{"--bogus"};
-    QTest::newRow("port too big") << QStringList{"--port", "70000"};
-    QTest::newRow("port not a number") << QStringList{"--port", "23x"};
-    QTest::newRow("no value") << QStringList{"--port"};
-    QTest::newRow("count 0") << QStringList{"--count", "0"};
-    QTest::newRow("spread") << QStringList{"--spread", "diagonal"};
-    QTest::newRow("address") << QStringList{"--address", "127.0.0.256"};
-    QTest::newRow("firmware with comma") << QStringList{"--firmware", "A,03"};
-    QTest::newRow("leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "10"};
+    QTest::addColumn<QString>("named");
+    QTest::newRow("unknown") << QStringList{"--bogus"} << "--bogus";
+    QTest::newRow("port too big") << QStringList{"--port", "70000"} << "--port";
+    QTest::newRow("port not a number") << QStringList{"--port", "23x"} << "--port";
+    QTest::newRow("no value") << QStringList{"--port"} << "--port";
+    QTest::newRow("count 0") << QStringList{"--count", "0"} << "--count";
+    QTest::newRow("spread") << QStringList{"--spread", "diagonal"} << "--spread";
+    QTest::newRow("address") << QStringList{"--address", "127.0.0.256"} << "--address";
+    QTest::newRow("firmware with comma") << QStringList{"--firmware", "A,03"} << "--firmware";
+    QTest::newRow("leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "10"} << "--count";
 }
 
 void TestEmulatorProgram::badOptions()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
     QProcess p;
     p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), arguments);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 2);
-    QVERIFY(!p.readAllStandardError().isEmpty());
+    const QString error = QString::fromLatin1(p.readAllStandardError());
+    QVERIFY2(error.count('\n') == 1 && error.contains(named), qPrintable(error));
+}
+
+void TestEmulatorProgram::helpNamesEveryOption()
+{
+    QProcess p;
+    p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), {"--help"});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    const QString help = QString::fromLatin1(p.readAllStandardOutput());
+    for (const char *option :
+         {"--address", "--port", "--count", "--spread", "--ps-serial", "--fan-serial", "--firmware", "--description",
+          "--seed", "--simulation", "--max-clients", "--ready", "--verbose"})
+        QVERIFY2(help.contains(option), option);
 }
 
 // A client resets its connection while replies are held back and its input
