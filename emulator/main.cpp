@@ -12,12 +12,18 @@
 #include <cstdlib>
 #include <ctime>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 
 namespace {
 
 const char kFooter[] = "Further mainframes get consecutive serial numbers and seeds. Stops\n"
-                       "cleanly on SIGINT and SIGTERM.";
+                       "cleanly on SIGINT and SIGTERM. Needs count x (1 + max clients) + 16\n"
+                       "file descriptors: the soft limit is raised to the hard one at start.";
+
+// Descriptors besides those of the mainframes: standard streams, epoll, the
+// wake-up event and some to spare.
+constexpr long kSpareDescriptors = 16;
 
 struct Options
 {
@@ -119,6 +125,31 @@ int parseArguments(int argc, char **argv, Options &o)
     return -1;
 }
 
+// Raises the soft descriptor limit to the hard one, as servers do, and
+// says whether it covers every listener with all its clients.
+bool enoughDescriptors(long needed, rlim_t *limit)
+{
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return true; // nothing known: let the listeners tell
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < rl.rlim_max) {
+        rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            rl = raised;
+    }
+    *limit = rl.rlim_cur;
+    return rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= static_cast<rlim_t>(needed);
+}
+
+void tooFewDescriptors(long needed, long count, long maxClients, rlim_t limit)
+{
+    std::fprintf(stderr,
+                 "cv4870-emulator: %ld mainframes with up to %ld clients each need %ld file descriptors, "
+                 "but the limit is %llu; raise it (ulimit -n) or lower --count or --max-clients\n",
+                 count, maxClients, needed, static_cast<unsigned long long>(limit));
+}
+
 std::string timestamp()
 {
     const auto now = std::chrono::system_clock::now();
@@ -154,6 +185,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cv4870-emulator: --count: %ld ports from %ld go beyond 65535\n", o.count, o.port);
         return 2;
     }
+    const long needed = o.count * (1 + o.maxClients) + kSpareDescriptors;
+    rlim_t limit = 0;
+    if (!enoughDescriptors(needed, &limit)) {
+        tooFewDescriptors(needed, o.count, o.maxClients, limit);
+        return 1;
+    }
+
     cv4870emu::Server server;
     server.setLogLevel(static_cast<cv4870emu::LogLevel>(o.verbosity > 2 ? 2 : o.verbosity));
     server.setLogSink(
@@ -191,6 +229,11 @@ int main(int argc, char **argv)
 
     std::string error;
     if (!server.start(&error)) {
+        if (errno == EMFILE || errno == ENFILE) {
+            std::fprintf(stderr, "cv4870-emulator: %s\n", error.c_str());
+            tooFewDescriptors(needed, o.count, o.maxClients, limit);
+            return 1;
+        }
         std::fprintf(stderr,
                      "cv4870-emulator: %s\n"
                      "Choose another address or port with --address and --port "

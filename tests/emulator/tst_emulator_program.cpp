@@ -20,9 +20,12 @@ struct Listening
 };
 
 // Starts the program and reads its --ready output; empty on failure.
-QList<Listening> startReady(QProcess &p, const QStringList &arguments)
+QList<Listening> startReady(QProcess &p, const QStringList &arguments, const QStringList &prefix = {})
 {
-    p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), arguments + QStringList{"--ready"});
+    if (prefix.isEmpty())
+        p.start(QStringLiteral(CV4870_EMULATOR_PROGRAM), arguments + QStringList{"--ready"});
+    else
+        p.start(prefix[0], prefix.mid(1) + QStringList{CV4870_EMULATOR_PROGRAM} + arguments + QStringList{"--ready"});
     QList<Listening> result;
     for (;;) {
         if (!p.canReadLine() && !p.waitForReadyRead(10000))
@@ -52,6 +55,8 @@ private slots:
     void badOptions_data();
     void badOptions();
     void helpNamesEveryOption();
+    void descriptorLimit_data();
+    void descriptorLimit();
     void resetWithRepliesHeldBack();
 };
 
@@ -166,6 +171,39 @@ void TestEmulatorProgram::helpNamesEveryOption()
          {"--address", "--port", "--count", "--spread", "--ps-serial", "--fan-serial", "--firmware", "--description",
           "--seed", "--simulation", "--max-clients", "--ready", "--verbose"})
         QVERIFY2(help.contains(option), option);
+}
+
+// 1,024 mainframes with one client each need 1024 * 2 + 16 descriptors:
+// more than the usual soft limit, which the program raises to the hard one.
+void TestEmulatorProgram::descriptorLimit_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<int>("listening");
+    QTest::newRow("soft limit raised") << "--nofile=1024:4096" << 1024;
+    QTest::newRow("hard limit too low") << "--nofile=1024:1024" << 0;
+}
+
+void TestEmulatorProgram::descriptorLimit()
+{
+    QFETCH(QString, limit);
+    QFETCH(int, listening);
+    QProcess p;
+    const QList<Listening> ready =
+        startReady(p, {"--port", "0", "--count", "1024", "--spread", "port", "--max-clients", "1"}, {"prlimit", limit});
+    QCOMPARE(ready.size(), listening);
+    if (listening == 0) {
+        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString error = QString::fromLatin1(p.readAllStandardError());
+        QVERIFY2(error.contains("need 2064 file descriptors"), qPrintable(error));
+        return;
+    }
+    LineClient c;
+    QVERIFY(c.connect("127.0.0.1", ready.last().port));
+    QCOMPARE(c.query("SYST:SER?"), std::string("48701024,48711024"));
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
 }
 
 // A client resets its connection while replies are held back and its input
