@@ -3,9 +3,13 @@
 //
 // Each round trip is one line the way the driver sends it, cycling through
 // the six queries of one panel poll: "*CLS;<query>;:SYST:ERR?".
+//
+// Then the cost of one short connection (connect, *IDN?, close) against a
+// server emulating 64, 256 and 1,000 mainframes, each idle client-less.
 #include "cv4870emu.h"
 #include "lineclient.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +114,35 @@ void measureCommandLayer(long lines)
                 cpu / static_cast<double>(lines) * 1e6);
 }
 
+// Connect, one *IDN? and close, over the mainframes in turn; the median
+// and range of five batches of the time per connection.
+void measureConnections(int mainframes, int perBatch)
+{
+    cv4870emu::Server server;
+    for (int i = 0; i < mainframes; ++i)
+        server.addMainframe("127.0.25." + std::to_string(1 + i % 250), 0);
+    std::string error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "bench_emulator: %s\n", error.c_str());
+        std::exit(1);
+    }
+    std::vector<double> batches;
+    long failures = 0;
+    for (int b = 0; b < 5; ++b) {
+        const double wall0 = cpuSeconds(CLOCK_MONOTONIC);
+        for (int i = 0; i < perBatch; ++i) {
+            cv4870emu::Mainframe &mf = server.mainframe(static_cast<std::size_t>((b * perBatch + i) % mainframes));
+            LineClient client;
+            if (!client.connect(mf.address(), mf.port()) || client.query("*IDN?").empty())
+                ++failures;
+        }
+        batches.push_back((cpuSeconds(CLOCK_MONOTONIC) - wall0) / perBatch * 1e6);
+    }
+    std::sort(batches.begin(), batches.end());
+    std::printf("%4d mainframes: connect, *IDN?, close: median %6.1f us (%.1f to %.1f) per connection%s\n", mainframes,
+                batches[2], batches.front(), batches.back(), failures ? "  (FAILURES)" : "");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -122,5 +155,7 @@ int main(int argc, char **argv)
     print("1 client", measure(1, single));
     print("32 concurrent clients", measure(32, each));
     measureCommandLayer(single * 4);
+    for (int mainframes : {64, 256, 1000})
+        measureConnections(mainframes, static_cast<int>(400 * (scale > 0 ? scale : 1.0)));
     return 0;
 }
