@@ -119,6 +119,7 @@ struct Exporter::Impl
 
     std::mutex mapMutex;
     std::unordered_map<std::string, std::shared_ptr<Target>> targets;
+    Steady::time_point lastSweep; // of sessions idle too long; guarded by mapMutex
 
     // Reads in the background; the destructor waits for them.
     std::mutex readsMutex;
@@ -190,7 +191,22 @@ HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::strin
 
 std::shared_ptr<Target> Exporter::Impl::acquire(const std::string &resource)
 {
+    const auto idle = [](Target &t) {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        return !t.flight || t.flight->done;
+    };
     std::lock_guard<std::mutex> lock(mapMutex);
+    const Steady::time_point now = Steady::now();
+    if (now - lastSweep >= std::chrono::seconds(1)) {
+        // Closes the sessions of mainframes no longer scraped.
+        lastSweep = now;
+        for (auto it = targets.begin(); it != targets.end();) {
+            if (now - it->second->lastUse > options.sessionIdle && idle(*it->second))
+                it = targets.erase(it);
+            else
+                ++it;
+        }
+    }
     auto found = targets.find(resource);
     if (found == targets.end()) {
         if (targets.size() >= options.maxSessions) {
@@ -198,9 +214,7 @@ std::shared_ptr<Target> Exporter::Impl::acquire(const std::string &resource)
             // not being read.
             auto oldest = targets.end();
             for (auto it = targets.begin(); it != targets.end(); ++it) {
-                std::lock_guard<std::mutex> busy(it->second->mutex);
-                if ((!it->second->flight || it->second->flight->done) &&
-                    (oldest == targets.end() || it->second->lastUse < oldest->second->lastUse))
+                if (idle(*it->second) && (oldest == targets.end() || it->second->lastUse < oldest->second->lastUse))
                     oldest = it;
             }
             if (oldest == targets.end())
@@ -209,7 +223,7 @@ std::shared_ptr<Target> Exporter::Impl::acquire(const std::string &resource)
         }
         found = targets.emplace(resource, std::make_shared<Target>(resource)).first;
     }
-    found->second->lastUse = Steady::now();
+    found->second->lastUse = now;
     return found->second;
 }
 

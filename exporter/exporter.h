@@ -19,6 +19,7 @@ struct ExporterOptions
     AllowList allow;
     std::chrono::milliseconds probeTimeout{10000}; // ceiling of every probe
     std::size_t maxSessions = 1024; // mainframes with a session kept open
+    std::chrono::seconds sessionIdle{900}; // a session not scraped this long is closed
     unsigned maxProbes = 256; // probes in progress at once; more get 503
     bool verbose = false; // one line per failed or refused probe on stderr
 };

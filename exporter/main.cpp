@@ -26,7 +26,7 @@ int main(int argc, char **argv)
     std::string allowFile;
     double probeTimeout = 10;
     std::size_t maxSessions = 1024;
-    unsigned maxProbes = 256, maxConnections = 1024, connectionTimeout = 10;
+    unsigned maxProbes = 256, maxConnections = 1024, connectionTimeout = 10, sessionIdle = 900;
     bool ready = false, verbose = false;
     app.add_option("--listen", listen, "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
         ->capture_default_str();
@@ -42,6 +42,11 @@ int main(int argc, char **argv)
     app.add_option("--max-sessions", maxSessions, "Mainframes to keep a session open for")
         ->capture_default_str()
         ->check(CLI::Range(1, 65536));
+    app.add_option("--session-idle", sessionIdle,
+                   "Seconds after which the session of a mainframe no longer scraped "
+                   "is closed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 86400 * 7));
     app.add_option("--max-probes", maxProbes, "Probes in progress at once; more are answered 503")
         ->capture_default_str()
         ->check(CLI::Range(1, 65536));
@@ -76,6 +81,7 @@ int main(int argc, char **argv)
                              "see --allow and --allow-file\n");
     options.probeTimeout = std::chrono::milliseconds(static_cast<long long>(probeTimeout * 1000));
     options.maxSessions = maxSessions;
+    options.sessionIdle = std::chrono::seconds(sessionIdle);
     options.maxProbes = maxProbes;
     options.verbose = verbose;
 

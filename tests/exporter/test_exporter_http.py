@@ -30,7 +30,7 @@ def main():
     with Processes() as procs:
         _, ports = start_emulator(procs, emulator, 1, "--description", 'Rack "A" \\ left')
         emu = "127.0.0.1:%d" % ports[0]
-        proc, base = start_exporter(procs, exporter, "--connection-timeout", "2",
+        proc, base = start_exporter(procs, exporter, "--connection-timeout", "2", "--session-idle", "3",
                                     "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % ports[0],
                                     "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % silent.port)
 
@@ -123,6 +123,13 @@ def main():
               own.get('cv4870_exporter_errors_total{kind="timeout"}') == 2, own)
         check("silent listener reached", len(silent.accepted) == 1, len(silent.accepted))
         check("no connection outside the allow-list", len(outside.accepted) == 0, len(outside.accepted))
+
+        # The silent mainframe's session goes once it is no longer scraped.
+        check("two sessions", own.get("cv4870_exporter_sessions") == 2, own.get("cv4870_exporter_sessions"))
+        time.sleep(3.5)
+        get("%s/probe?target=%s" % (base, emu))
+        own = samples(get(base + "/metrics")[2])
+        check("idle session closed", own.get("cv4870_exporter_sessions") == 1, own.get("cv4870_exporter_sessions"))
 
         proc.terminate()
         try:
