@@ -131,6 +131,23 @@ def main():
         own = samples(get(base + "/metrics")[2])
         check("idle session closed", own.get("cv4870_exporter_sessions") == 1, own.get("cv4870_exporter_sessions"))
 
+        # The exporter's own overload is 503; the probe it does take still
+        # answers 200 with the mainframe down.
+        _, small = start_exporter(procs, exporter, "--max-probes", "1", "--allow", "127.0.0.1")
+        busy = {}
+
+        def scrape_busy(name):
+            busy[name] = get("%s/probe?target=127.0.0.1:%d" % (small, silent.port),
+                             {"X-Prometheus-Scrape-Timeout-Seconds": "1"})[0]
+
+        threads = [threading.Thread(target=scrape_busy, args=(n,)) for n in ("a", "b")]
+        for thread in threads:
+            thread.start()
+            time.sleep(0.2)
+        for thread in threads:
+            thread.join(10)
+        check("one probe over the limit", sorted(busy.values()) == [200, 503], busy)
+
         proc.terminate()
         try:
             check("clean stop on SIGTERM", proc.wait(timeout=10) == 0)
