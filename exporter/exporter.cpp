@@ -49,7 +49,8 @@ Kind failureKind(const cv4870mon::ReadResult &r)
     case VI_ERROR_FAIL_ID_QUERY:
         return Protocol;
     default:
-        return r.status <= CV4870_ERROR_DEVICE_BASE + CV4870_DEVICE_CODE_MAX && r.status >= CV4870_ERROR_MAINFRAME_OTHER
+        // The mainframe's own error codes, device-specific and SCPI.
+        return r.status >= CV4870_ERROR_MAINFRAME_OTHER && r.status <= CV4870_ERROR_SCPI_BASE - CV4870_SCPI_CODE_MIN
                    ? Mainframe
                    : Other;
     }

@@ -124,6 +124,15 @@ def main():
         check("silent listener reached", len(silent.accepted) == 1, len(silent.accepted))
         check("no connection outside the allow-list", len(outside.accepted) == 0, len(outside.accepted))
 
+        # An error the mainframe reports is counted as its own kind.
+        with socket.create_connection(("127.0.0.1", ports[0]), timeout=5) as raw:
+            raw.sendall(b"SIM:ERR 1\n*OPC?\n")
+            raw.recv(16)
+        body = get("%s/probe?target=%s" % (base, emu))[2]
+        own = samples(get(base + "/metrics")[2])
+        check("mainframe error", samples(body)["cv4870_up"] == 0 and
+              own.get('cv4870_exporter_errors_total{kind="mainframe"}') == 1, body)
+
         # The silent mainframe's session goes once it is no longer scraped.
         check("two sessions", own.get("cv4870_exporter_sessions") == 2, own.get("cv4870_exporter_sessions"))
         time.sleep(3.5)
