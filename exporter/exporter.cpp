@@ -5,6 +5,7 @@
 #include "link.h"
 #include "target.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -453,6 +454,16 @@ HttpResponse Exporter::Impl::metrics()
         w.gauge("process_resident_memory_bytes", "Resident memory of the exporter.",
                 double(resident) * double(sysconf(_SC_PAGESIZE)));
     w.gauge("process_start_time_seconds", "Start of the exporter since the epoch.", startTime);
+    std::size_t fds = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++fds;
+        closedir(dir);
+        w.gauge("process_open_fds", "Open file descriptors of the exporter.", double(fds - 3)); // ".", "..", dir
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        w.gauge("process_max_fds", "Limit of open file descriptors.", double(limit.rlim_cur));
 
     HttpResponse r = text(200, w.text());
     r.contentType = kExpositionContentType;

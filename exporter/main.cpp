@@ -9,10 +9,31 @@
 #include <cstdio>
 #include <fstream>
 #include <pthread.h>
+#include <sys/resource.h>
 
 namespace {
 
 constexpr char kDefaultListen[] = "127.0.0.1:9870";
+
+// Every session and every HTTP connection holds a descriptor: raises the
+// soft limit to the hard one and warns when even that is short.
+void raiseDescriptorLimit(std::size_t needed)
+{
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < rl.rlim_max) {
+        rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            rl = raised;
+    }
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < needed)
+        std::fprintf(stderr,
+                     "cv4870-exporter: --max-sessions and --max-connections need about %zu file descriptors, "
+                     "the limit is %llu; raise it (ulimit -n, LimitNOFILE=) or lower them\n",
+                     needed, static_cast<unsigned long long>(rl.rlim_cur));
+}
 
 } // namespace
 
@@ -91,6 +112,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cv4870-exporter: --listen takes address:port, e.g. %s\n", kDefaultListen);
         return 2;
     }
+
+    raiseDescriptorLimit(maxSessions + maxConnections + 64);
 
     // Signals are taken by sigwait below, on this thread only.
     sigset_t stopSignals;
