@@ -114,8 +114,9 @@ void measureCommandLayer(long lines)
                 cpu / static_cast<double>(lines) * 1e6);
 }
 
-// Connect, one *IDN? and close, over the mainframes in turn; the median
-// and range of five batches of the time per connection.
+// Connect, one *IDN? and close, over the mainframes in turn: the median
+// and range over five batches of the time per connection, and the server
+// thread's CPU per connection (process CPU less this thread's).
 void measureConnections(int mainframes, int perBatch)
 {
     cv4870emu::Server server;
@@ -126,10 +127,12 @@ void measureConnections(int mainframes, int perBatch)
         std::fprintf(stderr, "bench_emulator: %s\n", error.c_str());
         std::exit(1);
     }
-    std::vector<double> batches;
+    std::vector<double> batches, serverCpu;
     long failures = 0;
     for (int b = 0; b < 5; ++b) {
         const double wall0 = cpuSeconds(CLOCK_MONOTONIC);
+        const double process0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double thread0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         for (int i = 0; i < perBatch; ++i) {
             cv4870emu::Mainframe &mf = server.mainframe(static_cast<std::size_t>((b * perBatch + i) % mainframes));
             LineClient client;
@@ -137,10 +140,15 @@ void measureConnections(int mainframes, int perBatch)
                 ++failures;
         }
         batches.push_back((cpuSeconds(CLOCK_MONOTONIC) - wall0) / perBatch * 1e6);
+        const double clientCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread0;
+        serverCpu.push_back((cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0 - clientCpu) / perBatch * 1e6);
     }
     std::sort(batches.begin(), batches.end());
-    std::printf("%4d mainframes: connect, *IDN?, close: median %6.1f us (%.1f to %.1f) per connection%s\n", mainframes,
-                batches[2], batches.front(), batches.back(), failures ? "  (FAILURES)" : "");
+    std::sort(serverCpu.begin(), serverCpu.end());
+    std::printf("%4d mainframes: connect, *IDN?, close: median %6.1f us (%.1f to %.1f), server CPU %5.1f us (%.1f "
+                "to %.1f) per connection%s\n",
+                mainframes, batches[2], batches.front(), batches.back(), serverCpu[2], serverCpu.front(),
+                serverCpu.back(), failures ? "  (FAILURES)" : "");
 }
 
 } // namespace
