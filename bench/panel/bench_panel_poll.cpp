@@ -13,7 +13,7 @@ int main(int argc, char **argv)
     ScratchSettings settings;
     const int polls = pollCount(argc, argv, 2000);
 
-    ModalDriver modal(ModalDriver::Address, QStringLiteral("127.0.46.200"));
+    DialogScript modal(connectSteps(QStringLiteral("127.0.46.200")), true);
     TestPanel panel;
     if (!showPanelForPolling(panel))
         return 1;

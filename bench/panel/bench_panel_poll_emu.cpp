@@ -24,7 +24,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    ModalDriver modal(ModalDriver::Address, QStringLiteral("127.0.46.3"));
+    DialogScript modal(connectSteps(QStringLiteral("127.0.46.3")), true);
     TestPanel panel;
     if (!showPanelForPolling(panel))
         return 1;

@@ -27,7 +27,7 @@ int main(int argc, char **argv)
     splash->show();
     const qint64 splashMs = sinceMain.elapsed();
 
-    ModalDriver modal(ModalDriver::Demo, QString(), 1);
+    DialogScript modal(connectSteps(QString()));
     qint64 builtMs = 0, shownMs = 0;
     {
         TestPanel window;

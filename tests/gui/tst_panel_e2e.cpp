@@ -28,11 +28,11 @@ class tst_panel_e2e : public QObject
     ScratchSettings m_settings;
     cv4870emu::Server m_server;
     cv4870emu::Mainframe *m_mf = nullptr;
-    std::unique_ptr<ModalDriver> m_modal;
+    std::unique_ptr<DialogScript> m_modal;
 
     std::unique_ptr<TestPanel> connectPanel()
     {
-        m_modal.reset(new ModalDriver(ModalDriver::Address, QString::fromLatin1(emuAddress)));
+        m_modal.reset(new DialogScript(connectSteps(QString::fromLatin1(emuAddress)), true));
         std::unique_ptr<TestPanel> p(new TestPanel);
         // The poll is driven by hand below unless a test starts it again.
         p->d_timer->stop();

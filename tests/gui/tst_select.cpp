@@ -1,13 +1,7 @@
 // Connection flow, address dialog, search and selection dialog against the
 // scripted double of the driver and VISA libraries.
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include "connect_script.h"
-#include "cv4870fp.h"
 #include "fake_driver.h"
+#include "gui_test_util.h"
 
 namespace {
 
@@ -57,7 +51,7 @@ QStringList searchCalls(const QStringList &resources)
 QStringList loggedCalls()
 {
     QStringList calls;
-    for (const std::string &c : fakedrv::callTexts())
+    for (const std::string &c : fakedrv::calls())
         calls << QString::fromStdString(c);
     return calls;
 }
@@ -76,18 +70,10 @@ class tst_select : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_settingsDir;
+    ScratchSettings m_settings;
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QVERIFY(m_settingsDir.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
-        // QSettings() below reaches the store the program uses.
-        QCoreApplication::setOrganizationName(QString::fromLatin1(cv4870fp_settingsOrganization));
-        QCoreApplication::setApplicationName(QString::fromLatin1(cv4870fp_settingsApplication));
-    }
+    void initTestCase() { QVERIFY(m_settings.isValid()); }
 
     void init()
     {
@@ -157,12 +143,12 @@ private slots:
         addMainframes(1, mainframes);
         for (int st : inits)
             fakedrv::pushStatus("cv4870_init", st);
-        ConnectScript answers(script.split(QLatin1Char('|')));
+        DialogScript answers(script.split(QLatin1Char('|')));
 
         QWidget owner;
         cv4870fp_select dialog(&owner);
         QCOMPARE(dialog.connectMainframe(), result);
-        QCOMPARE(answers.errors(), QString());
+        QCOMPARE(answers.stepsLeft(), 0);
         QCOMPARE(dialog.d_demo, demo);
         QCOMPARE(dialog.descr(), descr);
         QCOMPARE(loggedCalls(), calls);
@@ -180,7 +166,7 @@ private slots:
     void messageBoxes()
     {
         fakedrv::pushStatus("cv4870_init", VI_ERROR_TMO);
-        fakedrv::setErrorText("Timeout expired before operation completed.");
+        fakedrv::mainframe().errorText = "Timeout expired before operation completed.";
         bool choiceHasIcon = false, noneStayed = false, failStayed = false;
         auto stubborn = [](bool *stayed) {
             return [stayed](QWidget *w) {
@@ -190,7 +176,7 @@ private slots:
                 *stayed = afterEscape && w->isVisible();
             };
         };
-        ConnectScript answers;
+        DialogScript answers;
         answers.add("choice", "Auto Find", [&](QWidget *w) {
             choiceHasIcon = !w->windowIcon().isNull() && static_cast<QMessageBox *>(w)->icon() == QMessageBox::Question;
         });
@@ -201,9 +187,9 @@ private slots:
 
         cv4870fp_select dialog(nullptr);
         QCOMPARE(dialog.connectMainframe(), 0);
-        QCOMPARE(answers.errors(), QString());
+        QCOMPARE(answers.stepsLeft(), 0);
         QVERIFY(choiceHasIcon && noneStayed && failStayed);
-        const QList<ConnectScript::Shown> &shown = answers.shown();
+        const QList<DialogScript::Shown> &shown = answers.shown();
         // The choice box is one object, shown again after "Try Again".
         QCOMPARE(shown.at(0).widget, shown.at(2).widget);
         // Title, text, buttons, default button, and the box's parent.
@@ -250,15 +236,15 @@ private slots:
             QSettings().setValue("ip_addr", QStringLiteral("172.16.0.1"));
         });
         fakedrv::pushStatus("cv4870_init", VI_ERROR_RSRC_NFOUND);
-        ConnectScript answers(
+        DialogScript answers(
             {"choice:Enter Address", "address:=" + typed, "fail:Try Again", "choice:Enter Address", "address:Cancel"});
 
         cv4870fp_select dialog(nullptr);
         QCOMPARE(dialog.connectMainframe(), 0);
-        QCOMPARE(answers.errors(), QString());
+        QCOMPARE(answers.stepsLeft(), 0);
         QCOMPARE(atProbe, typed);
         QCOMPARE(dialog.descr(), "TCPIP::" + typed + "::23::SOCKET");
-        const QList<ConnectScript::Shown> &shown = answers.shown();
+        const QList<DialogScript::Shown> &shown = answers.shown();
         QCOMPARE(shown.at(1).title, QStringLiteral("Ostrel 4870 SFP: Enter VXI Mainframe TCP/IP Address"));
         QCOMPARE(shown.at(1).field, prefill);
         QCOMPARE(shown.at(4).field, typed);
@@ -387,7 +373,7 @@ private slots:
         QTest::ignoreMessage(QtDebugMsg, message);
         QTest::ignoreMessage(QtDebugMsg, message);
         QStringList after; // the result while the dialog stays open
-        ConnectScript answers;
+        DialogScript answers;
         answers.add("list", "dbl:1", [&](QWidget *w) {
             auto note = [&] { after << (w->isVisible() ? dialog.descr() : QStringLiteral("closed")); };
             // The view makes its first row current when it takes the focus.
@@ -404,7 +390,7 @@ private slots:
             note();
         });
         QCOMPARE(dialog.exec(), 1);
-        QCOMPARE(answers.errors(), QString());
+        QCOMPARE(answers.stepsLeft(), 0);
         QCOMPARE(after, (QStringList{"before", "before", "before"}));
         QCOMPARE(dialog.descr(), resourceName(2));
     }

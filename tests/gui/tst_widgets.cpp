@@ -217,24 +217,25 @@ private slots:
 
     void closeConfirmation_data()
     {
-        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("closes");
-        QTest::newRow("yes") << int(QMessageBox::Yes) << true;
-        QTest::newRow("no") << int(QMessageBox::No) << false;
-        QTest::newRow("box closed") << int(QMessageBox::NoButton) << false;
+        QTest::newRow("yes") << "Yes" << true;
+        QTest::newRow("no") << "No" << false;
+        QTest::newRow("box closed") << "<close>" << false;
     }
     void closeConfirmation()
     {
-        QFETCH(int, answer);
+        QFETCH(QString, answer);
         cv5120fp_app w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        ModalAnswer box{QMessageBox::StandardButton(answer)};
+        DialogScript box({"box:" + answer});
         clickButton(&w, QStringLiteral("Close"));
-        QCOMPARE(box.boxes(), 1);
-        QCOMPARE(box.seen().title + '|' + box.seen().text, QStringLiteral("Ostrel  SFP|Do you really want to exit?"));
-        QCOMPARE(box.seen().icon, QMessageBox::Question);
-        QCOMPARE(box.seen().buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(box.stepsLeft(), 0);
+        const DialogScript::Shown &seen = box.shown().at(0);
+        QCOMPARE(seen.title + '|' + seen.text, QStringLiteral("Ostrel  SFP|Do you really want to exit?"));
+        QCOMPARE(seen.icon, QMessageBox::Question);
+        QCOMPARE(seen.buttons, QStringList({"Yes", "No"}));
         QTEST(!w.isVisible(), "closes");
     }
 
@@ -328,43 +329,44 @@ private slots:
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("driverText");
-        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("text");
         const QString exit = QStringLiteral("]\nDo you want to exit?");
-        QTest::newRow("success") << 0 << QByteArray() << int(QMessageBox::Ok) << QString();
-        QTest::newRow("warning") << 0x3FFC0901 << QByteArray("Fan speed below nominal") << int(QMessageBox::Ok)
+        QTest::newRow("success") << 0 << QByteArray() << "OK" << QString();
+        QTest::newRow("warning") << 0x3FFC0901 << QByteArray("Fan speed below nominal") << "OK"
                                  << "Warning: [Fan speed below nominal]";
-        QTest::newRow("error, No") << -1073807339 << QByteArray() << int(QMessageBox::No)
+        QTest::newRow("error, No") << -1073807339 << QByteArray() << "No"
                                    << "cv4870_reset(d_vi) failed due to [Fake error -1073807339" + exit;
-        QTest::newRow("error, box closed") << -5 << QByteArray() << int(QMessageBox::NoButton)
+        QTest::newRow("error, box closed") << -5 << QByteArray() << "<close>"
                                            << "cv4870_reset(d_vi) failed due to [Fake error -5" + exit;
         // Driver texts are Latin-1: byte 0xB0 is the degree sign.
-        QTest::newRow("Latin-1") << -5 << QByteArray("70 \xb0") << int(QMessageBox::No)
+        QTest::newRow("Latin-1") << -5 << QByteArray("70 \xb0") << "No"
                                  << "cv4870_reset(d_vi) failed due to [70 " + QString(QChar(0xB0)) + exit;
-        QTest::newRow("place markers stay")
-            << 7 << QByteArray("%1 %s 100%") << int(QMessageBox::Ok) << "Warning: [%1 %s 100%]";
+        QTest::newRow("place markers stay") << 7 << QByteArray("%1 %s 100%") << "OK"
+                                            << "Warning: [%1 %s 100%]";
     }
     void report()
     {
         QFETCH(int, status);
         QFETCH(QByteArray, driverText);
-        QFETCH(int, answer);
-        fakedrv::setErrorText(driverText.toStdString());
-        ModalAnswer box{QMessageBox::StandardButton(answer)};
+        QFETCH(QString, answer);
+        fakedrv::mainframe().errorText = driverText.toStdString();
+        DialogScript box({"box:" + answer});
         QCOMPARE(reportDriverStatus(status, "cv4870_reset(d_vi)"), status != 0);
-        QCOMPARE(box.boxes(), status != 0 ? 1 : 0);
-        QTEST(box.seen().text, "text");
+        QCOMPARE(box.shown().size(), status != 0 ? 1 : 0);
         if (status == 0) {
             QVERIFY(fakedrv::calls().empty());
             return;
         }
+        const DialogScript::Shown &seen = box.shown().at(0);
+        QTEST(seen.text, "text");
         const bool error = status < 0;
-        QCOMPARE(box.seen().icon, error ? QMessageBox::Critical : QMessageBox::Warning);
-        QCOMPARE(box.seen().title,
+        QCOMPARE(seen.icon, error ? QMessageBox::Critical : QMessageBox::Warning);
+        QCOMPARE(seen.title,
                  error ? QStringLiteral("Ostrel  SFP Error message") : QStringLiteral("Ostrel  SFP Warning message"));
-        QCOMPARE(box.seen().buttons, error ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+        QCOMPARE(seen.buttons, error ? QStringList({"Yes", "No"}) : QStringList({"OK"}));
         // The driver's text is asked for once, without a session.
-        QCOMPARE(fakedrv::callTexts(),
+        QCOMPARE(fakedrv::calls(),
                  std::vector<std::string>({"cv4870_error_message(0, " + std::to_string(status) + ")"}));
     }
 
@@ -378,19 +380,16 @@ private slots:
         window.show();
         QApplication::setActiveWindow(&window);
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        {
-            ModalAnswer box{QMessageBox::Ok};
-            reportWarning(QStringLiteral("plain")); // nothing added to the text
-            QCOMPARE(box.seen().text, QStringLiteral("plain"));
-            QCOMPARE(box.seen().parent, &window);
-        }
+        DialogScript boxes({"box:OK", "box:No"});
+        reportWarning(QStringLiteral("plain")); // nothing added to the text
         window.hide();
         QApplication::setActiveWindow(nullptr);
         QTRY_VERIFY(!QApplication::activeWindow());
-        ModalAnswer box{QMessageBox::No};
         reportError(QStringLiteral("e"));
-        QVERIFY(box.seen().shown);
-        QCOMPARE(box.seen().parent, nullptr);
+        QCOMPARE(boxes.shown().size(), 2);
+        QCOMPARE(boxes.shown().at(0).text, QStringLiteral("plain"));
+        QCOMPARE(boxes.shown().at(0).parent, &window);
+        QCOMPARE(boxes.shown().at(1).parent, nullptr);
     }
 
     void errorAnsweredYesExits()
@@ -406,7 +405,7 @@ private slots:
 static int reportErrorChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    ModalAnswer yes{QMessageBox::Yes};
+    DialogScript yes({QStringLiteral("box:Yes")});
     QTimer::singleShot(0, [] {
         std::printf("box shown\n");
         std::fflush(stdout);

@@ -12,13 +12,6 @@
 
 namespace fakedrv {
 
-struct Call
-{
-    std::string fn; // e.g. "cv4870_getStatus"
-    std::vector<std::string> args; // inputs only, as text; outputs are not logged
-    std::string text() const; // "fn(arg, arg)"
-};
-
 struct Mainframe
 {
     ViBoolean pon = 1, inFail = 0, outFail = 0, fanFail = 0, senseFail = 0, sysFail = 0;
@@ -33,6 +26,7 @@ struct Mainframe
     std::string firmware = "A.01.00";
     std::string hostname = "mainframe.test"; // VI_ATTR_TCPIP_HOSTNAME of every session
     std::string errorText; // cv4870_error_message text; empty: "Fake error <status>"
+    int nullInits = 0; // the next this many successful cv4870_init calls write 0 to *vi
 };
 
 struct Resource
@@ -46,9 +40,8 @@ struct Resource
 // Clears the log, the scripts, the resources and the values.
 void reset();
 
-const std::vector<Call> &calls();
-std::vector<std::string> callNames();
-std::vector<std::string> callTexts();
+// The calls logged as "fn(arg, arg)", or as "fn" alone.
+std::vector<std::string> calls(bool withArgs = true);
 int count(const std::string &fn);
 void clearCalls();
 
@@ -60,19 +53,13 @@ void setStatus(const std::string &fn, ViStatus st);
 void setHook(const std::string &fn, std::function<void()> hook);
 
 Mainframe &mainframe();
-void setErrorText(const std::string &text);
-
 // Resources that viFindRsrc lists, in this order (the expression is logged,
 // not applied). An empty list makes viFindRsrc return VI_ERROR_RSRC_NFOUND.
 std::vector<Resource> &resources();
 
-// Value that cv4870_init writes to *vi. By default each init writes a new
-// handle (1001, 1002, ...); setInitSession(0) makes the next inits write 0.
-void setInitSession(ViSession value);
-void clearInitSession();
-// Handles of sessions opened by cv4870_init and not yet closed.
+// Handles of sessions opened by cv4870_init (1001, 1002, ...) and not yet
+// closed, and the resource a session was opened on ("" if unknown).
 std::vector<ViSession> openSessions();
-// Resource name a session was opened on ("" if unknown).
 std::string resourceOf(ViSession vi);
 
 } // namespace fakedrv
