@@ -41,23 +41,6 @@ inline bool fontWithHeight(int h, QFont *font)
     return false;
 }
 
-// Makes f the application font for the lifetime of the scope.
-class AppFontScope
-{
-public:
-    explicit AppFontScope(const QFont &f)
-        : d_saved(QApplication::font())
-    {
-        QApplication::setFont(f);
-    }
-    ~AppFontScope() { QApplication::setFont(d_saved); }
-    AppFontScope(const AppFontScope &) = delete;
-    AppFontScope &operator=(const AppFontScope &) = delete;
-
-private:
-    QFont d_saved;
-};
-
 // Counts the paint events of the widgets it watches.
 class PaintCounter : public QObject
 {

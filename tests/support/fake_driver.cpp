@@ -64,15 +64,14 @@ const Resource *resourceOfSession(ViSession vi)
     return nullptr;
 }
 
-// A getter: logs the call and, unless it fails, writes the mainframe's
-// values (read after the call's hook ran) through the output pointers.
+// A getter: logs the call and, unless it fails, writes the values through
+// the output pointers.
 template <typename T>
-ViStatus get(const char *fn, ViSession vi, std::vector<T> (*values)(const Mainframe &), std::vector<T *> out)
+ViStatus get(const char *fn, ViSession vi, std::vector<T> values, std::vector<T *> out)
 {
     const ViStatus st = enter(fn, {std::to_string(vi)});
-    const std::vector<T> v = values(s.mainframe);
     for (size_t i = 0; st >= 0 && i < out.size(); ++i)
-        *out[i] = v[i];
+        *out[i] = values[i];
     return st;
 }
 
@@ -200,64 +199,50 @@ ViStatus cv4870_getDescription(ViSession vi, ViChar description[])
 
 ViStatus cv4870_getSerialNumber(ViSession vi, ViPInt32 psSerial, ViPInt32 fanSerial)
 {
-    return get<ViInt32>("cv4870_getSerialNumber", vi,
-                        [](const Mainframe &m) {
-                            return std::vector<ViInt32>{m.psSerial, m.fanSerial};
-                        },
-                        {psSerial, fanSerial});
+    const Mainframe &m = s.mainframe;
+    return get<ViInt32>("cv4870_getSerialNumber", vi, {m.psSerial, m.fanSerial}, {psSerial, fanSerial});
 }
 
 ViStatus cv4870_getStatus(ViSession vi, ViPBoolean powerOn, ViPBoolean inputFail, ViPBoolean outputFail,
                           ViPBoolean fanFail, ViPBoolean sensorFail, ViPBoolean sysFail)
 {
-    return get<ViBoolean>("cv4870_getStatus", vi,
-                          [](const Mainframe &m) {
-                              return std::vector<ViBoolean>{m.pon,     m.inFail,    m.outFail,
-                                                            m.fanFail, m.senseFail, m.sysFail};
-                          },
+    const Mainframe &m = s.mainframe;
+    return get<ViBoolean>("cv4870_getStatus", vi, {m.pon, m.inFail, m.outFail, m.fanFail, m.senseFail, m.sysFail},
                           {powerOn, inputFail, outputFail, fanFail, sensorFail, sysFail});
 }
 
 ViStatus cv4870_getOutputVoltages(ViSession vi, ViPReal64 a, ViPReal64 b, ViPReal64 c, ViPReal64 d, ViPReal64 e,
                                   ViPReal64 f, ViPReal64 g)
 {
-    return get<ViReal64>("cv4870_getOutputVoltages", vi,
-                         [](const Mainframe &m) { return std::vector<ViReal64>(m.volt, m.volt + 7); },
-                         {a, b, c, d, e, f, g});
+    const ViReal64 *v = s.mainframe.volt;
+    return get<ViReal64>("cv4870_getOutputVoltages", vi, {v, v + 7}, {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getOutputCurrents(ViSession vi, ViPReal64 a, ViPReal64 b, ViPReal64 c, ViPReal64 d, ViPReal64 e,
                                   ViPReal64 f, ViPReal64 g)
 {
-    return get<ViReal64>("cv4870_getOutputCurrents", vi,
-                         [](const Mainframe &m) { return std::vector<ViReal64>(m.amp, m.amp + 7); },
-                         {a, b, c, d, e, f, g});
+    const ViReal64 *v = s.mainframe.amp;
+    return get<ViReal64>("cv4870_getOutputCurrents", vi, {v, v + 7}, {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getOutputStates(ViSession vi, ViPBoolean a, ViPBoolean b, ViPBoolean c, ViPBoolean d, ViPBoolean e,
                                 ViPBoolean f, ViPBoolean g)
 {
-    return get<ViBoolean>("cv4870_getOutputStates", vi,
-                          [](const Mainframe &m) { return std::vector<ViBoolean>(m.outState, m.outState + 7); },
-                          {a, b, c, d, e, f, g});
+    const ViBoolean *v = s.mainframe.outState;
+    return get<ViBoolean>("cv4870_getOutputStates", vi, {v, v + 7}, {a, b, c, d, e, f, g});
 }
 
 ViStatus cv4870_getFanSpeed(ViSession vi, ViPInt32 nominal, ViPInt32 fan1, ViPInt32 fan2, ViPInt32 fan3)
 {
-    return get<ViInt32>("cv4870_getFanSpeed", vi,
-                        [](const Mainframe &m) {
-                            return std::vector<ViInt32>{m.fanNom, m.fan[0], m.fan[1], m.fan[2]};
-                        },
+    const Mainframe &m = s.mainframe;
+    return get<ViInt32>("cv4870_getFanSpeed", vi, {m.fanNom, m.fan[0], m.fan[1], m.fan[2]},
                         {nominal, fan1, fan2, fan3});
 }
 
 ViStatus cv4870_getTemperature(ViSession vi, ViPInt32 fanTray, ViPInt32 powerSupply)
 {
-    return get<ViInt32>("cv4870_getTemperature", vi,
-                        [](const Mainframe &m) {
-                            return std::vector<ViInt32>{m.fanTemp, m.psTemp};
-                        },
-                        {fanTray, powerSupply});
+    const Mainframe &m = s.mainframe;
+    return get<ViInt32>("cv4870_getTemperature", vi, {m.fanTemp, m.psTemp}, {fanTray, powerSupply});
 }
 
 ViStatus cv4870_setFanSpeed(ViSession vi, ViInt32 nominal)
