@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cv4870emu.h"
@@ -18,7 +20,9 @@ using std::chrono::milliseconds;
 
 namespace {
 
-Snapshot healthy()
+// A healthy snapshot with the changes named: "off" (main power and so every
+// output), a failure line, "bad:<output>", "rpm:<nominal>".
+Snapshot snapshot(const std::string &changes = "")
 {
     Snapshot s;
     s.status.powerOn = true;
@@ -27,6 +31,17 @@ Snapshot healthy()
     s.fanNominalRpm = 1800;
     s.fanTrayCelsius = 30;
     s.powerSupplyCelsius = 40;
+    std::istringstream words(changes);
+    for (std::string w; words >> w;) {
+        if (w == "off")
+            s = snapshot("bad:0 bad:1 bad:2 bad:3 bad:4 bad:5 bad:6"), s.status.powerOn = false;
+        else if (w.rfind("bad:", 0) == 0)
+            s.outputs.at(std::stoul(w.substr(4))).ok = false;
+        else if (w.rfind("rpm:", 0) == 0)
+            s.fanNominalRpm = std::stoi(w.substr(4));
+        else
+            *(w == "fan_fail" ? &s.status.fanFail : w == "sys_fail" ? &s.status.sysFail : &s.status.outputFail) = true;
+    }
     return s;
 }
 
@@ -42,86 +57,40 @@ std::string kinds(const std::vector<Event> &events)
 
 TEST(Health, FromStatusLinesOutputsAndThresholds)
 {
-    struct Row
-    {
-        const char *name;
-        void (*change)(Snapshot &);
-        Thresholds limits;
-        Severity severity;
-        const char *codes;
+    const std::tuple<const char *, Thresholds, Severity, const char *> rows[] = {
+        {"", {}, Severity::Ok, ""},
+        {"sys_fail fan_fail", {}, Severity::Critical, "fan_fail sys_fail"},
+        {"bad:4", {}, Severity::Critical, "output:-5.2V"},
+        {"off", {}, Severity::Warning, "main_power_off"}, // the outputs are off too, and do not count
+        {"", {41.0, 50.0}, Severity::Ok, ""},
+        {"", {40.0, 50.0}, Severity::Warning, "temperature:power_supply"},
+        {"", {20.0, 30.0}, Severity::Critical, "temperature:fan_tray temperature:power_supply"},
+        {"", {std::nullopt, 35.0}, Severity::Critical, "temperature:power_supply"},
     };
-    const Row rows[] = {
-        {"healthy", [](Snapshot &) {}, {}, Severity::Ok, ""},
-        {"sysfail", [](Snapshot &s) { s.status.sysFail = true; }, {}, Severity::Critical, "sys_fail"},
-        {"fan and sensor",
-         [](Snapshot &s) { s.status.fanFail = s.status.sensorFail = true; },
-         {},
-         Severity::Critical,
-         "fan_fail sensor_fail"},
-        {"one output", [](Snapshot &s) { s.outputs[4].ok = false; }, {}, Severity::Critical, "output:-5.2V"},
-        {"power off hides outputs",
-         [](Snapshot &s) {
-             s.status.powerOn = false;
-             for (Output &o : s.outputs)
-                 o.ok = false;
-         },
-         {},
-         Severity::Warning,
-         "main_power_off"},
-        {"below warning", [](Snapshot &) {}, {41.0, 50.0}, Severity::Ok, ""},
-        {"at warning", [](Snapshot &) {}, {40.0, 50.0}, Severity::Warning, "temperature:power_supply"},
-        {"critical beats warning",
-         [](Snapshot &) {},
-         {20.0, 30.0},
-         Severity::Critical,
-         "temperature:fan_tray temperature:power_supply"},
-        {"critical only", [](Snapshot &) {}, {std::nullopt, 35.0}, Severity::Critical, "temperature:power_supply"},
-    };
-    for (const Row &row : rows) {
-        Snapshot s = healthy();
-        row.change(s);
-        const Health h = assessHealth(s, row.limits);
-        std::string codes;
+    for (const auto &[changes, limits, severity, codes] : rows) {
+        const Health h = assessHealth(snapshot(changes), limits);
+        std::string got;
         for (const Problem &p : h.problems)
-            codes += (codes.empty() ? "" : " ") + p.code;
-        EXPECT_EQ(h.severity, row.severity) << row.name;
-        EXPECT_EQ(codes, row.codes) << row.name;
+            got += (got.empty() ? "" : " ") + p.code;
+        EXPECT_EQ(h.severity, severity) << changes << " " << codes;
+        EXPECT_EQ(got, codes);
     }
 }
 
 TEST(Events, TransitionsBetweenTwoSnapshots)
 {
-    struct Row
-    {
-        const char *name;
-        void (*before)(Snapshot &);
-        void (*after)(Snapshot &);
-        const char *events;
+    const std::tuple<const char *, const char *, const char *> rows[] = {
+        {"", "", ""},
+        {"", "fan_fail", "line_set:fan_fail"},
+        {"fan_fail", "", "line_cleared:fan_fail"},
+        {"", "bad:2 output_fail", "line_set:output_fail output_failed:+5V"},
+        {"bad:6", "", "output_recovered:-24V"},
+        {"", "off", "power_off:main_power"}, // no output events
+        {"off", "", "power_on:main_power"},
+        {"", "rpm:2400", "fan_nominal_changed:fan_nominal"},
     };
-    const auto none = [](Snapshot &) {};
-    const auto fanFail = [](Snapshot &s) { s.status.fanFail = true; };
-    const auto off = [](Snapshot &s) {
-        s.status.powerOn = false;
-        for (Output &o : s.outputs)
-            o.ok = false;
-    };
-    const Row rows[] = {
-        {"same", none, none, ""},
-        {"line set", none, fanFail, "line_set:fan_fail"},
-        {"line cleared", fanFail, none, "line_cleared:fan_fail"},
-        {"output fails with its line", none, [](Snapshot &s) { s.outputs[2].ok = false, s.status.outputFail = true; },
-         "line_set:output_fail output_failed:+5V"},
-        {"output recovers", [](Snapshot &s) { s.outputs[6].ok = false; }, none, "output_recovered:-24V"},
-        {"power off: no output events", none, off, "power_off:main_power"},
-        {"power on", off, none, "power_on:main_power"},
-        {"fan nominal", none, [](Snapshot &s) { s.fanNominalRpm = 2400; }, "fan_nominal_changed:fan_nominal"},
-    };
-    for (const Row &row : rows) {
-        Snapshot a = healthy(), b = healthy();
-        row.before(a);
-        row.after(b);
-        EXPECT_EQ(kinds(diffSnapshots(a, b)), row.events) << row.name;
-    }
+    for (const auto &[before, after, events] : rows)
+        EXPECT_EQ(kinds(diffSnapshots(snapshot(before), snapshot(after))), events) << before << " -> " << after;
 }
 
 TEST(Events, TrackerReportsLinkChangesOnceAndChangesAcrossALoss)
@@ -130,12 +99,10 @@ TEST(Events, TrackerReportsLinkChangesOnceAndChangesAcrossALoss)
     const auto now = Clock::now();
     EXPECT_EQ(kinds(t.onFailure(now, "refused")), "link_lost:link"); // unreachable from the start
     EXPECT_EQ(kinds(t.onFailure(now, "refused")), "");
-    Snapshot s = healthy();
-    EXPECT_EQ(kinds(t.onSnapshot(s)), "link_restored:link");
-    EXPECT_EQ(kinds(t.onSnapshot(s)), "");
+    EXPECT_EQ(kinds(t.onSnapshot(snapshot())), "link_restored:link");
+    EXPECT_EQ(kinds(t.onSnapshot(snapshot())), "");
     EXPECT_EQ(kinds(t.onFailure(now, "timeout")), "link_lost:link");
-    s.status.sysFail = true;
-    EXPECT_EQ(kinds(t.onSnapshot(s)), "link_restored:link line_set:sys_fail");
+    EXPECT_EQ(kinds(t.onSnapshot(snapshot("sys_fail"))), "link_restored:link line_set:sys_fail");
     EXPECT_TRUE(t.up());
     EXPECT_EQ(toJson(t.onFailure(now, "x").at(0))["event"], "link_lost");
 }
@@ -155,29 +122,12 @@ TEST(Target, AcceptedAndRejected)
         EXPECT_TRUE(r.ok) << text << ": " << r.error;
         EXPECT_EQ(r.resource, resource);
     }
-    const char *bad[] = {"",
-                         "host:",
-                         "host:0",
-                         "host:65536",
-                         "host:23x",
-                         "host:-1",
-                         ":23",
-                         "256.1.1.1",
-                         "1.2.3",
-                         "1.2.3.4.5",
-                         "-host",
-                         "host-",
-                         "a..b",
-                         "host.",
-                         "ho st",
-                         "h_st",
-                         "TCPIP0::host::23::",
-                         "::host::23::SOCKET",
-                         "TCPIP0::::23::SOCKET",
-                         "TCPIP0:::host::23",
-                         "TCPIP0::ho st::23",
-                         "0TCPIP::h::1::SOCKET",
-                         "[::1]:23"};
+    // clang-format off
+    const char *bad[] = {"", "host:", "host:0", "host:65536", "host:23x", "host:-1", ":23", "256.1.1.1", "1.2.3",
+                         "1.2.3.4.5", "-host", "host-", "a..b", "host.", "ho st", "h_st", "TCPIP0::host::23::",
+                         "::host::23::SOCKET", "TCPIP0::::23::SOCKET", "TCPIP0:::host::23", "TCPIP0::ho st::23",
+                         "0TCPIP::h::1::SOCKET", "[::1]:23"};
+    // clang-format on
     for (const char *text : bad) {
         const TargetResult r = parseTarget(text);
         EXPECT_FALSE(r.ok) << text << " -> " << r.resource;
