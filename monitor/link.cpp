@@ -29,11 +29,26 @@ ViStatus arm(ViSession vi, Steady::time_point deadline)
 
 } // namespace
 
+std::string utf8FromLatin1(const char *text)
+{
+    std::string out;
+    for (; *text; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string statusText(ViStatus status)
 {
     ViChar text[CV4870_ERROR_MESSAGE_BUFLEN] = {};
     cv4870_error_message(VI_NULL, status, text);
-    return text[0] ? std::string(text) : "status " + std::to_string(status);
+    return text[0] ? utf8FromLatin1(text) : "status " + std::to_string(status);
 }
 
 Link::Link(std::string resource, LinkOptions options)
@@ -90,8 +105,8 @@ ViStatus Link::openLocked(Steady::time_point deadline, std::string *error)
         (st = cv4870_getSerialNumber(vi, &id.powerSupplySerial, &id.fanTraySerial)) >= 0 &&
         (st = cv4870_getDescription(vi, description)) >= 0 &&
         (st = cv4870_revision_query(vi, driverRev, firmware)) >= 0) {
-        id.description = description;
-        id.firmwareRevision = firmware;
+        id.description = utf8FromLatin1(description);
+        id.firmwareRevision = utf8FromLatin1(firmware);
         identity_ = std::move(id);
         vi_ = vi;
         return VI_SUCCESS;

@@ -74,7 +74,11 @@ private:
     Steady::time_point retryAt_{};
 };
 
-// The driver's text for a status ("VISA: timeout ..."), never empty.
+// A text from the driver (Latin-1, control bytes already replaced) as
+// UTF-8, as JSON and the exporter's labels need.
+std::string utf8FromLatin1(const char *text);
+
+// The driver's text for a status ("VISA: timeout ..."), never empty, UTF-8.
 std::string statusText(ViStatus status);
 
 } // namespace cv4870mon

@@ -24,7 +24,8 @@ constexpr std::size_t kFanCount = 3;
 extern const std::array<const char *, kOutputCount> kOutputNames; // "+24V" ...
 extern const std::array<double, kOutputCount> kNominalVolts;
 
-// Read once when a session opens.
+// Read once when a session opens. Texts are UTF-8 (the mainframe's
+// Latin-1 converted).
 struct Identity
 {
     std::string resource;

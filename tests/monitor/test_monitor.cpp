@@ -149,6 +149,7 @@ protected:
         mf = &server.addMainframe("127.0.0.1", 0);
         mf->setPsSerial(48701001);
         mf->setFirmware("A.03.11");
+        mf->setDescription("Ch\xe2ssis 4870");
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
         resource = "TCPIP0::127.0.0.1::" + std::to_string(mf->port()) + "::SOCKET";
@@ -167,6 +168,7 @@ TEST_F(LinkEmu, ReadsTheMainframeState)
     const cv4870emu::ModelState m = mf->model().state();
     EXPECT_EQ(r.snapshot->identity.powerSupplySerial, 48701001);
     EXPECT_EQ(r.snapshot->identity.firmwareRevision, "A.03.11");
+    EXPECT_EQ(r.snapshot->identity.description, "Ch\u00e2ssis 4870"); // Latin-1 on the wire, UTF-8 here
     EXPECT_EQ(r.snapshot->status.powerOn, m.power);
     EXPECT_EQ(r.snapshot->fanNominalRpm, m.nominalFan);
     EXPECT_NEAR(r.snapshot->outputs[0].voltageVolts, m.volts[0], 0.5);
