@@ -57,9 +57,15 @@ struct Options
     std::string line;
 };
 
+// One line of JSON; a byte that is not UTF-8 becomes U+FFFD instead of an exception.
+std::string jsonLine(const json &j)
+{
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void printJson(const json &j)
 {
-    std::cout << j.dump() << std::endl;
+    std::cout << jsonLine(j) << std::endl;
 }
 
 json errorJson(const std::string &resource, const std::string &error)
@@ -110,7 +116,7 @@ int runFind(const Options &o)
                 cv4870_getDescription(vi, description);
                 cv4870_close(vi);
                 found.push_back({{"resource", name},
-                                 {"description", description},
+                                 {"description", utf8FromLatin1(description)},
                                  {"power_supply_serial", ps},
                                  {"fan_tray_serial", fan}});
             }
@@ -198,12 +204,12 @@ public:
     void snapshot(const Snapshot &s, const Health &h)
     {
         if (file_)
-            write(csv_ ? cv4870ctl::csvRow(s, h) : toJson(s, h).dump());
+            write(csv_ ? cv4870ctl::csvRow(s, h) : jsonLine(toJson(s, h)));
     }
     void event(const Event &e)
     {
         if (file_)
-            write(csv_ ? cv4870ctl::csvRow(e) : toJson(e).dump());
+            write(csv_ ? cv4870ctl::csvRow(e) : jsonLine(toJson(e)));
     }
     bool failed() const { return failed_; }
 

@@ -76,7 +76,8 @@ def free_port():
 class Emulator:
     def __init__(self, port=0):
         self.proc = subprocess.Popen([EMULATOR, "--address", "127.0.0.1", "--port", str(port), "--ready",
-                                      "--simulation"], stdout=subprocess.PIPE, text=True)
+                                      "--simulation", "--description", b"Ch\xe2ssis 4870"],
+                                     stdout=subprocess.PIPE, text=True)
         self.port = None
         deadline = time.monotonic() + 10
         for line in self.proc.stdout:
@@ -95,7 +96,7 @@ class Emulator:
 
 
 def ctl(*args, env=None, timeout=30):
-    return subprocess.run([CTL] + [str(a) for a in args], capture_output=True, text=True, timeout=timeout,
+    return subprocess.run([CTL] + [str(a) for a in args], capture_output=True, encoding="utf-8", timeout=timeout,
                           env=env)
 
 
@@ -140,6 +141,7 @@ class Ctl(unittest.TestCase):
         self.assertEqual([o["name"] for o in snap["outputs"]], OUTPUTS)
         self.assertEqual(snap["resource"], "TCPIP0::%s::SOCKET" % self.emu.target.replace(":", "::"))
         self.assertEqual(snap["health"]["state"], "critical")
+        self.assertEqual(snap["identity"]["description"], "Ch\u00e2ssis 4870")  # Latin-1 on the wire
         self.assertIn("output:+5V", [p["code"] for p in snap["health"]["problems"]])
         self.sim("SIM:CLE")
         self.sim("POW OFF")
