@@ -4,6 +4,7 @@
 #include "httpd.h"
 
 #include <CLI/CLI.hpp>
+#include <arpa/inet.h>
 
 #include <csignal>
 #include <cstdio>
@@ -108,8 +109,10 @@ int main(int argc, char **argv)
 
     std::string address;
     std::uint16_t port = 0;
-    if (!cv4870exp::splitListenAddress(listen, &address, &port)) {
-        std::fprintf(stderr, "cv4870-exporter: --listen takes address:port, e.g. %s\n", kDefaultListen);
+    in6_addr numeric{};
+    if (!cv4870exp::splitListenAddress(listen, &address, &port) ||
+        (inet_pton(AF_INET, address.c_str(), &numeric) != 1 && inet_pton(AF_INET6, address.c_str(), &numeric) != 1)) {
+        std::fprintf(stderr, "cv4870-exporter: --listen takes a numeric address and a port, e.g. %s\n", kDefaultListen);
         return 2;
     }
 

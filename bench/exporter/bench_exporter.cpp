@@ -8,7 +8,7 @@
 //      CPU per scrape, which stays flat when the cost grows linearly;
 //   3. the exporter's peak resident memory (VmHWM) with 1,024 open sessions.
 //
-// Usage: bench_exporter [scrapes]   (default 2000 for part 1)
+// Usage: bench_exporter [scrapes]   (scrapes of the single mainframe, default 2000)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -1,4 +1,4 @@
-"""Processes and loopback helpers shared by the exporter's Python tests.
+"""Processes and loopback utilities shared by the exporter's Python tests.
 
 Every process started through Processes is stopped when the with-block ends,
 also when a check fails; every wait is bounded."""
