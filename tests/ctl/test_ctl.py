@@ -173,9 +173,10 @@ class Ctl(unittest.TestCase):
         r = ctl("check", self.emu.target, "--timeout", "500")
         self.assertEqual(r.returncode, 3)
         self.assertTrue(r.stdout.startswith("CV4870 UNKNOWN - "), r.stdout)
-        r = ctl("status", self.emu.target)
+        r = ctl("status", self.emu.target, "--json")
         self.assertEqual(r.returncode, 3)
         self.assertIn(self.emu.target.split(":")[1], r.stderr)
+        self.assertEqual(json.loads(r.stdout)["type"], "error")
         self.emu = Emulator()
 
     def test_find_lists_what_the_resource_file_names(self):
@@ -256,6 +257,13 @@ class Ctl(unittest.TestCase):
                     check_schema(rec, SNAPSHOT if rec["type"] == "snapshot" else EVENT)
                 events = [[rec["event"], rec["subject"]] for rec in records if rec["type"] == "event"]
             self.assertEqual(events, [["line_set", "sys_fail"], ["line_cleared", "sys_fail"]])
+
+    def test_watch_ends_by_count_or_duration(self):
+        for args, least, most in [(["--count", "3"], 0.1, 5), (["--duration", "0.6"], 0.5, 5)]:
+            start = time.monotonic()
+            r = ctl("watch", self.emu.target, "--interval", "50", *args)
+            self.assertEqual((r.returncode, r.stdout), (0, ""), args)  # no events on a steady mainframe
+            self.assertTrue(least <= time.monotonic() - start <= most, args)
 
     def test_watch_survives_a_restart_and_a_silent_mainframe(self):
         log = os.path.join(self.tmp.name, "log.jsonl")
