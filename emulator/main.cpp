@@ -126,7 +126,7 @@ int parseArguments(int argc, char **argv, Options &o)
 }
 
 // Raises the soft descriptor limit to the hard one, as servers do, and
-// says whether it covers every listener with all its clients.
+// says whether it covers `needed`.
 bool enoughDescriptors(long needed, rlim_t *limit)
 {
     rlimit rl{};
@@ -142,12 +142,12 @@ bool enoughDescriptors(long needed, rlim_t *limit)
     return rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= static_cast<rlim_t>(needed);
 }
 
-void tooFewDescriptors(long needed, long count, long maxClients, rlim_t limit)
+void tooFewDescriptors(long needed, long count, rlim_t limit)
 {
     std::fprintf(stderr,
-                 "cv4870-emulator: %ld mainframes with up to %ld clients each need %ld file descriptors, "
-                 "but the limit is %llu; raise it (ulimit -n) or lower --count or --max-clients\n",
-                 count, maxClients, needed, static_cast<unsigned long long>(limit));
+                 "cv4870-emulator: %ld mainframes need %ld file descriptors (a listener and one client each), "
+                 "but the limit is %llu; raise it (ulimit -n) or lower --count\n",
+                 count, needed, static_cast<unsigned long long>(limit));
 }
 
 std::string timestamp()
@@ -185,12 +185,20 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cv4870-emulator: --count: %ld ports from %ld go beyond 65535\n", o.count, o.port);
         return 2;
     }
-    const long needed = o.count * (1 + o.maxClients) + kSpareDescriptors;
+    // Every listener with one client must fit; beyond that, a listener that
+    // runs out of descriptors pauses its accepts until a client leaves.
+    const long needed = o.count * 2 + kSpareDescriptors;
+    const long wanted = o.count * (1 + o.maxClients) + kSpareDescriptors;
     rlim_t limit = 0;
     if (!enoughDescriptors(needed, &limit)) {
-        tooFewDescriptors(needed, o.count, o.maxClients, limit);
+        tooFewDescriptors(needed, o.count, limit);
         return 1;
     }
+    if (limit != RLIM_INFINITY && limit < static_cast<rlim_t>(wanted))
+        std::fprintf(stderr,
+                     "cv4870-emulator: the descriptor limit %llu is below the %ld that %ld clients on every "
+                     "mainframe need; clients past it wait until others leave\n",
+                     static_cast<unsigned long long>(limit), wanted, o.maxClients);
 
     cv4870emu::Server server;
     server.setLogLevel(static_cast<cv4870emu::LogLevel>(o.verbosity > 2 ? 2 : o.verbosity));
@@ -231,7 +239,7 @@ int main(int argc, char **argv)
     if (!server.start(&error)) {
         if (errno == EMFILE || errno == ENFILE) {
             std::fprintf(stderr, "cv4870-emulator: %s\n", error.c_str());
-            tooFewDescriptors(needed, o.count, o.maxClients, limit);
+            tooFewDescriptors(needed, o.count, limit);
             return 1;
         }
         std::fprintf(stderr,
