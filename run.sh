@@ -10,7 +10,7 @@ set -eu
 cd "$(dirname "$0")"
 
 scripts/setup-deps.sh build
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCV_TESTS=OFF -DCV_BENCH=OFF
 cmake --build build --target cv4870fp cv4870-emulator cv4870ctl -j "$(nproc)"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

@@ -6,6 +6,6 @@ cd "$(dirname "$0")"
 
 scripts/setup-deps.sh test
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCV_WERROR="${CV_WERROR:-OFF}" -DCV_BENCH="${CV_BENCH:-OFF}"
+    -DCV_TESTS=ON -DCV_WERROR="${CV_WERROR:-OFF}" -DCV_BENCH="${CV_BENCH:-OFF}"
 cmake --build build -j "$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
