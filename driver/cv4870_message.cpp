@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cv4870_session.h"
+#include "cv4870_statuscodes.h"
 
 namespace cv4870drv {
 
@@ -31,14 +32,9 @@ const CodeText kScpiTexts[] = {
 };
 
 const CodeText kDriverTexts[] = {
-    {VI_WARN_NSUP_ID_QUERY, "Identification query not supported"},
-    {VI_WARN_NSUP_RESET, "Reset not supported"},
-    {VI_WARN_NSUP_SELF_TEST, "Self-test not supported"},
-    {VI_WARN_NSUP_ERROR_QUERY, "Error query not supported"},
-    {VI_WARN_NSUP_REV_QUERY, "Instrument revision query not supported without a session"},
-    {VI_ERROR_FAIL_ID_QUERY, "Identification query failed: the instrument is not a Corvane Ltd. 4870"},
-    {VI_ERROR_INV_RESPONSE, "Invalid or unexpected response from the mainframe"},
-    {CV4870_WARN_TEXT_TRUNCATED, "Text from the mainframe was cut to fit the buffer"},
+#define CV4870_STATUS_ROW(status, text) {status, text},
+    CV4870_STATUS_LIST(CV4870_STATUS_ROW)
+#undef CV4870_STATUS_ROW
 };
 
 std::mutex cacheMutex;
@@ -103,11 +99,6 @@ bool driverStatusText(ViStatus status, char *buf, std::size_t cap)
             copyText(row.text, buf, cap);
             return true;
         }
-    }
-    if (status >= VI_ERROR_PARAMETER1 && status <= VI_ERROR_PARAMETER8) {
-        Writer(buf, cap) << "Parameter " << static_cast<long>(status - VI_ERROR_PARAMETER1 + 1)
-                         << " invalid (out of range or null pointer)";
-        return true;
     }
     {
         const std::lock_guard<std::mutex> lock(cacheMutex);

@@ -8,26 +8,6 @@ namespace scpi {
 
 namespace {
 
-// One list feeds the texts; the enum in scpi.h names the same codes.
-#define CV4870EMU_ERRORS(X)                                                                                            \
-    X(NoError, "No error")                                                                                             \
-    X(SyntaxError, "Syntax error")                                                                                     \
-    X(DataTypeError, "Data type error")                                                                                \
-    X(ParameterNotAllowed, "Parameter not allowed")                                                                    \
-    X(MissingParameter, "Missing parameter")                                                                           \
-    X(HeaderSeparatorError, "Header separator error")                                                                  \
-    X(ProgramMnemonicTooLong, "Program mnemonic too long")                                                             \
-    X(UndefinedHeader, "Undefined header")                                                                             \
-    X(InvalidCharacterInNumber, "Invalid character in number")                                                         \
-    X(ExponentTooLarge, "Exponent too large")                                                                          \
-    X(TooManyDigits, "Too many digits")                                                                                \
-    X(InvalidStringData, "Invalid string data")                                                                        \
-    X(DataOutOfRange, "Data out of range")                                                                             \
-    X(IllegalParameterValue, "Illegal parameter value")                                                                \
-    X(QueueOverflow, "Queue overflow")                                                                                 \
-    X(InputBufferOverrun, "Input buffer overrun")                                                                      \
-    X(PowerSupplyNotResponding, "Power supply not responding")
-
 constexpr std::size_t kMaxMnemonic = 12; // SCPI long form limit
 constexpr std::size_t kMaxDigits = 255;
 
@@ -83,7 +63,7 @@ bool splitOutsideQuotes(std::string_view text, char sep, std::vector<std::string
 const char *errorText(int code)
 {
     switch (code) {
-#define CV4870EMU_ERROR_CASE(name, text)                                                                               \
+#define CV4870EMU_ERROR_CASE(name, code, text)                                                                         \
     case name:                                                                                                         \
         return text;
         CV4870EMU_ERRORS(CV4870EMU_ERROR_CASE)

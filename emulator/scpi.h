@@ -11,25 +11,31 @@
 namespace cv4870emu {
 namespace scpi {
 
-// Standard SCPI error codes used by the emulator.
+// Every error the emulator reports: name, code and text, the one list behind
+// the enum and errorText(). Standard SCPI errors, then device-specific ones.
+#define CV4870EMU_ERRORS(X)                                                                                            \
+    X(NoError, 0, "No error")                                                                                          \
+    X(SyntaxError, -102, "Syntax error")                                                                               \
+    X(DataTypeError, -104, "Data type error")                                                                          \
+    X(ParameterNotAllowed, -108, "Parameter not allowed")                                                              \
+    X(MissingParameter, -109, "Missing parameter")                                                                     \
+    X(HeaderSeparatorError, -111, "Header separator error")                                                            \
+    X(ProgramMnemonicTooLong, -112, "Program mnemonic too long")                                                       \
+    X(UndefinedHeader, -113, "Undefined header")                                                                       \
+    X(InvalidCharacterInNumber, -121, "Invalid character in number")                                                   \
+    X(ExponentTooLarge, -123, "Exponent too large")                                                                    \
+    X(TooManyDigits, -124, "Too many digits")                                                                          \
+    X(InvalidStringData, -151, "Invalid string data")                                                                  \
+    X(DataOutOfRange, -222, "Data out of range")                                                                       \
+    X(IllegalParameterValue, -224, "Illegal parameter value")                                                          \
+    X(QueueOverflow, -350, "Queue overflow")                                                                           \
+    X(InputBufferOverrun, -363, "Input buffer overrun")                                                                \
+    X(PowerSupplyNotResponding, 301, "Power supply not responding")
+
 enum Error : int {
-    NoError = 0,
-    SyntaxError = -102,
-    DataTypeError = -104,
-    ParameterNotAllowed = -108,
-    MissingParameter = -109,
-    HeaderSeparatorError = -111,
-    ProgramMnemonicTooLong = -112,
-    UndefinedHeader = -113,
-    InvalidCharacterInNumber = -121,
-    ExponentTooLarge = -123,
-    TooManyDigits = -124,
-    InvalidStringData = -151,
-    DataOutOfRange = -222,
-    IllegalParameterValue = -224,
-    QueueOverflow = -350,
-    InputBufferOverrun = -363,
-    PowerSupplyNotResponding = 301,
+#define CV4870EMU_ERROR_ENUM(name, code, text) name = code,
+    CV4870EMU_ERRORS(CV4870EMU_ERROR_ENUM)
+#undef CV4870EMU_ERROR_ENUM
 };
 
 // Text of an error code ("No error" for 0, "Unknown error" if unlisted).

@@ -1,9 +1,12 @@
 // Protocol conformance of the emulator over a real loopback socket.
 #include "cv4870emu.h"
 #include "runningemulator.h"
+#include "scpi.h"
 
 #include <QtTest>
 
+#include <fstream>
+#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -20,6 +23,7 @@ class TestEmulatorProtocol : public QObject
     Q_OBJECT
 
 private slots:
+    void errorListMatchesTheProtocolPage();
     void replies_data();
     void replies();
     void errors_data();
@@ -30,6 +34,30 @@ private slots:
     void repliesOutliveHalfClose();
     void slowReaderGetsEveryReply();
 };
+
+void TestEmulatorProtocol::errorListMatchesTheProtocolPage()
+{
+    // The rows "| <code> | <text> | ..." of the tables under "## Errors".
+    std::ifstream doc(CV4870_PROTOCOL_DOC);
+    QVERIFY(doc.is_open());
+    std::map<int, std::string> documented;
+    bool inErrors = false;
+    const QRegularExpression row(R"(^\| (-?\d+) \| ([^|]+) \|)");
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0)
+            inErrors = line == "## Errors";
+        const auto m = row.match(QString::fromStdString(line));
+        if (inErrors && m.hasMatch())
+            QVERIFY(documented.emplace(m.captured(1).toInt(), m.captured(2).trimmed().toStdString()).second);
+    }
+    std::map<int, std::string> listed;
+#define CV4870EMU_LISTED(name, code, text)                                                                             \
+    QVERIFY(listed.emplace(code, text).second);                                                                        \
+    QCOMPARE(std::string(cv4870emu::scpi::errorText(cv4870emu::scpi::name)), std::string(text));
+    CV4870EMU_ERRORS(CV4870EMU_LISTED)
+#undef CV4870EMU_LISTED
+    QCOMPARE(listed, documented);
+}
 
 void TestEmulatorProtocol::replies_data()
 {
