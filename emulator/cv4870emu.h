@@ -116,6 +116,33 @@ struct LineOutcome
     int delayMs = 0; // hold the bytes back this long before sending
 };
 
+// What a mainframe says about itself.
+struct Identity
+{
+    std::string maker = "Corvane Ltd."; // *IDN? field 1
+    std::string model = "4870"; // *IDN? field 2
+    std::int32_t psSerial = 48700001; // *IDN? field 3, SYSTem:SERial? field 1
+    std::int32_t fanSerial = 48710001; // SYSTem:SERial? field 2
+    std::string firmware = "A.03.11"; // sent as given: keep to printable, no , ; "
+    std::string description = "4870 VXI Mainframe"; // SYSTem:DESCription?
+};
+
+// Faults of the link that strike a given number of times.
+enum class LinkFault {
+    // The next commands/queries that reach the hardware (not *IDN?, *CLS,
+    // *OPC?, SYSTem queries) are not carried out; each queues 301.
+    DeviceError,
+    // The next lines that have a reply:
+    NoReply, // executed, reply discarded
+    Garbage, // reply replaced by 44 meaningless bytes + LF
+    Oversized, // reply replaced by 100 kB without LF
+    ExtraLine, // reply followed by one more line of its shape, every digit moved on by 5
+    DuplicateReply, // reply sent twice
+    // The next lines received: connection closed, line not executed.
+    Drop,
+};
+constexpr std::size_t kLinkFaultKinds = 7;
+
 // One emulated mainframe: identity, model, error queue, link faults.
 class Mainframe
 {
@@ -126,16 +153,8 @@ public:
     Mainframe &operator=(const Mainframe &) = delete;
 
     // Identity (before start()).
-    void setPsSerial(std::int32_t serial);
-    void setFanSerial(std::int32_t serial);
-    void setFirmware(const std::string &revision); // sent as given: keep to printable, no , ; "
-    void setDescription(const std::string &text);
-    void setMaker(const std::string &maker); // *IDN? field 1, default "Corvane Ltd."
-    void setModelName(const std::string &model); // *IDN? field 2, default "4870"
-    std::int32_t psSerial() const;
-    std::int32_t fanSerial() const;
-    std::string firmware() const;
-    std::string description() const;
+    void setIdentity(const Identity &identity);
+    Identity identity() const;
 
     // Enables the SIMulation command subsystem (off: -113 for those).
     void setSimulationCommands(bool enabled);
@@ -146,21 +165,10 @@ public:
     std::string address() const;
     std::uint16_t port() const;
 
-    // Link faults. count: how many times the fault strikes; a negative
-    // count means until clearFaults(). Each call replaces the earlier count.
-    // The next count commands/queries that reach the hardware (not *IDN?,
-    // *CLS, *OPC?, SYSTem queries) are not carried out; each queues 301.
-    void injectDeviceError(int count = 1);
+    // Arms a link fault: count is how many times it strikes; a negative
+    // count means until clearFaults(). Replaces the fault's earlier count.
+    void injectLinkFault(LinkFault kind, int count = 1);
     void setReplyDelay(int ms); // every reply held back ms (0: none)
-    // The next count lines that have a reply:
-    void injectNoReply(int count = 1); // executed, reply discarded
-    void injectGarbageReply(int count = 1); // reply replaced by 44 meaningless bytes + LF
-    void injectOversizedReply(int count = 1); // reply replaced by 100 kB without LF
-    // reply followed by one more line of its shape, every digit moved on by 5
-    void injectExtraLine(int count = 1);
-    void injectDuplicateReply(int count = 1); // reply sent twice
-    // The next count lines received: connection closed, line not executed.
-    void injectDrop(int count = 1);
     // Clears the link faults and the model's physical faults.
     void clearFaults();
 

@@ -219,10 +219,12 @@ int main(int argc, char **argv)
         }
         cv4870emu::Mainframe &mf =
             server.addMainframe(address, static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(o.seed + i));
-        mf.setPsSerial(static_cast<std::int32_t>(o.psSerial + i));
-        mf.setFanSerial(static_cast<std::int32_t>(o.fanSerial + i));
-        mf.setFirmware(o.firmware);
-        mf.setDescription(o.count > 1 ? o.description + " #" + std::to_string(i + 1) : o.description);
+        cv4870emu::Identity id;
+        id.psSerial = static_cast<std::int32_t>(o.psSerial + i);
+        id.fanSerial = static_cast<std::int32_t>(o.fanSerial + i);
+        id.firmware = o.firmware;
+        id.description = o.count > 1 ? o.description + " #" + std::to_string(i + 1) : o.description;
+        mf.setIdentity(id);
         mf.setSimulationCommands(o.simulation);
     }
 

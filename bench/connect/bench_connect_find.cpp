@@ -68,8 +68,10 @@ int main(int argc, char **argv)
 
     cv4870emu::Server server;
     server.setLogSink([](const std::string &) {});
+    cv4870emu::Identity id;
+    id.description = "bench mainframe";
     for (int i = 0; i < n; ++i)
-        server.addMainframe("127.0.24." + std::to_string(1 + i % 250), 0).setDescription("bench mainframe");
+        server.addMainframe("127.0.24." + std::to_string(1 + i % 250), 0).setIdentity(id);
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "emulator: %s\n", error.c_str());

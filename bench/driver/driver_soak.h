@@ -32,7 +32,13 @@ struct Figures
     std::string firstWrong; // what the first wrong reading was, for the report
 };
 
-enum Fault { Extra, Duplicate, Late, Garbage, Oversized, NoReply, Drop, kFaultKinds };
+// The kinds of fault the soak injects; -1 stands for a late reply.
+const cv4870emu::LinkFault kinds[] = {
+    cv4870emu::LinkFault::ExtraLine, cv4870emu::LinkFault::DuplicateReply, cv4870emu::LinkFault(-1),
+    cv4870emu::LinkFault::Garbage,   cv4870emu::LinkFault::Oversized,      cv4870emu::LinkFault::NoReply,
+    cv4870emu::LinkFault::Drop,
+};
+constexpr unsigned kFaultKinds = sizeof kinds / sizeof kinds[0];
 
 // The lines the emulator executed, each with the reply it truly produced.
 class Observed
@@ -176,33 +182,15 @@ inline Figures run(long exchanges, double faultShare, ViUInt32 timeoutMs, std::u
         mf.model().advance(97);
         if (i % 50 == 0)
             mf.model().setNominalFan(cv4870emu::kFanSpeedMin + static_cast<int>(rng() % 2401));
-        int fault = -1;
+        const cv4870emu::LinkFault *fault = nullptr;
         if (chance(rng) < faultShare) {
-            fault = static_cast<int>(rng() % kFaultKinds);
+            fault = &kinds[rng() % kFaultKinds];
             ++f.faults;
-            switch (fault) {
-            case Extra:
-                mf.injectExtraLine();
-                break;
-            case Duplicate:
-                mf.injectDuplicateReply();
-                break;
-            case Late:
+            // A late reply is held back; every other kind strikes once.
+            if (*fault == cv4870emu::LinkFault(-1))
                 mf.setReplyDelay(static_cast<int>(timeoutMs * 3 / 2));
-                break;
-            case Garbage:
-                mf.injectGarbageReply();
-                break;
-            case Oversized:
-                mf.injectOversizedReply();
-                break;
-            case NoReply:
-                mf.injectNoReply();
-                break;
-            default:
-                mf.injectDrop();
-                break;
-            }
+            else
+                mf.injectLinkFault(*fault);
         }
         const std::size_t before = observed.count();
         std::vector<double> values;
@@ -211,7 +199,7 @@ inline Figures run(long exchanges, double faultShare, ViUInt32 timeoutMs, std::u
         ++f.exchanges;
         if (st != VI_SUCCESS) {
             ++f.failed;
-            if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO || fault == Drop) {
+            if (st == VI_ERROR_CONN_LOST || st == VI_ERROR_IO || (fault && *fault == cv4870emu::LinkFault::Drop)) {
                 cv4870_close(vi);
                 vi = openSession(rsrc, timeoutMs);
                 ++f.reopens;

@@ -31,10 +31,11 @@ protected:
     {
         server.setLogLevel(cv4870emu::LogLevel::Quiet);
         mf = &server.addMainframe("127.0.0.1", 0);
-        mf->setPsSerial(48701001);
-        mf->setFanSerial(48702002);
-        mf->setFirmware("A.03.11");
-        mf->setDescription("Ostrel \"4870\" mainframe");
+        cv4870emu::Identity id;
+        id.psSerial = 48701001;
+        id.fanSerial = 48702002;
+        id.description = "Ostrel \"4870\" mainframe";
+        mf->setIdentity(id);
         mf->model().setManualClock(true);
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
@@ -180,8 +181,10 @@ TEST_F(Emulated, CommandsChangeTheMainframe)
 TEST_F(Emulated, AnotherMakerOrModelFailsTheIdQueryOnly)
 {
     for (const char *model : {"4871", "4870"}) {
-        mf->setModelName(model); // first a wrong model, then a wrong maker
-        mf->setMaker(model == std::string("4870") ? "Corvane Limited" : "Corvane Ltd.");
+        cv4870emu::Identity id = mf->identity(); // first a wrong model, then a wrong maker
+        id.model = model;
+        id.maker = model == std::string("4870") ? "Corvane Limited" : "Corvane Ltd.";
+        mf->setIdentity(id);
         ViSession vi = 5;
         EXPECT_EQ(init(&vi), VI_ERROR_FAIL_ID_QUERY) << model;
         EXPECT_EQ(vi, VI_NULL);
@@ -192,26 +195,26 @@ TEST_F(Emulated, AnotherMakerOrModelFailsTheIdQueryOnly)
 
 TEST_F(Emulated, EveryFaultGivesItsStatusAndTheNextCallItsOwnAnswer)
 {
-    using cv4870emu::Mainframe;
+    using cv4870emu::LinkFault;
     const struct
     {
         const char *name;
-        void (Mainframe::*inject)(int);
+        LinkFault kind;
         ViStatus expected;
     } faults[] = {
-        {"device error", &Mainframe::injectDeviceError, CV4870_ERROR_DEVICE_BASE + 301},
-        {"garbage", &Mainframe::injectGarbageReply, VI_ERROR_INV_RESPONSE},
-        {"oversized", &Mainframe::injectOversizedReply, VI_ERROR_INV_RESPONSE},
-        {"no reply", &Mainframe::injectNoReply, VI_ERROR_TMO},
+        {"device error", LinkFault::DeviceError, CV4870_ERROR_DEVICE_BASE + 301},
+        {"garbage", LinkFault::Garbage, VI_ERROR_INV_RESPONSE},
+        {"oversized", LinkFault::Oversized, VI_ERROR_INV_RESPONSE},
+        {"no reply", LinkFault::NoReply, VI_ERROR_TMO},
     };
     ViSession vi = open();
     for (const auto &fault : faults) {
         for (const Call &call : kCalls) {
             SCOPED_TRACE(std::string(fault.name) + " on " + call.name);
-            (mf->*fault.inject)(1);
+            mf->injectLinkFault(fault.kind);
             const ViStatus st = call.run(vi);
             mf->clearFaults(); // a device error stays pending over calls that do not touch the hardware
-            const bool deviceError = fault.inject == &Mainframe::injectDeviceError;
+            const bool deviceError = fault.kind == LinkFault::DeviceError;
             EXPECT_EQ(st, deviceError && !call.hardware ? VI_SUCCESS : fault.expected);
             expectInStep(vi);
         }
@@ -243,7 +246,7 @@ TEST_F(Emulated, ALateReplyIsNeverTakenForTheNextOne)
 TEST_F(Emulated, DroppedConnectionIsReportedOnEveryLaterCall)
 {
     ViSession vi = open();
-    mf->injectDrop(1);
+    mf->injectLinkFault(cv4870emu::LinkFault::Drop);
     ViInt32 a, b;
     EXPECT_EQ(cv4870_getTemperature(vi, &a, &b), VI_ERROR_CONN_LOST);
     for (const Call &call : kCalls)

@@ -127,14 +127,14 @@ void TestEmulatorFaults::modelFaults()
 void TestEmulatorFaults::deviceError()
 {
     cv4870emu::Mainframe mf;
-    mf.injectDeviceError();
+    mf.injectLinkFault(cv4870emu::LinkFault::DeviceError);
     // *CLS and the error query are the controller's own; the set command
     // between them is the one that fails, and it changes nothing.
     QCOMPARE(mf.processLine("*CLS;FAN:SPE 2400;:SYST:ERR?").bytes, kNotResponding + "\n");
     QCOMPARE(mf.model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
     QCOMPARE(mf.processLine("*CLS;FAN:SPE 2400;:SYST:ERR?").bytes, kNoError + "\n");
     // A failed query gives no response unit.
-    mf.injectDeviceError(2);
+    mf.injectLinkFault(cv4870emu::LinkFault::DeviceError, 2);
     QCOMPARE(mf.processLine("*CLS;MEAS:VOLT?;:MEAS:TEMP?;:SYST:ERR?;:SYST:ERR?;:SYST:ERR?").bytes,
              kNotResponding + ";" + kNotResponding + ";" + kNoError + "\n");
 
@@ -168,7 +168,7 @@ void TestEmulatorFaults::noReply()
 {
     RunningEmulator r(true);
     QVERIFY(r.started);
-    r.mf->injectNoReply();
+    r.mf->injectLinkFault(cv4870emu::LinkFault::NoReply);
     QVERIFY(r.client.send("FAN:SPE 2400;:SYST:ERR?\n"));
     // The line ran; only its reply is lost. The next query gets its own answer.
     QCOMPARE(r.client.query("FAN:SPE?").substr(0, 5), std::string("2400,"));
@@ -181,7 +181,7 @@ void TestEmulatorFaults::garbageReply()
 {
     RunningEmulator r(true);
     QVERIFY(r.started);
-    r.mf->injectGarbageReply();
+    r.mf->injectLinkFault(cv4870emu::LinkFault::Garbage);
     const std::string garbage = r.client.query("*IDN?");
     QVERIFY(!garbage.empty() && garbage.find("Corvane") == std::string::npos);
     QVERIFY(std::any_of(garbage.begin(), garbage.end(), [](char c) { return c < 0x20 || c > 0x7e; }));
@@ -211,7 +211,7 @@ void TestEmulatorFaults::extraAndDuplicatedReplies()
     QVERIFY(r.started);
     std::vector<std::pair<std::string, std::string>> seen;
     r.mf->setLineObserver([&](const std::string &line, const std::string &reply) { seen.emplace_back(line, reply); });
-    r.mf->injectExtraLine();
+    r.mf->injectLinkFault(cv4870emu::LinkFault::ExtraLine);
     // The reply, then a line of its shape with every digit moved on by five.
     QCOMPARE(r.client.query("SYST:TAG? 120;:SYST:SER?"), std::string("120;48700001,48710001"));
     std::string line;

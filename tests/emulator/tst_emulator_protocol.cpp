@@ -104,7 +104,9 @@ void TestEmulatorProtocol::replies()
     QFETCH(QString, expected);
     RunningEmulator r;
     QVERIFY(r.started);
-    r.mf->setDescription("Rack \"B\"; slot 3");
+    cv4870emu::Identity id;
+    id.description = "Rack \"B\"; slot 3";
+    r.mf->setIdentity(id);
     const QString reply = QString::fromStdString(r.client.query(command.toStdString()));
     QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(expected)).match(reply).hasMatch(),
              qPrintable(reply));
@@ -204,8 +206,11 @@ void TestEmulatorProtocol::hostileInputKeepsConnectionUsable()
 void TestEmulatorProtocol::severalClientsAndMainframes()
 {
     cv4870emu::Server server;
-    for (std::uint32_t i = 0; i < 3; ++i)
-        server.addMainframe("127.0.0.1", 0, 100 + i).setPsSerial(static_cast<std::int32_t>(1000 + i));
+    cv4870emu::Identity id;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        id.psSerial = static_cast<std::int32_t>(1000 + i);
+        server.addMainframe("127.0.0.1", 0, 100 + i).setIdentity(id);
+    }
     QVERIFY(server.start());
     // Eight clients at once on the first mainframe; each reads its own answer.
     std::vector<std::unique_ptr<LineClient>> clients;
@@ -255,7 +260,7 @@ void TestEmulatorProtocol::slowReaderGetsEveryReply()
     // has to stop reading while the client is not reading, and go on
     // afterwards without losing or reordering anything.
     const std::size_t lines = 300;
-    r.mf->injectOversizedReply(-1);
+    r.mf->injectLinkFault(cv4870emu::LinkFault::Oversized, -1);
     std::thread sender([&] {
         std::string batch;
         for (std::size_t i = 0; i < lines; ++i)

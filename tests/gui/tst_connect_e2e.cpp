@@ -26,9 +26,11 @@ class tst_connect_e2e : public QObject
     // and lists them in the VISA resource file.
     bool start(const QList<int> &octets, quint16 port = 0)
     {
-        for (int octet : octets)
-            m_server->addMainframe(QStringLiteral("127.0.23.%1").arg(octet).toStdString(), port)
-                .setDescription(QStringLiteral("Ostrel 4870 at .%1").arg(octet).toStdString());
+        for (int octet : octets) {
+            cv4870emu::Identity id;
+            id.description = QStringLiteral("Ostrel 4870 at .%1").arg(octet).toStdString();
+            m_server->addMainframe(QStringLiteral("127.0.23.%1").arg(octet).toStdString(), port).setIdentity(id);
+        }
         std::string error;
         if (!m_server->start(&error))
             qWarning("%s", error.c_str());
@@ -146,7 +148,7 @@ private slots:
     void silentResourceDoesNotStopTheSearch()
     {
         QVERIFY(start({21, 20, 22}));
-        m_server->mainframe(1).injectNoReply(-1);
+        m_server->mainframe(1).injectLinkFault(cv4870emu::LinkFault::NoReply, -1);
         cv4870fp_select dialog(nullptr);
         QCOMPARE(dialog.findResources(), 2);
         QCOMPARE(dialog.d_tree->topLevelItem(0)->text(0), QStringLiteral("127.0.23.21"));

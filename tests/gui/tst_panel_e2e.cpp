@@ -43,9 +43,11 @@ private slots:
     {
         QVERIFY(m_settings.isValid());
         m_mf = &m_server.addMainframe(emuAddress, emuPort);
-        m_mf->setPsSerial(-4870);
-        m_mf->setFanSerial(48702);
-        m_mf->setFirmware("B.02.07");
+        cv4870emu::Identity id;
+        id.psSerial = -4870;
+        id.fanSerial = 48702;
+        id.firmware = "B.02.07";
+        m_mf->setIdentity(id);
         m_mf->model().setManualClock(true);
         m_server.setLogLevel(cv4870emu::LogLevel::Quiet);
         // Another build tree may be running this test on the same address:
@@ -136,7 +138,7 @@ private slots:
     {
         auto p = connectPanel();
         p->updateStatus();
-        m_mf->injectDrop(-1);
+        m_mf->injectLinkFault(cv4870emu::LinkFault::Drop, -1);
         p->d_timer->start(cv4870fp_app::pollIntervalMs);
         // Bounded by the driver's timeout, not by the test.
         QTRY_COMPARE_WITH_TIMEOUT(m_modal->reports.size(), 1, 30000);

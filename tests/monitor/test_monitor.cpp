@@ -147,9 +147,10 @@ protected:
     {
         server.setLogLevel(cv4870emu::LogLevel::Quiet);
         mf = &server.addMainframe("127.0.0.1", 0);
-        mf->setPsSerial(48701001);
-        mf->setFirmware("A.03.11");
-        mf->setDescription("Ch\xe2ssis 4870");
+        cv4870emu::Identity id;
+        id.psSerial = 48701001;
+        id.description = "Ch\xe2ssis 4870";
+        mf->setIdentity(id);
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
         resource = "TCPIP0::127.0.0.1::" + std::to_string(mf->port()) + "::SOCKET";
@@ -179,7 +180,7 @@ TEST_F(LinkEmu, ADroppedConnectionFailsThenReconnectsAfterTheBackoff)
 {
     Link link(resource, {milliseconds(200), milliseconds(400)});
     ASSERT_TRUE(link.read(milliseconds(2000)).snapshot);
-    mf->injectDrop(1);
+    mf->injectLinkFault(cv4870emu::LinkFault::Drop);
     const ReadResult lost = link.read(milliseconds(2000));
     EXPECT_FALSE(lost.snapshot);
     EXPECT_FALSE(lost.backoff);
