@@ -2,10 +2,12 @@
 #include "findexpr.h"
 #include "objects.h"
 #include "rsrcfile.h"
+#include "rsrcname.h"
 #include "visa.h"
 
 #include <cstdio>
 #include <new>
+#include <unordered_set>
 
 using namespace cvvisa;
 
@@ -37,9 +39,20 @@ ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt3
         loadResourceFile(path, &config);
         for (const std::string &problem : config.problems)
             fprintf(stderr, "visa: %s:%s (line skipped)\n", path.c_str(), problem.c_str());
-        for (std::string &name : collectResources(config, ScanOptions()))
-            if (matcher.matches(name))
+        /* Every name the library knows is listed, and matched, in its
+         * canonical form; two entries that name the same resource in
+         * different spellings are listed once. Other names stay as written. */
+        std::unordered_set<std::string> seen;
+        for (std::string &name : collectResources(config, ScanOptions())) {
+            RsrcInfo info;
+            if (parseRsrc(name.c_str(), &info) == VI_SUCCESS)
+                name = std::move(info.canonical);
+            std::string key = name;
+            for (char &c : key)
+                c = asciiLower(c);
+            if (seen.insert(std::move(key)).second && matcher.matches(name))
                 list->names.push_back(std::move(name));
+        }
     } catch (const std::bad_alloc &) {
         return VI_ERROR_ALLOC;
     }

@@ -1,5 +1,7 @@
-/* Parsing of TCPIP SOCKET resource strings. Internal to the VISA library
- * (the tests and fuzz targets use it directly). */
+/* Parsing of resource strings: SOCKET names in full (the sessions this
+ * library opens), the other forms of the VISA grammar for their interface,
+ * board, class and canonical name. Internal to the VISA library (the tests
+ * and fuzz targets use it directly). */
 #ifndef CV_VISA_RSRCNAME_H
 #define CV_VISA_RSRCNAME_H
 
@@ -41,6 +43,26 @@ struct SocketRsrc
  * Returns VI_SUCCESS or VI_ERROR_INV_RSRC_NAME; never throws for any
  * input, however long or malformed. */
 ViStatus parseSocketRsrc(const char *name, SocketRsrc *out);
+
+/* Any resource string this library knows: interface type (VI_INTF_*),
+ * board, resource class and canonical name. */
+struct RsrcInfo
+{
+    ViUInt16 intfType = 0;
+    ViUInt16 board = 0;
+    std::string rsrcClass; /* "INSTR", "SOCKET", "INTFC", ... */
+    /* The board number written, keywords and hexadecimal digits in upper
+     * case, defaults filled in; hosts, LAN device names and serial numbers
+     * as written. */
+    std::string canonical;
+};
+
+/* Parses every form of TCPIP (SOCKET, INSTR), GPIB (INSTR, INTFC, SERVANT),
+ * ASRL INSTR, VXI and GPIB-VXI (INSTR, BACKPLANE, MEMACC, and SERVANT for
+ * VXI) and USB (INSTR, RAW); keywords case-insensitive. Returns VI_SUCCESS
+ * or VI_ERROR_INV_RSRC_NAME, also for a name whose canonical form would
+ * not fit VI_FIND_BUFLEN bytes; never throws. */
+ViStatus parseRsrc(const char *name, RsrcInfo *out);
 
 /* Host name per RFC 1123: dot-separated labels of letters, digits and
  * hyphens, no label starting or ending with a hyphen. */

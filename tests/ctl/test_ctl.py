@@ -191,7 +191,7 @@ class Ctl(unittest.TestCase):
         self.assertIn("::%d::SOCKET" % self.emu.port, r.stdout)
         found = json.loads(ctl("find", "--json", env=env).stdout)
         self.assertEqual(found["resource_file"], conf)
-        self.assertEqual([m["resource"] for m in found["mainframes"]], ["TCPIP::127.0.0.1::%d::SOCKET" % self.emu.port])
+        self.assertEqual([m["resource"] for m in found["mainframes"]], ["TCPIP0::127.0.0.1::%d::SOCKET" % self.emu.port])
         xdg = dict(os.environ, XDG_CONFIG_HOME=self.tmp.name)
         xdg.pop("CV_VISA_RESOURCES", None)
         r = ctl("find", env=xdg)

@@ -155,6 +155,23 @@ private slots:
         QCOMPARE(dialog.d_tree->topLevelItem(1)->text(0), QStringLiteral("127.0.23.22"));
         QCOMPARE(dialog.descr(), m_resources.at(2));
     }
+
+    // Written without board numbers, .10 before .9, the mainframes come
+    // out of the search under canonical names, in address order.
+    void namesWithoutBoardSortByAddress()
+    {
+        QVERIFY(start({10, 9}));
+        QFile f(m_dir.filePath(QStringLiteral("resources.conf")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(m_resources.join(QLatin1Char('\n'))
+                    .replace(QLatin1String("TCPIP0::"), QLatin1String("TCPIP::"))
+                    .toLatin1());
+        f.close();
+        cv4870fp_select dialog(nullptr);
+        QCOMPARE(dialog.findResources(), 2);
+        QCOMPARE(dialog.d_tree->topLevelItem(0)->text(0), QStringLiteral("127.0.23.9"));
+        QCOMPARE(dialog.descr(), m_resources.at(0)); // the last row, .10
+    }
 };
 
 QTEST_MAIN(tst_connect_e2e)

@@ -1,5 +1,5 @@
-/* Resource-name parser on arbitrary bytes: never crashes, and whatever it
- * accepts renders back to a name that parses to the same resource. */
+/* Resource-name parsers on arbitrary bytes: never crash, and whatever they
+ * accept renders back to a name that parses to the same resource. */
 #include "rsrcname.h"
 
 #include <cstdint>
@@ -9,6 +9,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     std::string name(reinterpret_cast<const char *>(data), size);
+    /* Any form: a canonical name is its own canonical form. */
+    cvvisa::RsrcInfo info, info2;
+    if (cvvisa::parseRsrc(name.c_str(), &info) == VI_SUCCESS &&
+        (cvvisa::parseRsrc(info.canonical.c_str(), &info2) != VI_SUCCESS || info2.canonical != info.canonical ||
+         info2.intfType != info.intfType || info2.board != info.board || info2.rsrcClass != info.rsrcClass))
+        abort();
     cvvisa::SocketRsrc r;
     if (cvvisa::parseSocketRsrc(name.c_str(), &r) != VI_SUCCESS)
         return 0;

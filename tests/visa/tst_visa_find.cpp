@@ -31,11 +31,25 @@ const char *const kMixed[] = {
 
 const char kInvalid[] = "<invalid expression>";
 
+/* The same names as a search lists them: canonical where the name is one
+ * the library knows, else as written. */
+const char *const kListed[] = {
+    "TCPIP0::192.168.1.10::5025::SOCKET",
+    "TCPIP0::192.168.1.10::inst0::INSTR",
+    "TCPIP1::host::5025::SOCKET",
+    "GPIB0::8::INSTR",
+    "ASRL1::INSTR",
+    "ASRL11::INSTR",
+    "VXI0::1::INSTR",
+    "TCPIP::10.0.0.1::23::SOCKETX",
+    "TCPIP0::127.0.0.1::23::SOCKET",
+};
+
 QStringList mixed(std::initializer_list<int> indexes)
 {
     QStringList out;
     for (int i : indexes)
-        out << kMixed[i];
+        out << kListed[i];
     return out;
 }
 
@@ -125,7 +139,7 @@ void tst_VisaFind::expressions_data()
     QTest::newRow("star of letters") << QByteArray("[a-z]*1::INSTR") << mixed({4});
     QTest::newRow("negated list none") << QByteArray("GPIB[^0]::?*INSTR") << QStringList();
     QTest::newRow("last not T") << QByteArray("?*[^T]") << mixed({1, 3, 4, 5, 6, 7});
-    QTest::newRow("board choice") << QByteArray("TCPIP(0|1)::?*") << mixed({0, 1, 2});
+    QTest::newRow("board choice") << QByteArray("TCPIP(0|1)::?*") << mixed({0, 1, 2, 8});
     QTest::newRow("escaped dots") << QByteArray("tcpip0::192\\.168\\.1\\.10::?*") << mixed({0, 1});
     QTest::newRow("question one char") << QByteArray("ASRL?::INSTR") << mixed({4});
     QTest::newRow("list of letters") << QByteArray("[AGV][SPX]?*") << mixed({3, 4, 5, 6});
@@ -183,7 +197,7 @@ void tst_VisaFind::resourceFile()
      * too wide, malformed or without a port: each skipped line is reported */
     writeResources("# instruments of the rack\n"
                    "   TCPIP::127.0.0.1::23::SOCKET   # front panel\n\n\t\n"
-                   "tcpip::127.0.0.1::23::socket\n"
+                   "tcpip0::127.0.0.1::23::socket\n"
                    "GPIB0::8::INSTR\r\n"
                    "two words\n"
                    "TCPIP::" +
@@ -193,7 +207,7 @@ void tst_VisaFind::resourceFile()
                    "scan 127.41.2.0/26 0\nscan 127.41.2 23\nscan 127.41.2.0/26 23 x\n"
                    "TCPIP::127.0.0.2::23::SOCKET");
     QCOMPARE(findAll("?*"),
-             QStringList({"TCPIP::127.0.0.1::23::SOCKET", "GPIB0::8::INSTR", "TCPIP::127.0.0.2::23::SOCKET"}));
+             QStringList({"TCPIP0::127.0.0.1::23::SOCKET", "GPIB0::8::INSTR", "TCPIP0::127.0.0.2::23::SOCKET"}));
     cvvisa::ResourceConfig config;
     cvvisa::loadResourceFile(qEnvironmentVariable("CV_VISA_RESOURCES").toStdString(), &config);
     QCOMPARE(config.scans.size(), std::size_t(0));
@@ -298,8 +312,8 @@ void tst_VisaFind::scanFindsListeners()
                    p + " 002\n");
     const QString ps = QString::number(port);
     QCOMPARE(findAll("TCPIP?*SOCKET"),
-             QStringList({"TCPIP::127.41.2.40::" + ps + "::SOCKET", "TCPIP::127.41.2.5::" + ps + "::SOCKET",
-                          "TCPIP::127.41.2.17::" + ps + "::SOCKET", "TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
+             QStringList({"TCPIP0::127.41.2.40::" + ps + "::SOCKET", "TCPIP0::127.41.2.5::" + ps + "::SOCKET",
+                          "TCPIP0::127.41.2.17::" + ps + "::SOCKET", "TCPIP2::127.41.2.17::" + ps + "::SOCKET"}));
 }
 
 QTEST_GUILESS_MAIN(tst_VisaFind)

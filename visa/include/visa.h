@@ -16,7 +16,12 @@ extern "C" {
 #define VI_TMO_INFINITE 0xFFFFFFFFUL
 #define VI_NO_LOCK 0
 #define VI_EXCLUSIVE_LOCK 1
+#define VI_INTF_GPIB 1
+#define VI_INTF_VXI 2
+#define VI_INTF_GPIB_VXI 3
+#define VI_INTF_ASRL 4
 #define VI_INTF_TCPIP 6
+#define VI_INTF_USB 7
 
 /* Attributes */
 #define VI_ATTR_RSRC_NAME ((ViAttr)0xBFFF0002UL)
