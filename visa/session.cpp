@@ -1,5 +1,6 @@
 /* Resource manager and SOCKET sessions: open, close, attributes, I/O. */
 #include "objects.h"
+#include "rsrcname.h"
 #include "visa.h"
 
 #include <new>
@@ -9,6 +10,14 @@ using namespace cvvisa;
 namespace {
 
 constexpr ViUInt32 kDefaultConnectMs = 2000;
+
+/* What VI_ATTR_RSRC_MANF_NAME, _MANF_ID and _IMPL_VERSION report on every
+ * object; the library has no registered manufacturer id. The version is
+ * the library's, major.minor.patch in the bits 31-20, 19-8 and 7-0. */
+constexpr char kManufacturer[] = "cv-visa";
+constexpr ViUInt16 kManufacturerId = 0;
+constexpr ViVersion kImplVersion =
+    ViVersion(CV_VISA_VERSION_MAJOR) << 20 | ViVersion(CV_VISA_VERSION_MINOR) << 8 | ViVersion(CV_VISA_VERSION_PATCH);
 
 /* Looks up an I/O session; the status says why when there is none. */
 ViStatus sessionFor(ViObject vi, std::shared_ptr<SessionObject> *out)
@@ -22,8 +31,6 @@ ViStatus sessionFor(ViObject vi, std::shared_ptr<SessionObject> *out)
     return VI_SUCCESS;
 }
 
-/* Checks the arguments of viRead and viWrite and takes a snapshot of the
- * session's I/O attributes. */
 /* The common part of viRead and viWrite: checks the session and buffer,
  * takes the session's I/O lock and runs transfer(session, options,
  * deadline, &moved). The deadline starts once the session is ours: the
@@ -69,10 +76,54 @@ void release(const std::shared_ptr<Object> &obj)
     s->conn.close();
 }
 
+ViStatus getLibraryAttribute(ViAttr attr, void *value)
+{
+    switch (attr) {
+    case VI_ATTR_RSRC_MANF_NAME:
+        copyOut(static_cast<ViChar *>(value), kManufacturer);
+        return VI_SUCCESS;
+    case VI_ATTR_RSRC_MANF_ID:
+        *static_cast<ViUInt16 *>(value) = kManufacturerId;
+        return VI_SUCCESS;
+    case VI_ATTR_RSRC_IMPL_VERSION:
+        *static_cast<ViVersion *>(value) = kImplVersion;
+        return VI_SUCCESS;
+    default:
+        return VI_ERROR_NSUP_ATTR;
+    }
+}
+
+ViStatus setLibraryAttribute(ViAttr attr)
+{
+    ViChar probe[VI_FIND_BUFLEN];
+    return getLibraryAttribute(attr, probe) == VI_SUCCESS ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
+}
+
 ViStatus getSessionAttribute(SessionObject &s, ViAttr attr, void *value)
 {
     std::lock_guard<std::mutex> g(s.attrLock);
     switch (attr) {
+    case VI_ATTR_RSRC_CLASS:
+        copyOut(static_cast<ViChar *>(value), "SOCKET");
+        return VI_SUCCESS;
+    case VI_ATTR_INTF_TYPE:
+        *static_cast<ViUInt16 *>(value) = VI_INTF_TCPIP;
+        return VI_SUCCESS;
+    case VI_ATTR_INTF_NUM:
+        *static_cast<ViUInt16 *>(value) = ViUInt16(s.rsrc.board);
+        return VI_SUCCESS;
+    case VI_ATTR_RSRC_LOCK_STATE:
+        *static_cast<ViAccessMode *>(value) = VI_NO_LOCK;
+        return VI_SUCCESS;
+    case VI_ATTR_RM_SESSION:
+        *static_cast<ViSession *>(value) = s.rm;
+        return VI_SUCCESS;
+    case VI_ATTR_SEND_END_EN:
+        *static_cast<ViBoolean *>(value) = VI_TRUE;
+        return VI_SUCCESS;
+    case VI_ATTR_IO_PROT:
+        *static_cast<ViUInt16 *>(value) = VI_PROT_NORMAL;
+        return VI_SUCCESS;
     case VI_ATTR_RSRC_NAME:
         copyOut(static_cast<ViChar *>(value), s.rsrcName);
         return VI_SUCCESS;
@@ -104,7 +155,7 @@ ViStatus getSessionAttribute(SessionObject &s, ViAttr attr, void *value)
         *static_cast<ViBoolean *>(value) = s.keepAlive ? VI_TRUE : VI_FALSE;
         return VI_SUCCESS;
     default:
-        return VI_ERROR_NSUP_ATTR;
+        return getLibraryAttribute(attr, value);
     }
 }
 
@@ -114,10 +165,21 @@ ViStatus setSessionAttribute(SessionObject &s, ViAttr attr, ViAttrState value)
     std::lock_guard<std::mutex> g(s.attrLock);
     switch (attr) {
     case VI_ATTR_RSRC_NAME:
+    case VI_ATTR_RSRC_CLASS:
+    case VI_ATTR_INTF_TYPE:
+    case VI_ATTR_INTF_NUM:
+    case VI_ATTR_RSRC_LOCK_STATE:
+    case VI_ATTR_RM_SESSION:
     case VI_ATTR_TCPIP_ADDR:
     case VI_ATTR_TCPIP_HOSTNAME:
     case VI_ATTR_TCPIP_PORT:
         return VI_ERROR_ATTR_READONLY;
+    /* A raw socket knows no END indication and no other protocol: only
+     * the values that describe it are accepted. */
+    case VI_ATTR_SEND_END_EN:
+        return value == VI_TRUE ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
+    case VI_ATTR_IO_PROT:
+        return value == VI_PROT_NORMAL ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
     case VI_ATTR_TMO_VALUE:
         if (value > 0xFFFFFFFFu)
             return VI_ERROR_NSUP_ATTR_STATE;
@@ -155,8 +217,20 @@ ViStatus setSessionAttribute(SessionObject &s, ViAttr attr, ViAttrState value)
         return st;
     }
     default:
-        return VI_ERROR_NSUP_ATTR;
+        return setLibraryAttribute(attr);
     }
+}
+
+/* Throws away the bytes received and not yet read; the I/O lock keeps a
+ * read of another thread from seeing half of it. */
+ViStatus discardInput(ViSession vi)
+{
+    std::shared_ptr<SessionObject> s;
+    ViStatus st = sessionFor(vi, &s);
+    if (st != VI_SUCCESS)
+        return st;
+    std::lock_guard<std::mutex> g(s->io);
+    return s->conn.discardInput();
 }
 
 } // namespace
@@ -189,16 +263,22 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 ti
         return VI_ERROR_NSUP_OPER;
     if (!vi)
         return VI_ERROR_INV_PARAMETER;
+    /* A resource of another kind is well named but not one this library
+     * can reach. */
+    RsrcInfo info;
+    ViStatus st = parseRsrc(name, &info);
+    if (st != VI_SUCCESS)
+        return st;
     SocketRsrc rsrc;
-    if (parseSocketRsrc(name, &rsrc) != VI_SUCCESS)
-        return VI_ERROR_INV_RSRC_NAME;
+    if (info.rsrcClass != "SOCKET" || parseSocketRsrc(name, &rsrc) != VI_SUCCESS)
+        return VI_ERROR_RSRC_NFOUND;
     if (mode != VI_NO_LOCK)
         return VI_ERROR_INV_ACC_MODE;
 
     std::shared_ptr<SessionObject> s(new (std::nothrow) SessionObject(sesn));
     if (!s)
         return VI_ERROR_ALLOC;
-    ViStatus st = s->conn.open(rsrc, timeout != 0 ? timeout : kDefaultConnectMs);
+    st = s->conn.open(rsrc, timeout != 0 ? timeout : kDefaultConnectMs);
     if (st != VI_SUCCESS)
         return st;
     s->rsrcName = rsrc.canonical();
@@ -233,7 +313,7 @@ ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void *attrValue)
     if (!attrValue)
         return VI_ERROR_USER_BUF;
     if (obj->kind != ObjectKind::Session)
-        return VI_ERROR_NSUP_ATTR;
+        return getLibraryAttribute(attrName, attrValue);
     return getSessionAttribute(static_cast<SessionObject &>(*obj), attrName, attrValue);
 }
 
@@ -243,7 +323,7 @@ ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue)
     if (!obj)
         return VI_ERROR_INV_OBJECT;
     if (obj->kind != ObjectKind::Session)
-        return VI_ERROR_NSUP_ATTR;
+        return setLibraryAttribute(attrName);
     return setSessionAttribute(static_cast<SessionObject &>(*obj), attrName, attrValue);
 }
 
@@ -261,6 +341,54 @@ ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt)
                  [&](SessionObject &s, const ReadOptions &, const Deadline &deadline, ViUInt32 *moved) {
                      return s.conn.write(buf, cnt, moved, deadline);
                  });
+}
+
+/* The library keeps no formatted I/O buffers: the buffered calls move the
+ * bytes as viRead and viWrite do. */
+ViStatus viBufRead(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPUInt32 retCnt)
+{
+    return viRead(vi, buf, cnt, retCnt);
+}
+
+ViStatus viBufWrite(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPUInt32 retCnt)
+{
+    return viWrite(vi, buf, cnt, retCnt);
+}
+
+/* A SOCKET device has no clear message: the session forgets what it has
+ * received and not yet read. */
+ViStatus viClear(ViSession vi)
+{
+    return discardInput(vi);
+}
+
+ViStatus viFlush(ViSession vi, ViUInt16 mask)
+{
+    const ViUInt16 all = VI_READ_BUF | VI_WRITE_BUF | VI_READ_BUF_DISCARD | VI_WRITE_BUF_DISCARD | VI_IO_IN_BUF |
+                         VI_IO_OUT_BUF | VI_IO_IN_BUF_DISCARD | VI_IO_OUT_BUF_DISCARD;
+    std::shared_ptr<SessionObject> s;
+    ViStatus st = sessionFor(vi, &s);
+    if (st != VI_SUCCESS)
+        return st;
+    if (mask == 0 || (mask & ~all) != 0 ||
+        (mask & (VI_READ_BUF | VI_READ_BUF_DISCARD)) == (VI_READ_BUF | VI_READ_BUF_DISCARD) ||
+        (mask & (VI_WRITE_BUF | VI_WRITE_BUF_DISCARD)) == (VI_WRITE_BUF | VI_WRITE_BUF_DISCARD))
+        return VI_ERROR_INV_MASK;
+    /* Writes are never held back and there is no formatted read buffer:
+     * only the bytes received and not yet read can be discarded. */
+    if (mask & (VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD))
+        return discardInput(vi);
+    return VI_SUCCESS;
+}
+
+/* A raw socket carries no status byte. */
+ViStatus viReadSTB(ViSession vi, ViPUInt16 status)
+{
+    if (status)
+        *status = 0;
+    std::shared_ptr<SessionObject> s;
+    const ViStatus st = sessionFor(vi, &s);
+    return st == VI_SUCCESS ? VI_ERROR_NSUP_OPER : st;
 }
 
 } // extern "C"

@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+/* Most bytes a discard takes from the socket in one call. */
+constexpr std::size_t kMaxDiscard = 1 << 20;
 
 } // namespace
 
@@ -300,6 +302,25 @@ ViStatus TcpConn::read(ViPBuf buf, ViUInt32 cnt, ViUInt32 *moved, const ReadOpti
         if (st != VI_SUCCESS)
             return st;
     }
+}
+
+ViStatus TcpConn::discardInput()
+{
+    pending_.clear();
+    pendingPos_ = 0;
+    if (fd_ < 0)
+        return VI_ERROR_CONN_LOST;
+    ViByte chunk[kReadChunk];
+    for (std::size_t dropped = 0; !peerClosed_ && dropped < kMaxDiscard;) {
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0)
+            dropped += std::size_t(n);
+        else if (n == 0)
+            peerClosed_ = true;
+        else if (errno != EINTR)
+            break;
+    }
+    return VI_SUCCESS;
 }
 
 ViStatus TcpConn::write(ViConstBuf buf, ViUInt32 cnt, ViUInt32 *moved, const Deadline &deadline)

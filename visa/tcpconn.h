@@ -57,6 +57,10 @@ public:
     ViStatus read(ViPBuf buf, ViUInt32 cnt, ViUInt32 *moved, const ReadOptions &opt, const Deadline &deadline);
     ViStatus write(ViConstBuf buf, ViUInt32 cnt, ViUInt32 *moved, const Deadline &deadline);
 
+    /* Drops the bytes received and not yet read, without waiting for more
+     * (at most 1 MiB from the socket). VI_ERROR_CONN_LOST when closed. */
+    ViStatus discardInput();
+
     ViStatus setNoDelay(bool on);
     ViStatus setKeepAlive(bool on);
 

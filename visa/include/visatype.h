@@ -47,6 +47,18 @@ typedef ViUInt32 ViAccessMode;
 typedef ViObject ViFindList;
 typedef ViFindList *ViPFindList;
 typedef ViUInt64 ViAttrState;
+typedef ViAttrState *ViPAttrState;
+typedef ViUInt32 ViVersion;
+typedef ViVersion *ViPVersion;
+typedef ViUInt32 ViEventType;
+typedef ViEventType *ViPEventType;
+typedef ViUInt32 ViEventFilter;
+typedef ViObject ViEvent;
+typedef ViEvent *ViPEvent;
+typedef ViString ViKeyId;
+typedef ViConstString ViConstKeyId;
+typedef ViUInt32 ViJobId;
+typedef ViJobId *ViPJobId;
 
 #define VI_NULL 0
 #define VI_TRUE ((ViBoolean)1)
