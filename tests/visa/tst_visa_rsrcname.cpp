@@ -114,7 +114,6 @@ void tst_VisaRsrcName::canonical_data()
         {"VXI::1", "VXI0::1::INSTR", VI_INTF_VXI, 0, "INSTR"},
         {"vxi1::backplane", "VXI1::0::BACKPLANE", VI_INTF_VXI, 1, "BACKPLANE"},
         {"VXI::memacc", "VXI0::MEMACC", VI_INTF_VXI, 0, "MEMACC"},
-        {"vxi::servant", "VXI0::SERVANT", VI_INTF_VXI, 0, "SERVANT"},
         {"gpib-vxi2::255", "GPIB-VXI2::255::INSTR", VI_INTF_GPIB_VXI, 2, "INSTR"},
         {"USB::0x0957::6023::MY123::INSTR", "USB0::0x0957::0x1787::MY123::INSTR", VI_INTF_USB, 0, "INSTR"},
         {"usb1::0xabc::0x1::SN-1::2::raw", "USB1::0x0ABC::0x0001::SN-1::2::RAW", VI_INTF_USB, 1, "RAW"},
