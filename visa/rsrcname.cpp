@@ -217,6 +217,22 @@ bool tcpipInstrTail(std::vector<std::string> w, std::string *cls, std::string *t
 
 } // namespace
 
+/* A dotted address in decimal without leading zeros: the resolver would
+ * read "010" as octal 8, and connect to another host than the one named. */
+static std::string decimalIpv4(const std::string &host)
+{
+    const char *p = host.c_str();
+    std::string out;
+    for (int i = 0; i < 4; ++i) {
+        unsigned long octet = 0;
+        if (i > 0)
+            ++p;
+        readNumber(&p, 3, 255, &octet);
+        out += (i > 0 ? "." : "") + std::to_string(octet);
+    }
+    return out;
+}
+
 bool isDottedIpv4(const std::string &host)
 {
     const char *p = host.c_str();
@@ -311,12 +327,14 @@ ViStatus parseSocketRsrc(const char *name, SocketRsrc *out)
         if (!sep)
             return VI_ERROR_INV_RSRC_NAME;
         r.host.assign(p, sep);
-        if (isDottedIpv4(r.host))
+        if (isDottedIpv4(r.host)) {
             r.hostKind = HostKind::Ipv4;
-        else if (isValidHostName(r.host))
+            r.host = decimalIpv4(r.host);
+        } else if (isValidHostName(r.host)) {
             r.hostKind = HostKind::Name;
-        else
+        } else {
             return VI_ERROR_INV_RSRC_NAME;
+        }
         p = sep;
     }
     p += 2;

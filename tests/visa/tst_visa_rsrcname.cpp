@@ -29,6 +29,7 @@ void tst_VisaRsrcName::parse_data()
     ok("TCPIP::192.0.2.7::23::SOCKET", "TCPIP0::192.0.2.7::23::SOCKET", "192.0.2.7", K::Ipv4);
     ok("TCPIP12::10.0.0.1::5025::SOCKET", "TCPIP12::10.0.0.1::5025::SOCKET", "10.0.0.1", K::Ipv4);
     ok("tcpip0::10.0.0.1::65535::socket", "TCPIP0::10.0.0.1::65535::SOCKET", "10.0.0.1", K::Ipv4);
+    ok("TCPIP::010.000.00.012::23::SOCKET", "TCPIP0::10.0.0.12::23::SOCKET", "10.0.0.12", K::Ipv4); // not octal
     ok("TcpIp::Scope-3.Lab::1::SoCkEt", "TCPIP0::Scope-3.Lab::1::SOCKET", "Scope-3.Lab", K::Name);
     ok("TCPIP::4870a::23::SOCKET", "TCPIP0::4870a::23::SOCKET", "4870a", K::Name);
     ok("TCPIP::[fe80::1]::23::SOCKET", "TCPIP0::[fe80::1]::23::SOCKET", "fe80::1", K::Ipv6);
