@@ -131,7 +131,7 @@ def run(pyvisa, library, port, resource_file):
     for attr, value in attrs.items():
         check("attribute 0x%08X" % attr, inst.get_visa_attribute(attr), value)
     check("implementation version", inst.implementation_version > 0, True)
-    check("spec'd read-only", status_of(lambda: inst.set_visa_attribute(constants.VI_ATTR_TCPIP_ADDR, 0)),
+    check("read-only attribute", status_of(lambda: inst.set_visa_attribute(constants.VI_ATTR_TCPIP_ADDR, 0)),
           constants.StatusCode.error_attribute_read_only)
     inst.timeout = 250
     inst.keep_alive = True
