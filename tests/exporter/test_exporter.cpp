@@ -25,7 +25,7 @@ TEST(AllowList, DecidesByAddressNameAndResource)
         {"TCPIP0::10.20.1.0::23::SOCKET", true},
         {"TCPIP0::10.20.1.255::1::SOCKET", true},
         {"TCPIP0::10.20.2.0::23::SOCKET", false},
-        {"TCPIP0::10.20.01.7::23::SOCKET", false},
+        {"TCPIP0::10.20.01.7::23::SOCKET", true}, // decimal, as the session connects
         {"TCPIP0::[fd00:4870:ffff::1]::23::SOCKET", true},
         {"TCPIP0::[fd00:4871::1]::23::SOCKET", false},
         {"TCPIP0::MF-A.Lab::23::SOCKET", true},
