@@ -58,18 +58,6 @@ std::string table(const std::vector<std::vector<std::string>> &rows)
     return out;
 }
 
-struct LineRow
-{
-    bool StatusLines::*member;
-    const char *label;
-    const char *code;
-};
-const LineRow kLineRows[] = {
-    {&StatusLines::inputFail, "input fail", "input_fail"}, {&StatusLines::outputFail, "output fail", "output_fail"},
-    {&StatusLines::fanFail, "fan fail", "fan_fail"},       {&StatusLines::sensorFail, "sensor fail", "sensor_fail"},
-    {&StatusLines::sysFail, "SysFail", "sys_fail"},
-};
-
 std::string csvField(const std::string &text)
 {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
@@ -101,8 +89,8 @@ std::string statusTable(const Snapshot &s, const Health &health)
 
     std::vector<std::vector<std::string>> rows = {{"Status line", "State", "Health"}};
     rows.push_back({"main power", s.status.powerOn ? "on" : "off", healthOf(health, "main_power_off")});
-    for (const LineRow &line : kLineRows)
-        rows.push_back({line.label, s.status.*line.member ? "SET" : "clear", healthOf(health, line.code)});
+    for (const FailureLine &line : kFailureLines)
+        rows.push_back({line.text, s.status.*line.member ? "SET" : "clear", healthOf(health, line.code)});
     out += "\n" + table(rows);
 
     rows = {{"Output", "Voltage", "Current", "State", "Health"}};

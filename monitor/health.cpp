@@ -10,21 +10,15 @@ namespace cv4870mon {
 const std::array<const char *, kOutputCount> kOutputNames = {"+24V", "+12V", "+5V", "-2V", "-5.2V", "-12V", "-24V"};
 const std::array<double, kOutputCount> kNominalVolts = {24.0, 12.0, 5.0, -2.0, -5.2, -12.0, -24.0};
 
-namespace {
-
-struct Line
-{
-    bool StatusLines::*member;
-    const char *code;
-    const char *text;
-};
-
-// The failure lines, in the order the driver reports them.
-const Line kLines[] = {
-    {&StatusLines::inputFail, "input_fail", "input fail"}, {&StatusLines::outputFail, "output_fail", "output fail"},
-    {&StatusLines::fanFail, "fan_fail", "fan fail"},       {&StatusLines::sensorFail, "sensor_fail", "sensor fail"},
+const std::array<FailureLine, 5> kFailureLines = {{
+    {&StatusLines::inputFail, "input_fail", "input fail"},
+    {&StatusLines::outputFail, "output_fail", "output fail"},
+    {&StatusLines::fanFail, "fan_fail", "fan fail"},
+    {&StatusLines::sensorFail, "sensor_fail", "sensor fail"},
     {&StatusLines::sysFail, "sys_fail", "SysFail"},
-};
+}};
+
+namespace {
 
 std::string format(const char *fmt, double a, double b)
 {
@@ -56,7 +50,7 @@ Health assessHealth(const Snapshot &s, const Thresholds &thresholds)
         if (severity > h.severity)
             h.severity = severity;
     };
-    for (const Line &line : kLines) {
+    for (const FailureLine &line : kFailureLines) {
         if (s.status.*line.member)
             add(Severity::Critical, line.code, line.text);
     }
@@ -129,7 +123,7 @@ std::vector<Event> diffSnapshots(const Snapshot &before, const Snapshot &after)
         else
             add(EventKind::PowerOff, "main_power", Severity::Warning, "main power switched off");
     }
-    for (const Line &line : kLines) {
+    for (const FailureLine &line : kFailureLines) {
         const bool was = before.status.*line.member, is = after.status.*line.member;
         if (was != is)
             add(is ? EventKind::LineSet : EventKind::LineCleared, line.code, is ? Severity::Critical : Severity::Ok,

@@ -46,6 +46,16 @@ struct StatusLines
     bool sysFail = false;
 };
 
+// The five failure lines in the order the driver reports them: the member,
+// the code used in health, events and JSON, and the text people read.
+struct FailureLine
+{
+    bool StatusLines::*member;
+    const char *code;
+    const char *text;
+};
+extern const std::array<FailureLine, 5> kFailureLines;
+
 struct Output
 {
     double voltageVolts = 0.0;
