@@ -21,11 +21,8 @@ ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt3
         *retCnt = 0;
     if (desc)
         desc[0] = '\0';
-    std::shared_ptr<Object> rm = objectTable().find(sesn);
-    if (!rm)
-        return VI_ERROR_INV_OBJECT;
-    if (rm->kind != ObjectKind::ResourceManager)
-        return VI_ERROR_NSUP_OPER;
+    if (const ViStatus st = checkManager(sesn); st != VI_SUCCESS)
+        return st;
     FindExpr matcher;
     if (matcher.compile(expr) != VI_SUCCESS)
         return VI_ERROR_INV_EXPR;

@@ -6,6 +6,14 @@
 
 namespace cvvisa {
 
+ViStatus checkManager(ViSession sesn)
+{
+    const std::shared_ptr<Object> obj = objectTable().find(sesn);
+    if (!obj)
+        return VI_ERROR_INV_OBJECT;
+    return obj->kind == ObjectKind::ResourceManager ? VI_SUCCESS : VI_ERROR_NSUP_OPER;
+}
+
 ObjectTable &objectTable()
 {
     static ObjectTable table;

@@ -90,6 +90,9 @@ private:
 };
 
 ObjectTable &objectTable();
+/* VI_SUCCESS when sesn is an open resource manager; VI_ERROR_INV_OBJECT
+ * when it is not open, VI_ERROR_NSUP_OPER when it is another object. */
+ViStatus checkManager(ViSession sesn);
 
 /* Copies a string attribute or description into a caller's buffer of
  * VI_FIND_BUFLEN bytes, cut to fit and always NUL-terminated. */

@@ -14,11 +14,8 @@ ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfTyp
     for (ViChar *text : {rsrcClass, expandedUnaliasedName, aliasIfExists})
         if (text)
             text[0] = '\0';
-    std::shared_ptr<Object> rm = objectTable().find(rmSesn);
-    if (!rm)
-        return VI_ERROR_INV_OBJECT;
-    if (rm->kind != ObjectKind::ResourceManager)
-        return VI_ERROR_NSUP_OPER;
+    if (const ViStatus st = checkManager(rmSesn); st != VI_SUCCESS)
+        return st;
     RsrcInfo info;
     const ViStatus st = parseRsrc(rsrcName, &info);
     if (st != VI_SUCCESS)

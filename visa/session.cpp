@@ -256,11 +256,8 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 ti
 {
     if (vi)
         *vi = VI_NULL;
-    std::shared_ptr<Object> rm = objectTable().find(sesn);
-    if (!rm)
-        return VI_ERROR_INV_OBJECT;
-    if (rm->kind != ObjectKind::ResourceManager)
-        return VI_ERROR_NSUP_OPER;
+    if (const ViStatus st = checkManager(sesn); st != VI_SUCCESS)
+        return st;
     if (!vi)
         return VI_ERROR_INV_PARAMETER;
     /* A resource of another kind is well named but not one this library
