@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWidget>
 
+class QPainter;
+
 class cv5120fp_led : public QWidget
 {
     Q_OBJECT
@@ -45,6 +47,19 @@ protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
+    friend class tst_led_pixels;
+
+    // Draws the lamp (bezel and disc) with its square's top-left corner at
+    // (x, y); the label is drawn apart.
+    static void paintLamp(QPainter &p, int x, int y, int h, const QColor &bg, const QColor &c);
+    // Draws the lamp at (x, 0) from the shared cache of drawn lamps; false,
+    // with nothing drawn, where the copy would not give the same pixels.
+    static bool paintCachedLamp(QPainter &p, int x, int h, const QColor &bg, const QColor &c);
+    // Off: every lamp is drawn directly (the pixel tests compare both).
+    static bool s_lampCache;
+    static int lampCacheSize();
+    static void clearLampCache();
+
     int d_value;
     QColor d_onColor;
     QColor d_offColor;
