@@ -20,6 +20,8 @@
 #include <cmath>
 
 bool cv5120fp_led::s_lampCache = true;
+cv5120fp_led::LampOnly cv5120fp_led::s_lampOnly = cv5120fp_led::LampOnly::Off;
+const cv5120fp_led *cv5120fp_led::s_lampOnlyLed = nullptr;
 
 namespace {
 
@@ -30,6 +32,12 @@ constexpr int kMargin = 2;
 constexpr int kCacheBytes = 1 << 20;
 // Largest device pixel ratio served from the cache.
 constexpr int kMaxScale = 4;
+
+// The square a cached lamp image covers, for the lamp at (x, 0).
+QRect lampSquare(int x, int h)
+{
+    return QRect(x - kMargin, -kMargin, h + 1 + 2 * kMargin, h + 1 + 2 * kMargin);
+}
 
 struct LampKey
 {
@@ -79,7 +87,47 @@ cv5120fp_led::~cv5120fp_led() = default;
 void cv5120fp_led::toggleValue()
 {
     d_value = d_value == 0 ? 1 : 0;
-    repaint();
+    repaintLamp();
+}
+
+// A change of the lamp's colour changes the pixels of the lamp and nothing
+// else. A repaint of the whole widget has its parents paint the background
+// below it first (a group box lays out its title for that), and that costs
+// more than the lamp. Where the lamp comes from the cache, its image
+// replaces every pixel the lamp covers and leaves the others alone, so it
+// can be drawn over what the last paint left: the widget is repainted as
+// opaque, only in the lamp's square.
+//
+// That holds while nothing below the widget, nor the widget itself, waits
+// for a repaint. Such a repaint is carried out together with this one, and
+// as it covers the widget's area, which always reaches past the square, it
+// shows in the paint event's region: the lamp is then not drawn, and the
+// whole widget is repainted the usual way at once. A window is always
+// repainted the usual way.
+void cv5120fp_led::repaintLamp()
+{
+    const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
+    if (!s_lampCache || opaque || isWindow() || !isVisible() || !updatesEnabled()) {
+        repaint();
+        return;
+    }
+    const int h = fontMetrics().height();
+    const int x = ((width() - minimumSizeHint().width()) >> 1) + 2;
+    const QRect square = lampSquare(x, h) & rect();
+    if (square.isEmpty() || square == rect()) {
+        repaint();
+        return;
+    }
+    s_lampOnly = LampOnly::Asked;
+    s_lampOnlyLed = this;
+    setAttribute(Qt::WA_OpaquePaintEvent, true);
+    repaint(square);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    const bool drawn = s_lampOnly == LampOnly::Drawn;
+    s_lampOnly = LampOnly::Off;
+    s_lampOnlyLed = nullptr;
+    if (!drawn)
+        repaint();
 }
 
 QSize cv5120fp_led::minimumSizeHint() const
@@ -90,7 +138,7 @@ QSize cv5120fp_led::minimumSizeHint() const
     return QSize(h + 1 + tw + ((h + 1) >> 1), h + 2);
 }
 
-void cv5120fp_led::paintEvent(QPaintEvent *)
+void cv5120fp_led::paintEvent(QPaintEvent *e)
 {
     QPainter p(this);
     const int h = fontMetrics().height();
@@ -100,6 +148,16 @@ void cv5120fp_led::paintEvent(QPaintEvent *)
 
     // Lamp and label are centred as one block, 2 pixels to the right.
     const int x = ((width() - minimumSizeHint().width()) >> 1) + 2;
+
+    if (s_lampOnlyLed == this) {
+        // The lamp alone over the last paint, or nothing (see repaintLamp).
+        if (s_lampOnly != LampOnly::Refused && lampSquare(x, h).contains(e->region().boundingRect()) &&
+            paintCachedLamp(p, x, h, bg, c))
+            s_lampOnly = LampOnly::Drawn;
+        else
+            s_lampOnly = LampOnly::Refused;
+        return;
+    }
 
     p.drawText(QPoint(x + h + (h >> 1), h - 1), d_text);
 

@@ -1,8 +1,14 @@
-// The LED draws its lamp from a shared cache of drawn lamps; every pixel must
-// be what drawing the lamp directly gives. Each case renders a window of
-// LEDs at odd offsets with the cache off (the direct drawing), then twice
-// with it on (drawn into the cache, then copied from it), and compares.
+// The LED draws its lamp from a shared cache of drawn lamps, and repaints a
+// lamp whose colour changed by itself over the window's last paint; every
+// pixel must be what drawing the whole LED directly gives.
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QFrame>
+#include <QScreen>
+#include <QVBoxLayout>
 #include <QtTest>
+
+#include <functional>
 
 #include "cv5120fp_led.h"
 #include "gui_test_util.h"
@@ -11,8 +17,6 @@ class tst_led_pixels : public QObject
 {
     Q_OBJECT
 
-    // Four LEDs of one kind, at offsets that are odd in both directions and
-    // wider than their minimum by 0 to 3 pixels, so every centring occurs.
     static QImage render(QWidget &window, qreal dpr)
     {
         QImage img((window.size() * dpr), QImage::Format_ARGB32_Premultiplied);
@@ -46,6 +50,9 @@ private slots:
         QTest::newRow("h8 translucent outline") << 8 << "x" << red << odd << QColor(1, 2, 3, 200) << 1.0 << false;
         QTest::newRow("h13 x1.5") << 13 << QString() << green << magenta << grey << 1.5 << false;
     }
+    // Four LEDs of one kind, at offsets that are odd in both directions and
+    // wider than their minimum by 0 to 3 pixels, so every centring occurs,
+    // rendered with the cache off, then on twice (drawn into it, copied).
     void sameAsDirectDrawing()
     {
         QFETCH(int, h);
@@ -92,6 +99,76 @@ private slots:
             // One lamp for the four LEDs, found drawn the second time.
             QCOMPARE(held, cached && (value ? on : off).alpha() == 255 ? 1 : 0);
             QCOMPARE(cv5120fp_led::lampCacheSize(), held);
+        }
+    }
+
+    // On a shown window, a change of a lamp's colour repaints the lamp alone
+    // over the window's last paint, at once, with no parent painting. The
+    // window then holds what a twin window shows where every change
+    // repaints the whole LED with direct drawing; also when the change comes
+    // with repaints of the group box and the LEDs still to come, and under a
+    // label stacked over the lamp (both repainted whole).
+    void lampAloneOnScreen()
+    {
+        struct Panel
+        {
+            QWidget window;
+            QGroupBox *box = new QGroupBox(QStringLiteral("Status"));
+            QList<cv5120fp_led *> leds;
+            QImage shown() { return window.screen()->grabWindow(window.winId()).toImage(); }
+        } panel, twin;
+        for (Panel *p : {&panel, &twin}) {
+            auto *row = new QHBoxLayout(p->box);
+            for (const QString &label : {QString(), QString(), QStringLiteral("Active"), QString()}) {
+                p->leds << new cv5120fp_led(label, p->leds.size() == 1 ? Qt::red : Qt::green, Qt::magenta);
+                row->addWidget(p->leds.last());
+            }
+            (new QVBoxLayout(&p->window))->addWidget(p->box);
+            p->window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&p->window));
+        }
+        QCoreApplication::processEvents();
+        struct Step
+        {
+            const char *what;
+            std::function<void(Panel &)> run;
+            bool alone; // the lamp repainted by itself
+        };
+        const Step steps[] = {
+            {"on", [](Panel &p) { p.leds[0]->setValue(1); }, true},
+            {"on, other value", [](Panel &p) { p.leds[0]->setValue(5); }, true},
+            {"failure on", [](Panel &p) { p.leds[1]->setValue(1); }, true},
+            {"off colour", [](Panel &p) { p.leds[3]->setOffColor(QColor(200, 10, 10)); }, true},
+            {"toggled, labelled", [](Panel &p) { p.leds[2]->toggleValue(); }, true},
+            {"group box repaint pending",
+             [](Panel &p) {
+                 QPalette pal = p.box->palette();
+                 pal.setColor(QPalette::Window, QColor(30, 60, 90));
+                 p.box->setPalette(pal);
+                 p.box->setAutoFillBackground(true);
+                 p.leds[0]->setValue(0);
+             },
+             false},
+            {"frame over the lamp",
+             [](Panel &p) {
+                 auto *over = new QFrame(p.box);
+                 over->setFrameStyle(QFrame::Box | QFrame::Plain);
+                 over->setGeometry(QRect(p.leds[3]->geometry().topLeft() + QPoint(4, 4), QSize(6, 6)));
+                 over->show();
+                 QCoreApplication::processEvents();
+                 p.leds[3]->setValue(1);
+             },
+             true},
+        };
+        for (const Step &step : steps) {
+            cv5120fp_led::s_lampCache = false;
+            step.run(twin);
+            cv5120fp_led::s_lampCache = true;
+            PaintCounter counter;
+            counter.watch(panel.box);
+            step.run(panel);
+            QVERIFY2((counter.paints.value(panel.box) == 0) == step.alone, step.what);
+            QVERIFY2(panel.shown() == twin.shown(), step.what);
         }
     }
 };
