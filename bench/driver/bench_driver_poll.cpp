@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,21 +40,12 @@ struct Figures
     double meanUs, medianUs, p99Us;
 };
 
-// CPU time of the calling thread in microseconds: user and system together
-// (exact), and the user part (the kernel splits the total by its ticks).
-struct Cpu
-{
-    double totalUs = 0, userUs = 0;
-};
-
-Cpu threadCpu()
+// CPU time of the calling thread, user and system, in microseconds.
+double threadCpuUs()
 {
     timespec ts{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    rusage ru{};
-    ::getrusage(RUSAGE_THREAD, &ru);
-    return {static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3,
-            static_cast<double>(ru.ru_utime.tv_sec) * 1e6 + static_cast<double>(ru.ru_utime.tv_usec)};
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
 Figures summarise(std::vector<double> us)
@@ -139,23 +129,21 @@ private:
 };
 
 // Times `polls` polls after a short warm-up, appending microseconds per poll
-// and adding the thread's CPU time over them to `cpu`.
+// and adding the thread's CPU time over them to `cpuUs`.
 template <typename Poll>
-bool measure(int polls, Poll poll, std::vector<double> &us, Cpu &cpu)
+bool measure(int polls, Poll poll, std::vector<double> &us, double &cpuUs)
 {
     for (int i = 0; i < 20; ++i)
         if (!poll())
             return false;
-    const Cpu cpu0 = threadCpu();
+    const double cpu0 = threadCpuUs();
     for (int i = 0; i < polls; ++i) {
         const Clock::time_point t0 = Clock::now();
         if (!poll())
             return false;
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
-    const Cpu cpu1 = threadCpu();
-    cpu.totalUs += cpu1.totalUs - cpu0.totalUs;
-    cpu.userUs += cpu1.userUs - cpu0.userUs;
+    cpuUs += threadCpuUs() - cpu0;
     return true;
 }
 
@@ -197,7 +185,7 @@ int main(int argc, char **argv)
     constexpr int kRounds = 10;
     BareSocket sock(mf.port(), true), plain(mf.port(), false);
     std::vector<double> driverUs, floorUs, plainUs;
-    Cpu driverCpu, floorCpu, plainCpu;
+    double driverCpu = 0, floorCpu = 0, plainCpu = 0;
     bool driverOk = true, floorOk = sock.ok() && plain.ok();
     for (int r = 0; r < kRounds && driverOk && floorOk; ++r) {
         if (runs("driver"))
@@ -218,14 +206,12 @@ int main(int argc, char **argv)
     const int perSide = polls / kRounds * kRounds;
     std::printf("one poll = six queries, %d polls each, microseconds per poll; CPU of the calling thread per query\n",
                 perSide);
-    std::printf("%-20s %10s %10s %10s %10s %10s\n", "", "mean", "median", "p99", "CPU/query", "user/query");
-    const auto row = [perSide](const char *name, const std::vector<double> &us, const Cpu &cpu) {
+    std::printf("%-20s %10s %10s %10s %10s\n", "", "mean", "median", "p99", "CPU/query");
+    const auto row = [perSide](const char *name, const std::vector<double> &us, double cpuUs) {
         if (us.empty())
             return;
         const Figures f = summarise(us);
-        const double queries = perSide * 6.0;
-        std::printf("%-20s %10.1f %10.1f %10.1f %10.2f %10.2f\n", name, f.meanUs, f.medianUs, f.p99Us,
-                    cpu.totalUs / queries, cpu.userUs / queries);
+        std::printf("%-20s %10.1f %10.1f %10.1f %10.2f\n", name, f.meanUs, f.medianUs, f.p99Us, cpuUs / perSide / 6);
     };
     row("driver", driverUs, driverCpu);
     row("bare socket, tagged", floorUs, floorCpu);
@@ -233,9 +219,9 @@ int main(int argc, char **argv)
     if (only.empty()) {
         const double driverMedian = summarise(driverUs).medianUs;
         std::printf("driver / tagged floor: median %.2f, CPU %.2f\n", driverMedian / summarise(floorUs).medianUs,
-                    driverCpu.totalUs / floorCpu.totalUs);
+                    driverCpu / floorCpu);
         std::printf("driver / plain floor:  median %.2f, CPU %.2f\n", driverMedian / summarise(plainUs).medianUs,
-                    driverCpu.totalUs / plainCpu.totalUs);
+                    driverCpu / plainCpu);
     }
     return 0;
 }
