@@ -152,7 +152,7 @@ private slots:
             {"frame over the lamp",
              [](Panel &p) {
                  auto *over = new QFrame(p.box);
-                 over->setFrameStyle(QFrame::Box | QFrame::Plain);
+                 over->setFrameShape(QFrame::Box); // drawn plain
                  over->setGeometry(QRect(p.leds[3]->geometry().topLeft() + QPoint(4, 4), QSize(6, 6)));
                  over->show();
                  QCoreApplication::processEvents();
