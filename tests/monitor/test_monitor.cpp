@@ -55,17 +55,34 @@ std::string kinds(const std::vector<Event> &events)
 
 } // namespace
 
+// Thresholds from plugin ranges ("" for none); "off" expects main power off.
+Thresholds limits(const char *warning, const char *critical, const char *power = "on")
+{
+    Thresholds t;
+    if (*warning)
+        t.warning = parseRange(warning).range;
+    if (*critical)
+        t.critical = parseRange(critical).range;
+    t.powerExpectedOff = std::string(power) == "off";
+    return t;
+}
+
 TEST(Health, FromStatusLinesOutputsAndThresholds)
 {
+    // fan tray 30 C, power supply 40 C
     const std::tuple<const char *, Thresholds, Severity, const char *> rows[] = {
         {"", {}, Severity::Ok, ""},
         {"sys_fail fan_fail", {}, Severity::Critical, "fan_fail sys_fail"},
         {"bad:4", {}, Severity::Critical, "output:-5.2V"},
         {"off", {}, Severity::Warning, "main_power_off"}, // the outputs are off too, and do not count
-        {"", {41.0, 50.0}, Severity::Ok, ""},
-        {"", {40.0, 50.0}, Severity::Warning, "temperature:power_supply"},
-        {"", {20.0, 30.0}, Severity::Critical, "temperature:fan_tray temperature:power_supply"},
-        {"", {std::nullopt, 35.0}, Severity::Critical, "temperature:power_supply"},
+        {"off", limits("", "", "off"), Severity::Ok, ""},
+        {"", limits("", "", "off"), Severity::Warning, "main_power_on"},
+        {"", limits("40", "50"), Severity::Ok, ""}, // 40 is inside 0..40
+        {"", limits("39", "50"), Severity::Warning, "temperature:power_supply"},
+        {"", limits("20", "29.5"), Severity::Critical, "temperature:fan_tray temperature:power_supply"},
+        {"", limits("", "~:35"), Severity::Critical, "temperature:power_supply"},
+        {"", limits("35:", ""), Severity::Warning, "temperature:fan_tray"},
+        {"", limits("", "@30:35"), Severity::Critical, "temperature:fan_tray"},
     };
     for (const auto &[changes, limits, severity, codes] : rows) {
         const Health h = assessHealth(snapshot(changes), limits);
