@@ -5,6 +5,7 @@
 
 #include "cv4870.h"
 #include "cv4870mon/json.h"
+#include "cv4870mon/target.h"
 #include "cv4870mon/text.h"
 #include "report.h"
 
@@ -190,13 +191,7 @@ nlohmann::json serviceDiscovery(const nlohmann::json &mainframes)
     nlohmann::json groups = nlohmann::json::array();
     for (const nlohmann::json &m : mainframes) {
         const std::string resource = m.at("resource").get<std::string>();
-        // TCPIP<n>::<host>::<port>::SOCKET -> host:port (an IPv6 host keeps its brackets)
-        std::string target = resource;
-        const std::size_t host = resource.find("::");
-        const std::size_t port = host == std::string::npos ? host : resource.find("::", host + 2);
-        const std::size_t end = port == std::string::npos ? port : resource.find("::", port + 2);
-        if (end != std::string::npos)
-            target = resource.substr(host + 2, port - host - 2) + ":" + resource.substr(port + 2, end - port - 2);
+        const std::string target = socketEndpoint(resource);
         groups.push_back({{"targets", {target}},
                           {"labels",
                            {{"resource", resource},

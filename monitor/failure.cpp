@@ -1,22 +1,12 @@
 // The failure classification.
 #include "cv4870.h"
 #include "cv4870mon/failure.h"
+#include "cv4870mon/target.h"
 #include "cv4870mon/text.h"
 
 namespace cv4870mon {
 
 namespace {
-
-// "host:port" of a TCPIP SOCKET resource string; the whole string otherwise.
-std::string endpointOf(const std::string &resource)
-{
-    const std::size_t host = resource.find("::");
-    const std::size_t port = host == std::string::npos ? host : resource.find("::", host + 2);
-    const std::size_t end = port == std::string::npos ? port : resource.find("::", port + 2);
-    if (end == std::string::npos)
-        return resource;
-    return resource.substr(host + 2, port - host - 2) + ":" + resource.substr(port + 2, end - port - 2);
-}
 
 bool isMainframeError(ViStatus status)
 {
@@ -79,7 +69,7 @@ Failure classifyFailure(ViStatus status, const std::string &resource)
             return {FailureReason::Other, text};
         }
     }
-    const std::string peer = endpointOf(resource);
+    const std::string peer = socketEndpoint(resource);
     switch (status) {
     case VI_ERROR_TMO:
         return {FailureReason::Timeout, "no answer from " + peer + " before the deadline"};

@@ -20,7 +20,7 @@ enum class FailureReason {
     Closed, // the connection was closed or reset
     Protocol, // an answer that is not a reply of the mainframe protocol
     Mainframe, // the mainframe reported an error
-    Other, // anything else: out of resources, a resource this library cannot reach
+    Other, // anything else: out of resources, a driver or library error
 };
 
 // Every reason but None, in declaration order (for label values known in advance).
