@@ -298,8 +298,12 @@ public:
     {
         if (path.empty())
             return true;
-        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0 || !dropPartialRow()) {
+        // Read access lets a cut last row be found; a log we may only write to is taken as it is.
+        fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        const bool readable = fd_ >= 0;
+        if (!readable && errno == EACCES)
+            fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0 || !dropPartialRow(readable)) {
             *error = std::strerror(errno);
             return false;
         }
@@ -325,18 +329,20 @@ public:
 private:
     // A file left with a cut last row (by an older writer, or a crash)
     // gets it removed, so that the next row starts on a line of its own.
-    bool dropPartialRow()
+    bool dropPartialRow(bool readable)
     {
         struct stat st = {};
         if (fstat(fd_, &st) != 0)
             return false;
         off_t end = st.st_size;
+        if (!readable) {
+            size_ = end;
+            return true;
+        }
         char buf[4096];
         while (end > 0) {
             const off_t from = end > off_t(sizeof buf) ? end - off_t(sizeof buf) : 0;
             const ssize_t got = pread(fd_, buf, std::size_t(end - from), from);
-            if (got < 0 && errno == EBADF)
-                break; // opened write-only on a system that refuses the read: keep the file as it is
             if (got != end - from)
                 return false;
             const char *nl = static_cast<const char *>(memrchr(buf, '\n', std::size_t(got)));

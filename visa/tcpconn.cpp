@@ -249,7 +249,8 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
         else if (reason == CV_VISA_FAILURE_TIMEOUT)
             text = "no connection to " + lastAddress + " within " + std::to_string(timeoutMs) + " ms";
         else
-            text = "cannot connect to " + lastAddress + ": " + strerror(lastError);
+            text = (reason == CV_VISA_FAILURE_UNREACHABLE ? "no route to " : "cannot connect to ") + lastAddress +
+                   ": " + strerror(lastError);
         setFailure(VI_ERROR_RSRC_NFOUND, reason, lastError, text);
         return VI_ERROR_RSRC_NFOUND;
     }
