@@ -51,9 +51,7 @@ void TestEmulatorProtocol::errorListMatchesTheProtocolPage()
             QVERIFY(documented.emplace(m.captured(1).toInt(), m.captured(2).trimmed().toStdString()).second);
     }
     std::map<int, std::string> listed;
-#define CV4870EMU_LISTED(name, code, text)                                                                             \
-    QVERIFY(listed.emplace(code, text).second);                                                                        \
-    QCOMPARE(std::string(cv4870emu::scpi::errorText(cv4870emu::scpi::name)), std::string(text));
+#define CV4870EMU_LISTED(name, code, text) QVERIFY(listed.emplace(code, text).second);
     CV4870EMU_ERRORS(CV4870EMU_LISTED)
 #undef CV4870EMU_LISTED
     QCOMPARE(listed, documented);
