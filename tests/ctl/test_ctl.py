@@ -18,6 +18,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import cvtest  # noqa: E402
+
 CTL = EMULATOR = None
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 SEVERITY = {"ok", "warning", "critical"}
@@ -26,31 +29,36 @@ EVENTS = {"line_set", "line_cleared", "output_failed", "output_recovered", "powe
           "fan_nominal_changed", "link_lost", "link_restored"}
 
 
+def require(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
 def check_schema(value, schema, where="$"):
     """Checks value against a schema: a type, a set of allowed values, a
     compiled pattern, a dict of required keys, or a one-element list."""
     if isinstance(schema, dict):
-        assert isinstance(value, dict), where
+        require(isinstance(value, dict), where)
         for key, sub in schema.items():
             optional = key.endswith("?")
             key = key.rstrip("?")
             if key in value:
                 check_schema(value[key], sub, where + "." + key)
             else:
-                assert optional, "%s.%s missing" % (where, key)
+                require(optional, "%s.%s missing" % (where, key))
     elif isinstance(schema, list):
-        assert isinstance(value, list), where
+        require(isinstance(value, list), where)
         for i, item in enumerate(value):
             check_schema(item, schema[0], "%s[%d]" % (where, i))
     elif isinstance(schema, set):
-        assert value in schema, "%s: %r not in %r" % (where, value, schema)
+        require(value in schema, "%s: %r not in %r" % (where, value, schema))
     elif isinstance(schema, re.Pattern):
-        assert isinstance(value, str) and schema.match(value), "%s: %r" % (where, value)
+        require(isinstance(value, str) and schema.match(value), "%s: %r" % (where, value))
     elif schema is float:
-        assert isinstance(value, (int, float)) and not isinstance(value, bool), where
+        require(isinstance(value, (int, float)) and not isinstance(value, bool), where)
     else:
-        assert isinstance(value, schema) and not (schema is int and isinstance(value, bool)), \
-            "%s: %r is not %s" % (where, value, schema.__name__)
+        require(isinstance(value, schema) and not (schema is int and isinstance(value, bool)),
+                "%s: %r is not %s" % (where, value, schema.__name__))
 
 
 SNAPSHOT = {
@@ -66,35 +74,14 @@ SNAPSHOT = {
     "health": {"state": SEVERITY, "problems": [{"severity": SEVERITY, "code": str, "text": str}]},
 }
 EVENT = {"schema_version": {1}, "type": {"event"}, "time": TIME, "resource": str, "event": EVENTS,
-         "subject": str, "severity": SEVERITY, "text": str, "from_rpm?": int, "to_rpm?": int}
+         "subject": str, "severity": SEVERITY, "text": str, "from_rpm?": int, "to_rpm?": int,
+         "present_at_start?": {True}}
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Emulator:
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([EMULATOR, "--address", "127.0.0.1", "--port", str(port), "--ready",
-                                      "--simulation", "--description", b"Ch\xe2ssis 4870"],
-                                     stdout=subprocess.PIPE, text=True)
-        self.port = None
-        deadline = time.monotonic() + 10
-        for line in self.proc.stdout:
-            words = line.split()
-            if words and words[0] == "LISTENING":
-                self.port = int(words[3])
-            if words == ["READY"] or time.monotonic() > deadline:
-                break
-        assert self.port, "the emulator did not start"
-        self.target = "127.0.0.1:%d" % self.port
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
+def emulator(*extra):
+    """The emulator program with one mainframe, SIMulation commands and a
+    Latin-1 description."""
+    return cvtest.Emulator(EMULATOR, "--simulation", "--description", os.fsdecode(b"Ch\xe2ssis 4870"), *extra)
 
 
 def ctl(*args, env=None, timeout=30):
@@ -154,7 +141,7 @@ def wait_for(predicate, seconds):
 
 class Ctl(unittest.TestCase):
     def setUp(self):
-        self.emu = Emulator()
+        self.emu = emulator()
         self.tmp = tempfile.TemporaryDirectory()
 
     def tearDown(self):
@@ -247,12 +234,12 @@ class Ctl(unittest.TestCase):
             _, got, text, data = self.check(*args, target=target)
             self.assertEqual((got, data), (state, None), text)
             self.assertIn(words, text)
-        self.emu = Emulator()
+        self.emu = emulator()
 
     def test_find_lists_what_the_resource_file_names(self):
         conf = os.path.join(self.tmp.name, "resources.conf")
         with open(conf, "w") as f:
-            f.write("TCPIP::127.0.0.1::%d::SOCKET\nTCPIP::127.0.0.1::%d::SOCKET\n" % (self.emu.port, free_port()))
+            f.write("TCPIP::127.0.0.1::%d::SOCKET\nTCPIP::127.0.0.1::%d::SOCKET\n" % (self.emu.port, cvtest.free_port()))
         env = dict(os.environ, CV_VISA_RESOURCES=conf)
         r = ctl("find", env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -349,7 +336,7 @@ class Ctl(unittest.TestCase):
         port = self.emu.port
         self.emu.stop()
         self.assertTrue(wait_for(lambda: events() == ["link_lost"], 3), events())
-        self.emu = Emulator(port)
+        self.emu = emulator("--port", port)
         self.assertTrue(wait_for(lambda: events() == ["link_lost", "link_restored"], 8), events())
         snaps = len(lines())
         self.assertTrue(wait_for(lambda: len(lines()) >= snaps + 3, 5))
@@ -520,5 +507,5 @@ class Ctl(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    CTL, EMULATOR = sys.argv.pop(1), sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    CTL, EMULATOR = cvtest.take_args(2)
+    cvtest.main()
