@@ -617,19 +617,19 @@ void setupSend(CLI::App &app, Options &o)
 int usageError(const CLI::App &app, const CLI::ParseError &e, int argc, char **argv)
 {
     std::string message = e.what();
-    if (app.get_subcommands().empty()) {
-        // CLI11 says only that a subcommand is required: name the word it did not know.
-        for (int i = 1; i < argc; ++i) {
-            const std::string word = argv[i];
-            if (word == "--timeout") {
-                ++i;
-            } else if (!word.empty() && word[0] != '-') {
-                message = "unknown subcommand '" + word + "'";
-                break;
-            }
-        }
+    std::string subcommand; // the first word that is not an option or --timeout's value
+    for (int i = 1; i < argc && subcommand.empty(); ++i) {
+        const std::string word = argv[i];
+        if (word == "--timeout")
+            ++i;
+        else if (!word.empty() && word[0] != '-')
+            subcommand = word;
     }
-    if (app.get_subcommand("check")->parsed()) {
+    if (app.get_subcommands().empty() && !subcommand.empty() && subcommand != "check") {
+        // CLI11 says only that a subcommand is required: name the word it did not know.
+        message = "unknown subcommand '" + subcommand + "'";
+    }
+    if (subcommand == "check") {
         std::cout << cv4870ctl::pluginFailureLine("UNKNOWN", "usage: " + message + " (see cv4870ctl check --help)")
                   << std::endl;
         return kPluginUnknown;
