@@ -249,11 +249,6 @@ class Ctl(unittest.TestCase):
         found = json.loads(ctl("find", "--json", env=env).stdout)
         self.assertEqual(found["resource_file"], conf)
         self.assertEqual([m["resource"] for m in found["mainframes"]], ["TCPIP0::127.0.0.1::%d::SOCKET" % self.emu.port])
-        xdg = dict(os.environ, XDG_CONFIG_HOME=self.tmp.name)
-        xdg.pop("CV_VISA_RESOURCES", None)
-        r = ctl("find", env=xdg)
-        self.assertEqual(r.returncode, 1)
-        self.assertIn(os.path.join(self.tmp.name, "cv-visa", "resources.conf"), r.stderr)
 
     def test_commands_and_send(self):
         rows = [  # (command, query, expected reply)
@@ -416,6 +411,8 @@ class Ctl(unittest.TestCase):
         rows = [  # (environment, exit status, stderr words, resource_file_read)
             ({"CV_VISA_RESOURCES": conf}, 0, "VISA resource file: " + conf, True),
             ({"CV_VISA_RESOURCES": conf + ".missing"}, 1, "no VISA resource file at %s.missing" % conf, False),
+            ({"XDG_CONFIG_HOME": self.tmp.name}, 1,
+             "no VISA resource file at " + os.path.join(self.tmp.name, "cv-visa", "resources.conf"), False),
             ({}, 1, "no VISA resource file (no location is set)", False),  # HOME unset too
         ]
         base = {k: v for k, v in os.environ.items() if k not in ("HOME", "XDG_CONFIG_HOME", "CV_VISA_RESOURCES")}
