@@ -107,7 +107,8 @@ void cv5120fp_led::toggleValue()
 void cv5120fp_led::repaintLamp()
 {
     const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
-    if (!s_lampCache || opaque || isWindow() || !isVisible() || !updatesEnabled()) {
+    const QColor &c = d_value != 0 ? d_onColor : d_offColor;
+    if (!s_lampCache || opaque || isWindow() || !isVisible() || !updatesEnabled() || c.alpha() != 255) {
         repaint();
         return;
     }
