@@ -378,8 +378,8 @@ MHD_Result Server::Impl::queue(const std::shared_ptr<Exchange> &xp)
     return queued;
 }
 
-MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url, const char *method, const char *,
-                                const char *upload, std::size_t *uploadSize, void **state)
+MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url, const char *method,
+                                const char *version, const char *upload, std::size_t *uploadSize, void **state)
 {
     auto *self = static_cast<Impl *>(cls);
     const bool tooLong = *state == &longTarget;
@@ -400,6 +400,12 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
             return queueBuffer(conn, self->options.defaultHeaders, Response::text(414, "Request target too long.\n"));
+        }
+        if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !x->request.header(MHD_HTTP_HEADER_HOST)) {
+            // HTTP/1.1 requires the Host header.
+            x->handled = x->answered = x->queued = true;
+            self->arm(conn, std::chrono::milliseconds(0));
+            return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
         }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && length->size() > 0 &&

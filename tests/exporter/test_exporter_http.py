@@ -9,6 +9,7 @@ Hostile clients trickle requests a byte at a time, from one address, while
 a good client scrapes from another."""
 
 import http.client
+import os
 import resource
 import selectors
 import socket
@@ -18,7 +19,7 @@ import threading
 import time
 import unittest
 
-from harness import Listener, Processes, get, samples, start_emulator, start_exporter
+from harness import Listener, Processes, get, read_lines_until, samples, start_emulator, start_exporter
 
 EXPORTER = EMULATOR = PROMTOOL = None
 
@@ -27,7 +28,7 @@ def cpu_seconds(pid):
     """User and system CPU time of a process, from /proc."""
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / __import__("os").sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def trickle(port, count, seconds, good_url, good_source="127.0.0.2"):
@@ -246,6 +247,83 @@ class ExporterHttp(unittest.TestCase):
         self.assertEqual(failures, [])
 
 
+
+    def serve_hostile(self, nofile=None):
+        """1,100 trickling connections against an exporter with a 5 s request
+        deadline, optionally under a lowered descriptor limit; returns the
+        trickle figures and the exporter's CPU share."""
+        def lower():
+            if nofile:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+        with Processes() as procs:
+            proc = procs.start([EXPORTER, "--listen", "127.0.0.1:0", "--ready", "--request-deadline", "5"],
+                               preexec_fn=lower, stderr=subprocess.DEVNULL)
+            port = int(read_lines_until(proc, "LISTENING")[-1].split()[2])
+            cpu, began = cpu_seconds(proc.pid), time.monotonic()
+            answered, good, lifetimes, still_open = trickle(port, 1100, 20, ("127.0.0.1", port, "/metrics"))
+            share = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - began)
+        self.assertGreaterEqual(answered, 0.95 * good, "good scrapes answered within 1 s")
+        self.assertEqual(still_open, 0, "trickling connections left open")
+        self.assertLessEqual(max(lifetimes), 7.0, "a trickling connection outlived the 5 s deadline")
+        return share
+
+    def test_trickling_clients_lock_out_no_one(self):
+        self.serve_hostile()
+
+    def test_descriptor_limit_neither_locks_out_nor_spins(self):
+        self.assertLess(self.serve_hostile(nofile=128), 1 / 3, "CPU share of a core")
+
+    def test_limits_and_malformed_requests(self):
+        with Processes() as procs:
+            proc, base = start_exporter(procs, EXPORTER, "--max-connections-per-ip", "3")
+            port = int(base.rsplit(":", 1)[1])
+
+            def exchange(data, source="127.0.0.1"):
+                sock = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
+                try:
+                    sock.sendall(data)
+                    return sock.recv(64)
+                except ConnectionResetError:
+                    return b"reset"
+                finally:
+                    sock.close()
+
+            cases = [
+                (b"GET /" + b"a" * 16384 + b" HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 414"),
+                (b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + b"b" * 40000 + b"\r\n\r\n", b"HTTP/1.1 431"),
+                (b"POST /probe HTTP/1.1\r\nHost: x\r\nContent-Length: 9000\r\n\r\n" + b"c" * 9000,
+                 b"HTTP/1.1 413"),
+                (b"GET / HTTP/1.1\r\nHost: x\r\nNo colon\r\n\r\n", b"HTTP/1.1 400"),
+                (b"GET /metrics HTTP/1.1\r\n\r\n", b"HTTP/1.1 400"),  # no Host
+                (b"GET /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 200"),
+                (b"GET /-/ready HTTP/1.0\r\n\r\n", b"HTTP/1.1 200"),
+            ]
+            for data, expected in cases:
+                with self.subTest(request=data[:40]):
+                    self.assertTrue(exchange(data).startswith(expected))
+
+            # Three idle connections from one address; its fourth is closed
+            # unanswered while another address is served.
+            idle = [socket.create_connection(("127.0.0.1", port), timeout=5, source_address=("127.0.0.3", 0))
+                    for _ in range(3)]
+            time.sleep(0.3)
+            self.assertIn(exchange(b"GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.3"), (b"", b"reset"))
+            self.assertTrue(exchange(b"GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.4").startswith(b"HTTP/1.1 200"))
+            for sock in idle:
+                sock.close()
+
+    def test_option_errors_exit_2(self):
+        for args in (["--probe-timeout", "nan"], ["--probe-timeout", "inf"], ["--request-deadline", "-inf"],
+                     ["--max-probes", "nan"], ["--max-connections", "0"], ["--connection-timeout"],
+                     ["--web.listen-address", "localhost:9870"], ["--listen", "127.0.0.1"], ["--no-such"],
+                     ["--log.level", "loud"], ["--log.format", "xml"], ["--allow", "10.0.0.0/33"]):
+            with self.subTest(args=args):
+                run = subprocess.run([EXPORTER] + args, capture_output=True, text=True, timeout=10)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+        run = subprocess.run([EXPORTER, "--version"], capture_output=True, text=True, timeout=10)
+        self.assertRegex(run.stdout, r"^cv4870-exporter \d+\.\d+\.\d+")
 
 
 if __name__ == "__main__":
