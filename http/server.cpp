@@ -323,6 +323,15 @@ MHD_Result queueBuffer(MHD_Connection *conn, const Fields &defaults, const Respo
     return queued;
 }
 
+// A Content-Length past the limit; the server has already refused one that
+// is not a number.
+bool tooLarge(const std::string &length, std::size_t limit)
+{
+    if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return length.size() > 18 || std::stoull(length) > limit;
+}
+
 void fillRequest(MHD_Connection *conn, const char *url, const char *method, Request *request)
 {
     request->method = method;
@@ -408,8 +417,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
         }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length && length->size() > 0 &&
-            (length->size() > 18 || std::stoull(*length) > self->options.limits.requestBodyBytes)) {
+        if (length && tooLarge(*length, self->options.limits.requestBodyBytes)) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
             return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
@@ -450,7 +458,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             auto token = std::make_shared<Reply::Token>();
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
-        } catch (const std::exception &) {
+        } catch (...) {
             x.give(Response::text(500, "Internal error.\n"));
         }
     }
@@ -611,7 +619,11 @@ bool Server::start(const ServerOptions &options, Handler handler, std::string *e
     sockaddr_in v4{};
     sockaddr_in6 v6{};
     const sockaddr *addr = nullptr;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    // poll(), not epoll: with this libmicrohttpd (0.9.75) epoll's edge
+    // triggering loses the next request of a kept-alive connection whose
+    // last answer came after a resume, and the client waits for the idle
+    // timeout. poll() over a thousand connections costs little.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME;
     if (inet_pton(AF_INET, options.address.c_str(), &v4.sin_addr) == 1) {
         v4.sin_family = AF_INET;
         v4.sin_port = htons(options.port);
@@ -738,6 +750,17 @@ void Server::stop()
         x->streamClosed = true;
         x->wake();
     }
+    // Lets the polling thread send those answers before it closes
+    // everything, for at most two seconds.
+    for (int i = 0; i < 200; ++i) {
+        const bool sent = std::all_of(waiting.begin(), waiting.end(), [](const std::shared_ptr<Exchange> &x) {
+            std::lock_guard<std::mutex> lock(x->mutex);
+            return x->conn == nullptr;
+        });
+        if (sent)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     {
         std::lock_guard<std::mutex> lock(d->timerMutex);
         d->timerStop = true;
@@ -750,6 +773,10 @@ void Server::stop()
     MHD_stop_daemon(d->daemon);
     d->daemon = nullptr;
     std::lock_guard<std::mutex> lock(d->trackMutex);
+    for (const auto &x : d->exchanges) {
+        std::lock_guard<std::mutex> g(x->mutex);
+        x->conn = nullptr; // the connection is gone; what producers still hold does nothing
+    }
     d->exchanges.clear();
     d->tracks.clear();
 }

@@ -1,5 +1,5 @@
 // cvhttp: the HTTP server that the exporter and the web service share, on
-// libmicrohttpd. One polling thread (epoll) serves every connection; a
+// libmicrohttpd. One polling thread (poll) serves every connection; a
 // handler answers at once or later from any thread while its connection
 // waits suspended, so a slow answer holds no thread. Every request has a
 // total deadline from its first byte, so no client can hold a connection
