@@ -414,33 +414,15 @@ TEST_F(Tls, RefusesToStartWithoutAUsableKey)
     }
 }
 
-TEST(HttpServer, ListenAddresses)
+TEST(HttpServer, ListensOnIpv6)
 {
-    const struct
-    {
-        const char *text;
-        bool ok;
-        const char *address;
-        std::uint16_t port;
-    } cases[] = {
-        {"127.0.0.1:9870", true, "127.0.0.1", 9870},
-        {"[::1]:0", true, "::1", 0},
-        {"::1:80", false, "", 0},
-        {"127.0.0.1:65536", false, "", 0},
-        {"127.0.0.1:", false, "", 0},
-        {":80", false, "", 0},
-        {"host:80", true, "host", 80}, // split only; isNumericAddress judges the address
-    };
-    for (const auto &c : cases) {
-        std::string address;
-        std::uint16_t port = 0;
-        EXPECT_EQ(cvhttp::splitListenAddress(c.text, &address, &port), c.ok) << c.text;
-        EXPECT_TRUE(!c.ok || (address == c.address && port == c.port)) << c.text;
-    }
+    std::string address, error;
+    std::uint16_t port = 1;
+    ASSERT_TRUE(cvhttp::splitListenAddress("[::1]:0", &address, &port));
     cvhttp::Server v6;
     cvhttp::ServerOptions options;
-    options.address = "::1";
-    std::string error;
+    options.address = address;
+    options.port = port;
     ASSERT_TRUE(v6.start(
         options, [](const cvhttp::Request &, cvhttp::Reply r) { r.send({}); }, &error))
         << error;

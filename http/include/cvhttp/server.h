@@ -4,6 +4,17 @@
 // waits suspended, so a slow answer holds no thread. Every request has a
 // total deadline from its first byte, so no client can hold a connection
 // by sending a byte now and then.
+//
+//   cvhttp::Server server;
+//   cvhttp::ServerOptions options; // address, port, limits, tls, defaultHeaders
+//   server.start(options, [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+//       if (r.path == "/now")
+//           reply.send(cvhttp::Response::text(200, "at once\n"));
+//       else if (r.path == "/later") // answered from a worker thread
+//           workers.submit([reply] { reply.send(cvhttp::Response::text(200, slowWork())); });
+//       else if (auto events = reply.stream(head, onGone)) // Server-Sent Events
+//           keep(events); // events->push("data: ...\n\n") from any thread
+//   }, &error);
 #ifndef CVHTTP_SERVER_H
 #define CVHTTP_SERVER_H
 
