@@ -281,6 +281,13 @@ std::shared_ptr<EventStream> Reply::stream(Response head, std::function<void()> 
     if (x.answered || !x.conn)
         return nullptr;
     x.answered = x.streaming = true;
+    if (head.contentType == Response().contentType)
+        head.contentType = "text/event-stream";
+    if (!find(head.headers, "Cache-Control", true))
+        head.headers.emplace_back("Cache-Control", "no-cache, no-transform");
+    if (!find(head.headers, "X-Accel-Buffering", true))
+        head.headers.emplace_back("X-Accel-Buffering", "no");
+    x.unsent = ":\n\n"; // sent at once, so that the client sees the answer begin
     x.answer = std::move(head);
     x.gone = std::move(gone);
     x.lastPush = Steady::now();
@@ -689,8 +696,10 @@ bool Server::start(const ServerOptions &options, Handler handler, std::string *e
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::completed), d.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::notify), d.get()},
     };
-    if (options.threads > 1)
-        items.push_back({MHD_OPTION_THREAD_POOL_SIZE, options.threads, nullptr});
+    // Each polling thread takes its share of the connections.
+    const unsigned threads = std::min(options.threads, maxConnections);
+    if (threads > 1)
+        items.push_back({MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr});
     if (options.tls) {
         items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(cert.c_str())});
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(key.c_str())});

@@ -94,8 +94,9 @@ class Reply
 public:
     // The first answer counts; later calls do nothing and return false.
     bool send(Response response) const;
-    // Answers with a stream: head's status and headers, then the chunks
-    // pushed into the stream. gone is called once, on the server's thread,
+    // Answers with a stream: head's status and headers (by default
+    // text/event-stream, no-cache, and no buffering by proxies), a comment
+    // line at once, then the chunks pushed into the stream. gone is called once, on the server's thread,
     // when the stream ends for any reason (client away, closed, stop);
     // it must not block. Null when the request was already answered.
     std::shared_ptr<EventStream> stream(Response head, std::function<void()> gone = {}) const;
