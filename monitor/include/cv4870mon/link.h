@@ -10,7 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "snapshot.h"
+#include "cv4870mon/failure.h"
+#include "cv4870mon/snapshot.h"
 #include "visa.h"
 
 namespace cv4870mon {
@@ -19,8 +20,9 @@ struct ReadResult
 {
     std::optional<Snapshot> snapshot; // set on success
     ViStatus status = VI_SUCCESS; // the driver's status of the failing call
-    std::string error; // what failed, with the driver's text
+    std::string error; // what failed and why: "open: connection refused by 127.0.0.1:23"
     bool backoff = false; // no I/O was tried: the link waits before reopening
+    Failure failure; // why, classified; while backing off, the failure that caused it
 };
 
 struct LinkOptions
@@ -52,9 +54,10 @@ public:
 
     // Runs one driver call on the session (opened as for read(), without
     // backoff: a command is tried when asked). Returns the call's status,
-    // or the open's; error gets the text of a failure.
+    // or the open's; error gets the text of a failure, failure its
+    // classification.
     ViStatus run(std::chrono::milliseconds deadline, const std::function<ViStatus(ViSession)> &call,
-                 std::string *error = nullptr);
+                 std::string *error = nullptr, Failure *failure = nullptr);
 
     // Closes the session (the next read opens it again) and forgets the delay.
     void close();
@@ -62,7 +65,7 @@ public:
 
 private:
     using Steady = std::chrono::steady_clock;
-    ViStatus openLocked(Steady::time_point deadline, std::string *error);
+    ViStatus openLocked(Steady::time_point deadline, std::string *error, Failure *failure);
     void failLocked();
 
     const std::string resource_;
@@ -72,14 +75,8 @@ private:
     Identity identity_;
     std::chrono::milliseconds delay_{0};
     Steady::time_point retryAt_{};
+    Failure lastFailure_;
 };
-
-// A text from the driver (Latin-1, control bytes already replaced) as
-// UTF-8, as JSON and the exporter's labels need.
-std::string utf8FromLatin1(const char *text);
-
-// The driver's text for a status ("VISA: timeout ..."), never empty, UTF-8.
-std::string statusText(ViStatus status);
 
 } // namespace cv4870mon
 
