@@ -67,6 +67,7 @@ void tst_VisaRsrcName::parse_data()
                             "TCPIP::[fe80::1::23::SOCKET",
                             "TCPIP::[10.0.0.1]::23::SOCKET",
                             "TCPIP::10.0.0.1::23::SOCKET::",
+                            "TCPIP::0x7f000001::23::SOCKET",
                             "TCPIP::h\xc3\xa9::23::SOCKET"})
         QTest::newRow(bad) << QByteArray(bad) << QByteArray() << QByteArray() << 0;
     QTest::newRow("64-char label") << ("TCPIP::" + QByteArray(64, 'a') + "::23::SOCKET") << QByteArray() << QByteArray()
