@@ -65,10 +65,10 @@ def main():
             ("/probe?target=" + "a" * 300, 400), ("/probe?target=x%20y", 400),
             ("/probe?target=127.0.0.1:%d" % o, 403), ("/probe?target=localhost:%d" % o, 403),
             ("/probe?target=127.1:%d" % o, 400), ("/probe?target=2130706433:%d" % o, 400),
-            ("/probe?target=0x7f000001:%d" % o, 403), ("/probe?target=127.0.0.1.:%d" % o, 400),
+            ("/probe?target=0x7f000001:%d" % o, 400), ("/probe?target=127.0.0.1.:%d" % o, 400),
             ("/probe?target=TCPIP0::127.0.0.1::%d::SOCKET" % o, 403),
             ("/probe?target=TCPIP0::[::1]::%d::SOCKET" % o, 403),
-            ("/probe?target=TCPIP0::127.0.0.1::INSTR", 403), ("/probe?target=ASRL1::INSTR", 403),
+            ("/probe?target=TCPIP0::127.0.0.1::INSTR", 400), ("/probe?target=ASRL1::INSTR", 400),
             ("/probe?target=10.0.0.1", 403), ("/nothing", 404),
         ]
         for path, expected in refused:
