@@ -104,12 +104,14 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
         r.status = VI_ERROR_CONN_LOST;
         r.backoff = true;
         r.error = "waiting to reconnect";
+        r.retryAt = retryAt_;
         return r;
     }
     Snapshot s;
     s.time = Clock::now();
     if ((r.status = openLocked(end, &r.error)) < 0) {
         failLocked();
+        r.retryAt = retryAt_;
         return r;
     }
     s.identity = identity_;
@@ -139,6 +141,7 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
             r.status = st;
             r.error = describe(step.what, st);
             failLocked();
+            r.retryAt = retryAt_;
             return r;
         }
     }

@@ -21,6 +21,9 @@ struct ReadResult
     ViStatus status = VI_SUCCESS; // the driver's status of the failing call
     std::string error; // what failed, with the driver's text
     bool backoff = false; // no I/O was tried: the link waits before reopening
+    // After a failure: when the link tries to reopen; reads before then
+    // return at once with backoff set.
+    std::chrono::steady_clock::time_point retryAt{};
 };
 
 struct LinkOptions
