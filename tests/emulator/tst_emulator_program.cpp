@@ -140,6 +140,9 @@ void TestEmulatorProgram::badOptions_data()
     QTest::newRow("unknown") << QStringList{"--bogus"} << "--bogus";
     QTest::newRow("port too big") << QStringList{"--port", "70000"} << "--port";
     QTest::newRow("port not a number") << QStringList{"--port", "23x"} << "--port";
+    QTest::newRow("port NaN") << QStringList{"--port", "nan"} << "--port";
+    QTest::newRow("seed infinite") << QStringList{"--seed", "inf"} << "--seed";
+    QTest::newRow("clients infinite") << QStringList{"--max-clients", "-inf"} << "--max-clients";
     QTest::newRow("no value") << QStringList{"--port"} << "--port";
     QTest::newRow("count 0") << QStringList{"--count", "0"} << "--count";
     QTest::newRow("spread") << QStringList{"--spread", "diagonal"} << "--spread";
