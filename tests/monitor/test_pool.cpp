@@ -33,7 +33,7 @@ protected:
             if (line.find("connection from") != std::string::npos)
                 ++connections;
         });
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             mf.push_back(&server.addMainframe("127.0.0.1", 0, std::uint32_t(i)));
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
@@ -108,21 +108,21 @@ TEST(Pool, EvictsTheLeastRecentlyUsedIdleSessionAtTheMax)
     EXPECT_TRUE(perAddress.acquire(target("127.0.0.1:2"))) << "an idle session of the address gives way";
 }
 
-TEST_F(PoolEmu, ReadsThatOutliveTheirCallerCountAgainstTheBound)
+TEST_F(PoolEmu, ReadsThatOutliveTheirCallerCountAgainstTheBoundAndSpareOpenSessions)
 {
     PoolOptions o;
-    o.maxReads = 2;
+    o.maxReads = 4; // three for sessions not open, the fourth kept for open ones
     Pool pool(o);
-    for (cv4870emu::Mainframe *m : mf)
-        m->setReplyDelay(400); // the open outlives a 50 ms budget
-    for (std::size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(pool.read(target("127.0.0.1:" + port(0)), milliseconds(2000)).result.snapshot);
+    for (std::size_t i = 1; i < mf.size(); ++i) {
+        mf[i]->setReplyDelay(400); // the open outlives a 50 ms budget
         const PoolRead r = pool.read(target("127.0.0.1:" + port(i)), milliseconds(50));
         EXPECT_EQ(r.result.status, VI_ERROR_TMO) << r.result.error;
     }
-    EXPECT_EQ(pool.stats().reads, 2u);
-    const PoolRead refused = pool.read(target("127.0.0.1:" + port(2)), milliseconds(50));
-    EXPECT_EQ(refused.refused, PoolRefusal::Reads);
-    EXPECT_EQ(connections, 2);
+    EXPECT_EQ(pool.stats().reads, 3u);
+    EXPECT_EQ(pool.read(target("127.0.0.2:" + port(0)), milliseconds(50)).refused, PoolRefusal::Reads);
+    EXPECT_TRUE(pool.read(target("127.0.0.1:" + port(0)), milliseconds(2000)).result.snapshot);
+    EXPECT_EQ(connections, 4);
 }
 
 TEST(Pool, ADeadMainframeIsAnsweredFromItsFailureWithinTheBackoff)
