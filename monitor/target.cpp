@@ -12,4 +12,10 @@ TargetResult parseTarget(std::string_view text)
     return r;
 }
 
+std::string socketEndpoint(const std::string &resource)
+{
+    cvtarget::Target t;
+    return cvtarget::parseResource(resource, &t) ? t.key() : resource;
+}
+
 } // namespace cv4870mon

@@ -26,6 +26,11 @@ struct TargetResult
 // cvtarget::parseTarget.
 TargetResult parseTarget(std::string_view text);
 
+// "host:port" of a TCPIP SOCKET resource string in canonical form, its
+// cvtarget key ("TCPIP0::[0::1]::23::SOCKET" gives "[::1]:23"); the
+// resource itself when it is not one.
+std::string socketEndpoint(const std::string &resource);
+
 } // namespace cv4870mon
 
 #endif
