@@ -61,6 +61,7 @@ TEST(RsrcName, SocketNames)
                             "TCPIP::[fe80::1::23::SOCKET",
                             "TCPIP::[10.0.0.1]::23::SOCKET",
                             "TCPIP::10.0.0.1::23::SOCKET::",
+                            "TCPIP::0x7f000001::23::SOCKET",
                             "TCPIP::h\xc3\xa9::23::SOCKET"})
         rows.push_back({bad, "", "", K::Name});
     for (const Row &r : rows) {
