@@ -1,11 +1,13 @@
 // Fault injection, in-process and through the SIMulation commands.
 #include "cv4870emu.h"
 #include "runningemulator.h"
+#include "testproc.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -193,6 +195,24 @@ TEST_F(LinkFaults, DroppedConnection)
     LineClient again;
     EXPECT_TRUE(again.connect(r.mf->address(), r.mf->port()));
     EXPECT_EQ(again.query("*OPC?"), std::string("1"));
+}
+
+// A client resets its connection while replies are held back and its input
+// waits behind them: the server closes the connection at once and goes back
+// to sleep instead of waking until the delay runs out.
+TEST_F(LinkFaults, ResetWithRepliesHeldBack)
+{
+    std::string lines = "SIM:DEL 20000\nSIM:OVER -1\n";
+    for (int i = 0; i < 6; ++i)
+        lines += "*IDN?\n";
+    EXPECT_TRUE(r.client.send(lines));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the lines are taken in
+    EXPECT_EQ(r.server.clientCount(), 1u);
+    r.client.abort();
+    EXPECT_TRUE(testproc::waitUntil([&] { return r.server.clientCount() == 0; }, 2000));
+    const std::uint64_t before = r.server.wakeups();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(r.server.wakeups() - before, 5u);
 }
 
 TEST(EmulatorFaults, SimulationCommandsOverTheWire)
