@@ -6,6 +6,8 @@
 #include "cv4870mon/link.h"
 #include "cv4870mon/target.h"
 
+#include <cvhttp/workers.h>
+
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -136,6 +138,7 @@ struct Exporter::Impl
     std::atomic<std::uint64_t> durationMicros{0};
     std::mutex requestsMutex;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> requests; // (handler, status)
+    std::unique_ptr<cvhttp::Workers> workers; // run the probes
 
     HttpResponse probe(const HttpRequest &request);
     HttpResponse metrics();
@@ -149,10 +152,12 @@ Exporter::Exporter(ExporterOptions options)
     : d(std::make_unique<Impl>())
 {
     d->options = std::move(options);
+    d->workers = std::make_unique<cvhttp::Workers>(d->options.maxProbes);
 }
 
 Exporter::~Exporter()
 {
+    d->workers.reset();
     std::unique_lock<std::mutex> lock(d->readsMutex);
     d->readsDone.wait(lock, [this] { return d->readsRunning == 0; });
 }
@@ -163,13 +168,20 @@ void Exporter::Impl::countRequest(const char *handler, unsigned status)
     ++requests[{handler, status}];
 }
 
-HttpResponse Exporter::handle(const HttpRequest &request)
+void Exporter::handle(const HttpRequest &request, cvhttp::Reply reply)
 {
     HttpResponse response;
     const char *handler = "other";
     if (request.path == "/probe") {
+        // The probe waits for its mainframe on a worker thread.
+        if (d->workers->submit([this, request, reply] {
+                HttpResponse r = d->probe(request);
+                d->countRequest("probe", r.status);
+                reply.send(std::move(r));
+            }))
+            return;
         handler = "probe";
-        response = d->probe(request);
+        response = d->refuse(Overload, 503, "Too many probes in progress.");
     } else if (request.path == "/metrics") {
         handler = "metrics";
         response = d->metrics();
@@ -181,7 +193,7 @@ HttpResponse Exporter::handle(const HttpRequest &request)
         response = text(404, "Not found. The exporter serves /probe?target=..., /metrics and /.\n");
     }
     d->countRequest(handler, response.status);
-    return response;
+    reply.send(std::move(response));
 }
 
 HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::string &why)
@@ -290,7 +302,8 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
         ~Release() { --count; }
     } release{probesRunning};
 
-    const milliseconds budget = probeBudget(request.scrapeTimeout, options.probeTimeout);
+    const std::string *scrapeTimeout = request.header("X-Prometheus-Scrape-Timeout-Seconds");
+    const milliseconds budget = probeBudget(scrapeTimeout ? *scrapeTimeout : "", options.probeTimeout);
     const Steady::time_point deadline = begin + budget;
     const std::shared_ptr<Target> target = acquire(parsed.resource);
     if (!target)

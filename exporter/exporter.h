@@ -5,7 +5,8 @@
 #define CV4870_EXPORTER_EXPORTER_H
 
 #include "allowlist.h"
-#include "httpd.h"
+
+#include <cvhttp/server.h>
 
 #include <chrono>
 #include <cstddef>
@@ -13,6 +14,9 @@
 #include <string_view>
 
 namespace cv4870exp {
+
+using HttpRequest = cvhttp::Request;
+using HttpResponse = cvhttp::Response;
 
 struct ExporterOptions
 {
@@ -37,7 +41,9 @@ public:
     Exporter(const Exporter &) = delete;
     Exporter &operator=(const Exporter &) = delete;
 
-    HttpResponse handle(const HttpRequest &request);
+    // Answers at once, or for a probe from a worker thread: the caller
+    // never waits for a mainframe.
+    void handle(const HttpRequest &request, cvhttp::Reply reply);
 
 private:
     struct Impl;
