@@ -104,7 +104,8 @@ struct Limits
 {
     unsigned maxConnections = 1024; // lowered to what the descriptor limit allows
     unsigned maxConnectionsPerIp = 512; // 0: no limit of its own; at most half of maxConnections
-    std::size_t requestHeaderBytes = 16 * 1024; // request line and headers; more: 414 or 431
+    std::size_t requestLineBytes = 8 * 1024; // the request target; longer: 414
+    std::size_t requestHeaderBytes = 32 * 1024; // request line and headers; more: 414 or 431
     std::size_t requestBodyBytes = 64 * 1024; // more: 413
     std::chrono::milliseconds requestDeadline{10000}; // first byte to complete request
     std::chrono::seconds idleTimeout{30}; // no traffic at all
