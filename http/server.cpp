@@ -176,6 +176,11 @@ struct Server::Impl
     MHD_Daemon *daemon = nullptr;
     Handler handler;
     ServerOptions options;
+
+    Response own(unsigned status, const char *text) const
+    {
+        return options.errorResponse ? options.errorResponse(status, text) : Response::text(status, text);
+    }
     unsigned maxConnections = 0, maxPerIp = 0;
 
     // Open connections with their socket, and the deadline of the request
@@ -412,7 +417,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             (length->size() > 18 || std::stoull(*length) > self->options.limits.requestBodyBytes)) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
         }
         return MHD_YES;
     }
@@ -435,7 +440,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
     self->arm(conn, std::chrono::milliseconds(0));
     if (x.bodyTooLarge) {
         x.answered = x.queued = true;
-        return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+        return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
     }
     MHD_get_connection_values_n(conn, MHD_GET_ARGUMENT_KIND, collect, &x.request.query);
     bool stopping = false;
@@ -444,14 +449,14 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         stopping = self->stopping;
     }
     if (stopping) {
-        x.give(Response::text(503, "The server is stopping.\n"));
+        x.give(self->own(503, "The server is stopping.\n"));
     } else {
         try {
             auto token = std::make_shared<Reply::Token>();
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
         } catch (const std::exception &) {
-            x.give(Response::text(500, "Internal error.\n"));
+            x.give(self->own(500, "Internal error.\n"));
         }
     }
     return self->queue(*holder);
