@@ -17,6 +17,8 @@
 #include <iostream>
 #include <pthread.h>
 
+#include <nlohmann/json.hpp>
+
 #include "cvhttp/server.h"
 #include "fleet.h"
 #include "service.h"
@@ -345,6 +347,13 @@ int main(int argc, char **argv)
     http.port = port;
     http.defaultHeaders = Service::securityHeaders();
     http.log = logLine;
+    http.errorResponse = [](unsigned status, const std::string &text) {
+        cvhttp::Response r;
+        r.status = status;
+        r.contentType = "application/json";
+        r.body = nlohmann::json{{"error", text.substr(0, text.find('\n'))}}.dump() + "\n";
+        return r;
+    };
     if (tls)
         http.tls = cvhttp::TlsOptions{tlsCert, tlsKey, {}};
     cvhttp::Server server;

@@ -842,8 +842,12 @@ void Service::work(const Request &request, const Reply &reply)
         if (!session)
             return send(error(500, "no random numbers for a session token"));
         caller.session = session;
+        if (!audit("login", true, "signed in")) {
+            sessions_.end(session->token);
+            return send(
+                error(503, "the audit trail can not be written, so nobody can sign in: " + store_.status().error));
+        }
         metrics_->logins.Add({{"result", "ok"}}).Increment();
-        audit("login", true, "signed in");
         Response resp = jsonResponse(200, {{"user", session->user},
                                            {"role", roleName(session->role)},
                                            {"csrf_token", session->csrf},
@@ -1098,7 +1102,10 @@ void Service::work(const Request &request, const Reply &reply)
             call = [](ViSession vi) { return cv4870_reset(vi); };
             what = "mainframe reset";
         }
-        if (!store_.status().writable)
+        // Recorded before anything is sent: a command the audit trail can
+        // not hold is not sent at all.
+        const auto auditId = audit("command", false, "sent, no answer yet", r.id, r.command);
+        if (!auditId)
             return send(
                 error(503, "the audit trail can not be written, so no command is sent: " + store_.status().error));
         std::string why;
@@ -1108,7 +1115,7 @@ void Service::work(const Request &request, const Reply &reply)
         const bool ok = *status >= VI_SUCCESS;
         const std::string result = ok ? what : why;
         metrics_->commands.Add({{"result", ok ? "ok" : "failed"}}).Increment();
-        const auto auditId = audit("command", ok, result, r.id, r.command);
+        store_.finishAudit(*auditId, ok, result);
         std::vector<EventRow> events(1);
         EventRow &e = events[0];
         e.timeMs = nowMs();

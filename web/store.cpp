@@ -245,7 +245,22 @@ bool Store::open(const std::string &path, std::string *error)
         ++writeErrors_;
     }
 
-    rc = sqlite3_open_v2(path.c_str(), &reader_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    // A WAL database in a folder this process can not write has no shared
+    // memory file to read through: it is then read as immutable, which it is.
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            static const char hex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[static_cast<unsigned char>(c) >> 4];
+            uri += hex[c & 15];
+        } else {
+            uri += c;
+        }
+    }
+    if (!writable)
+        uri += "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &reader_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI, nullptr);
     if (rc != SQLITE_OK) {
         *error = path + ": " + (writable ? sqlite3_errmsg(reader_) : why);
         return false;
@@ -397,6 +412,16 @@ bool Store::addAudit(AuditRow &row)
     if (ok)
         row.id = id;
     return ok;
+}
+
+bool Store::finishAudit(std::int64_t id, bool ok, const std::string &result)
+{
+    return submit(
+        [id, ok, result](sqlite3 *db, std::string *error) {
+            return run(db, "UPDATE audit SET ok = ?, result = ? WHERE id = ?", {std::int64_t(ok ? 1 : 0), result, id},
+                       error);
+        },
+        true);
 }
 
 void Store::addSample(const std::string &mainframe, const SampleRow &row)

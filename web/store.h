@@ -93,6 +93,8 @@ public:
     // nothing stored) when the database can not be written.
     bool addEvents(std::vector<EventRow> &rows);
     bool addAudit(AuditRow &row);
+    // Sets the outcome of a record stored before the outcome was known.
+    bool finishAudit(std::int64_t id, bool ok, const std::string &result);
     // Queued without waiting; one sample per mainframe and minute (a later
     // one of the same minute replaces it).
     void addSample(const std::string &mainframe, const SampleRow &row);
