@@ -670,11 +670,12 @@ void Service::handle(const Request &request, Reply reply)
     if (r.kind == Route::Health) {
         const StoreStatus st = store_.status();
         const FleetCounts c = fleet_.counts();
-        return send(jsonResponse(
-            st.writable ? 200 : 503,
-            {{"status", st.writable ? "ok" : "degraded"},
-             {"database", {{"writable", st.writable}, {"error", st.writable ? json(nullptr) : json(st.error)}}},
-             {"mainframes", {{"total", c.total}, {"up", c.up}, {"down", c.down}, {"unknown", c.unknown}}}}));
+        json body = {{"status", st.writable ? "ok" : "degraded"},
+                     {"database", {{"writable", st.writable}, {"error", st.writable ? json(nullptr) : json(st.error)}}},
+                     {"mainframes", {{"total", c.total}, {"up", c.up}, {"down", c.down}, {"unknown", c.unknown}}}};
+        if (!st.writable)
+            body["error"] = "the database can not be written: " + st.error;
+        return send(jsonResponse(st.writable ? 200 : 503, body));
     }
     if (r.kind == Route::Metrics) {
         const FleetCounts c = fleet_.counts();
