@@ -32,6 +32,7 @@ constexpr char kCookie[] = "cv4870_session";
 constexpr int kMaxLimit = 1000;
 constexpr int kMaxSamples = 10080;
 constexpr std::size_t kReplayMax = 1000;
+constexpr std::chrono::seconds kOverviewEvery{10};
 
 const std::set<std::string> kEventKinds = {"line_set",      "line_cleared", "output_failed",       "output_recovered",
                                            "power_on",      "power_off",    "fan_nominal_changed", "link_lost",
@@ -289,12 +290,21 @@ public:
     // With mutex() held.
     void addLocked(const std::shared_ptr<Subscriber> &s) { subscribers_.push_back(s); }
 
-    void publishMainframe(const std::string &id, const std::string &data)
+    // Streams that name the mainframe get every poll; streams of the
+    // whole fleet get a change at once and otherwise one message per
+    // mainframe every kOverviewEvery, which keeps them light enough for
+    // a thousand mainframes.
+    void publishMainframe(const std::string &id, const std::string &data, bool changed)
     {
         const std::string message = sseMessage("mainframe", data);
+        const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
+        auto &last = lastOverview_[id];
+        const bool overview = changed || now - last >= kOverviewEvery;
+        if (overview)
+            last = now;
         for (const auto &s : subscribers_)
-            if (!s->gone && (s->ids.empty() || s->ids.count(id)))
+            if (!s->gone && (s->ids.empty() ? overview : s->ids.count(id) != 0))
                 s->stream->push(message);
     }
     void publishEvents(const std::vector<EventRow> &rows)
@@ -350,6 +360,7 @@ public:
 private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<Subscriber>> subscribers_;
+    std::map<std::string, std::chrono::steady_clock::time_point> lastOverview_;
 };
 
 // The service's own metrics.
@@ -429,7 +440,8 @@ Service::Service(Store &store, Fleet &fleet, ServiceOptions options)
     , metrics_(std::make_unique<Metrics>())
     , workers_(std::make_unique<cvhttp::Workers>(options.workers, 1024))
 {
-    fleet_.setListeners([this](const std::string &id, const std::string &data) { hub_->publishMainframe(id, data); },
+    fleet_.setListeners([this](const std::string &id, const std::string &data,
+                               bool changed) { hub_->publishMainframe(id, data, changed); },
                         [this](const std::vector<EventRow> &rows) { hub_->publishEvents(rows); });
     housekeeper_ = std::thread([this] { housekeeping(); });
 }
@@ -1023,6 +1035,9 @@ void Service::work(const Request &request, const Reply &reply)
         Response head;
         head.contentType = "text/event-stream";
         head.headers = {{"Cache-Control", "no-cache, no-transform"}, {"X-Accel-Buffering", "no"}};
+        // Followed before the stream exists, so that an early end (which
+        // unfollows) always comes after.
+        fleet_.follow(sub->followed, true);
         std::weak_ptr<Hub::Subscriber> weak = sub;
         Fleet *fleet = &fleet_;
         sub->stream = reply.stream(head, [weak, fleet] {
@@ -1031,10 +1046,11 @@ void Service::work(const Request &request, const Reply &reply)
                     fleet->follow(s->followed, false);
             }
         });
-        if (!sub->stream)
+        if (!sub->stream) {
+            fleet_.follow(sub->followed, false);
             return;
+        }
         metrics_->count(200);
-        fleet_.follow(sub->followed, true);
         sub->stream->push(":\nretry: 2000\n\n");
         for (const std::string &id : fleet_.ids())
             if (sub->ids.empty() || sub->ids.count(id))

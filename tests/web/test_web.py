@@ -12,6 +12,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -52,7 +53,7 @@ class Service:
     """One cv4870-web process on a free loopback port."""
 
     def __init__(self, folder, *extra, db=None, wrap=()):
-        self.folder = folder
+        self.folder, self.tls = folder, "--tls-cert" in extra
         self.db = db or os.path.join(folder, "web.db")
         self.args = list(wrap) + [WEB, "--listen", "127.0.0.1:0", "--targets", os.path.join(folder, "targets"),
                                   "--users", os.path.join(folder, "users"), "--db", self.db,
@@ -64,7 +65,7 @@ class Service:
         line = self.proc.stdout.readline()
         assert line.startswith("LISTENING"), "cv4870-web did not start: %r %r" % (line, self.proc.stderr.read())
         self.port = int(line.split()[2])
-        self.origin = "http://127.0.0.1:%d" % self.port
+        self.origin = "%s://127.0.0.1:%d" % ("https" if self.tls else "http", self.port)
 
     def stop(self, sig=signal.SIGTERM):
         if self.proc.poll() is None:
@@ -93,7 +94,11 @@ class Client:
         h.update(headers or {})
         if isinstance(body, (dict, list)):
             body = json.dumps(body)
-        conn = http.client.HTTPConnection("127.0.0.1", self.service.port, timeout=30)
+        if self.service.tls:
+            context = ssl.create_default_context(cafile=os.path.join(self.service.folder, "cert.pem"))
+            conn = http.client.HTTPSConnection("127.0.0.1", self.service.port, timeout=30, context=context)
+        else:
+            conn = http.client.HTTPConnection("127.0.0.1", self.service.port, timeout=30)
         try:
             conn.request(method, path, body=body, headers=h)
             resp = conn.getresponse()
@@ -474,6 +479,22 @@ class Web(unittest.TestCase):
             web.stop()
             os.chmod(folder, 0o755)
         self.assertIn("can not write", web.stderr)
+
+    def test_tls_secure_cookie(self):
+        folder = self.make_folder("tls")
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
+                        key, "-out", cert], check=True, capture_output=True, timeout=60)
+        web = Service(folder, "--tls-cert", cert, "--tls-key", key)
+        try:
+            c = Client(web)
+            status, resp, _ = c.login("olga")
+            self.assertEqual(status, 200)
+            self.assertIn("Secure", [a.strip() for a in resp.getheader("Set-Cookie").split(";")])
+            self.assertEqual(c.request("POST", "/api/v1/mainframes/rack-2/sysreset", {})[0], 200)
+        finally:
+            web.stop()
 
     def test_bad_options_exit_2_with_one_line(self):
         folder = self.make_folder("options")
