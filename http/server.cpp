@@ -279,6 +279,12 @@ bool EventStream::closed() const
     return x_->streamClosed || !x_->conn;
 }
 
+std::size_t EventStream::unsent() const
+{
+    std::lock_guard<std::mutex> lock(x_->mutex);
+    return x_->unsent.size();
+}
+
 std::shared_ptr<EventStream> Reply::stream(Response head, std::function<void()> gone) const
 {
     Exchange &x = *token_->x;

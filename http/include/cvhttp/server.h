@@ -68,6 +68,9 @@ public:
     // Ends the answer once the queued text is sent. Idempotent.
     void close();
     bool closed() const;
+    // Bytes pushed and not yet handed to the connection, so that a producer
+    // with much to send can pace itself below the bound.
+    std::size_t unsent() const;
 
     explicit EventStream(std::shared_ptr<detail::Exchange> exchange);
 
