@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <algorithm>
+#include <deque>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -33,6 +34,8 @@ constexpr int kMaxLimit = 1000;
 constexpr int kMaxSamples = 10080;
 constexpr std::size_t kReplayMax = 1000;
 constexpr std::chrono::seconds kOverviewEvery{10};
+constexpr std::size_t kFeedBytes = 128 * 1024; // below the stream's bound of 256 KiB
+constexpr std::size_t kBacklogMax = 16 * 1024 * 1024;
 
 const std::set<std::string> kEventKinds = {"line_set",      "line_cleared", "output_failed",       "output_recovered",
                                            "power_on",      "power_off",    "fan_nominal_changed", "link_lost",
@@ -279,7 +282,42 @@ public:
         std::int64_t lastEventId = 0;
         std::vector<std::string> followed;
         std::atomic<bool> gone{false};
+        // Messages waiting to go out in steps (the start of a stream of a
+        // large fleet is larger than a stream's bound).
+        std::deque<std::string> backlog;
+        std::size_t backlogBytes = 0;
     };
+
+    // With mutex() held: a message in order behind the backlog.
+    static void sendLocked(Subscriber &s, const std::string &message)
+    {
+        if (s.backlog.empty()) {
+            s.stream->push(message);
+        } else if (s.backlogBytes + message.size() > kBacklogMax) {
+            s.stream->close();
+        } else {
+            s.backlog.push_back(message);
+            s.backlogBytes += message.size();
+        }
+    }
+    // With mutex() held: hands on as much of the backlog as fits below
+    // kFeedBytes waiting in the stream.
+    static void feedLocked(Subscriber &s)
+    {
+        while (!s.backlog.empty() && !s.gone) {
+            const std::size_t waiting = s.stream->unsent();
+            if (waiting > 0 && waiting + s.backlog.front().size() > kFeedBytes)
+                return;
+            s.stream->push(s.backlog.front());
+            s.backlogBytes -= s.backlog.front().size();
+            s.backlog.pop_front();
+        }
+    }
+    void feed()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        feedAllLocked();
+    }
 
     void add(const std::shared_ptr<Subscriber> &s)
     {
@@ -303,9 +341,10 @@ public:
         const bool overview = changed || now - last >= kOverviewEvery;
         if (overview)
             last = now;
+        feedAllLocked();
         for (const auto &s : subscribers_)
             if (!s->gone && (s->ids.empty() ? overview : s->ids.count(id) != 0))
-                s->stream->push(message);
+                sendLocked(*s, message);
     }
     void publishEvents(const std::vector<EventRow> &rows)
     {
@@ -319,7 +358,7 @@ public:
                 if (e.id && e.id <= s->lastEventId)
                     continue; // already sent by the replay
                 s->lastEventId = std::max(s->lastEventId, e.id);
-                s->stream->push(message);
+                sendLocked(*s, message);
             }
         }
     }
@@ -328,7 +367,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto &s : subscribers_)
             if (!s->gone)
-                s->stream->push(message);
+                sendLocked(*s, message);
     }
     // Ends the streams of ended sessions and forgets the closed ones.
     void sweep(Sessions &sessions)
@@ -358,6 +397,13 @@ public:
     }
 
 private:
+    void feedAllLocked()
+    {
+        for (const auto &s : subscribers_)
+            if (!s->backlog.empty())
+                feedLocked(*s);
+    }
+
     std::mutex mutex_;
     std::vector<std::shared_ptr<Subscriber>> subscribers_;
     std::map<std::string, std::chrono::steady_clock::time_point> lastOverview_;
@@ -468,14 +514,21 @@ void Service::stop()
 
 void Service::housekeeping()
 {
-    auto nextPrune = std::chrono::steady_clock::now();
+    using std::chrono::steady_clock;
+    auto nextPrune = steady_clock::now(), nextSweep = steady_clock::now();
     std::unique_lock<std::mutex> lock(stopMutex_);
-    while (!stopCv_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
+    while (!stopCv_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_; })) {
         lock.unlock();
-        sessions_.purge();
-        hub_->sweep(sessions_);
-        if (std::chrono::steady_clock::now() >= nextPrune) {
-            nextPrune += std::chrono::hours(1);
+        // Backlogs move on with every publish; this covers a quiet fleet.
+        hub_->feed();
+        const auto now = steady_clock::now();
+        if (now >= nextSweep) {
+            nextSweep = now + std::chrono::seconds(1);
+            sessions_.purge();
+            hub_->sweep(sessions_);
+        }
+        if (now >= nextPrune) {
+            nextPrune = now + std::chrono::hours(1);
             store_.pruneSamples(nowMs() - std::int64_t(options_.retentionDays) * 86400000);
         }
         lock.lock();
@@ -1054,8 +1107,10 @@ void Service::work(const Request &request, const Reply &reply)
         sub->stream->push(":\nretry: 2000\n\n");
         for (const std::string &id : fleet_.ids())
             if (sub->ids.empty() || sub->ids.count(id))
-                if (const auto m = fleet_.mainframe(id))
-                    sub->stream->push(sseMessage("mainframe", dump(*m)));
+                if (const auto m = fleet_.mainframe(id)) {
+                    sub->backlog.push_back(sseMessage("mainframe", dump(*m)));
+                    sub->backlogBytes += sub->backlog.back().size();
+                }
         // Replays what a reconnecting client missed; live events wait on
         // the hub meanwhile and skip what the replay sent.
         std::lock_guard<std::mutex> lock(hub_->mutex());
@@ -1074,13 +1129,15 @@ void Service::work(const Request &request, const Reply &reply)
                 std::string why;
                 store_.events(q, &rows, &why);
                 for (const EventRow &e : rows) {
-                    sub->stream->push(sseMessage("event", dump(eventJson(e)), e.id));
+                    sub->backlog.push_back(sseMessage("event", dump(eventJson(e)), e.id));
+                    sub->backlogBytes += sub->backlog.back().size();
                     sub->lastEventId = e.id;
                 }
             }
         }
         // Registered under the same lock: no live event is lost in between.
         hub_->addLocked(sub);
+        Hub::feedLocked(*sub);
         return;
     }
     if (r.kind == Route::Command) {
