@@ -426,13 +426,13 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         if (tooLong) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(414, "Request target too long.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(414, "Request target too long.\n"));
         }
         if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !x->request.header(MHD_HTTP_HEADER_HOST)) {
             // HTTP/1.1 requires the Host header.
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(400, "Missing Host header.\n"));
         }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && tooLarge(*length, self->options.limits.requestBodyBytes)) {
@@ -477,8 +477,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
         } catch (...) {
-            x.give(self->own(500, "Internal error.
-"));
+            x.give(self->own(500, "Internal error.\n"));
         }
     }
     return self->queue(*holder);

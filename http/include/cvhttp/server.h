@@ -146,7 +146,7 @@ struct ServerOptions
     unsigned threads = 1; // polling threads
     std::function<void(const std::string &)> log; // the server's own warnings; none when empty
     // Shapes the answers the server gives by itself before any handler
-    // (413, 503 while stopping, 500) from their status and text, e.g. as
+    // (400, 413, 414, 503 while stopping, 500) from their status and text, e.g. as
     // JSON; plain text when empty.
     std::function<Response(unsigned status, const std::string &text)> errorResponse;
 };
