@@ -6,6 +6,7 @@
 #include "cv4870mon/health.h"
 #include "cv4870mon/json.h"
 #include "cv4870mon/target.h"
+#include "cvtarget/target.h"
 #include "cvhttp/workers.h"
 
 namespace cv4870web {
@@ -91,7 +92,8 @@ bool parseTargets(std::istream &in, std::vector<Target> *targets, std::string *e
 struct Fleet::Mainframe
 {
     Target target;
-    std::shared_ptr<cv4870mon::Link> link;
+    cvtarget::Target reach; // what the pool keys the session by
+    cv4870mon::Pool::Handle session; // null while the pool refuses one
     cv4870mon::LinkTracker tracker;
     std::optional<cv4870mon::Snapshot> snapshot;
     std::optional<cv4870mon::Health> health;
@@ -105,10 +107,10 @@ struct Fleet::Mainframe
     bool removed = false;
 };
 
-Fleet::Fleet(Store &store, FleetOptions options, LinkFactory links)
+Fleet::Fleet(Store &store, FleetOptions options, cv4870mon::Pool &pool)
     : store_(store)
     , options_(options)
-    , links_(std::move(links))
+    , pool_(pool)
 {}
 
 Fleet::~Fleet()
@@ -142,7 +144,8 @@ void Fleet::setTargets(const std::vector<Target> &targets)
         } else {
             mf = std::make_shared<Mainframe>();
             mf->target = t;
-            mf->link = links_(t.resource);
+            cvtarget::parseResource(t.resource, &mf->reach);
+            mf->session = pool_.acquire(mf->reach);
             mf->tracker = cv4870mon::LinkTracker(t.resource);
             // Spread the first polls over one interval.
             mf->due = now + options_.interval * static_cast<long>(i) / static_cast<long>(targets.size() + 1);
@@ -212,7 +215,25 @@ void Fleet::schedulerLoop()
 void Fleet::poll(const std::shared_ptr<Mainframe> &mf)
 {
     const auto began = Steady::now();
-    const cv4870mon::ReadResult result = mf->link->read(options_.timeout);
+    cv4870mon::Pool::Handle session;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!mf->session)
+            mf->session = pool_.acquire(mf->reach);
+        session = mf->session;
+    }
+    cv4870mon::ReadResult result;
+    if (session) {
+        const cv4870mon::PoolRead read = pool_.read(session, options_.timeout);
+        result = read.result;
+        if (read.refused != cv4870mon::PoolRefusal::None) {
+            result.snapshot.reset();
+            result.error = cv4870mon::poolRefusalText(read.refused);
+        }
+        result.backoff = result.backoff || read.fromFailure;
+    } else {
+        result.error = "no session: the session pool is full";
+    }
     const double seconds = std::chrono::duration<double>(Steady::now() - began).count();
 
     std::vector<cv4870mon::Event> events;
@@ -430,7 +451,19 @@ std::optional<ViStatus> Fleet::command(const std::string &id, const std::functio
             return std::nullopt;
         mf = it->second;
     }
-    const ViStatus status = mf->link->run(options_.timeout, call, error);
+    cv4870mon::Pool::Handle session;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!mf->session)
+            mf->session = pool_.acquire(mf->reach);
+        session = mf->session;
+    }
+    if (!session) {
+        if (error)
+            *error = "no session: the session pool is full";
+        return VI_ERROR_RSRC_BUSY;
+    }
+    const ViStatus status = pool_.run(session, options_.timeout, call, error);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         mf->due = Steady::now();

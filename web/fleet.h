@@ -21,7 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cv4870mon/link.h"
+#include "cv4870mon/pool.h"
 #include "store.h"
 
 namespace cvhttp {
@@ -42,10 +42,6 @@ struct Target
 std::string slug(std::string_view text);
 // False with *error naming the line and what is wrong.
 bool parseTargets(std::istream &in, std::vector<Target> *targets, std::string *error);
-
-// Where polls and commands get the session of a resource. One Link per
-// mainframe for now; a shared pool can take its place.
-using LinkFactory = std::function<std::shared_ptr<cv4870mon::Link>(const std::string &resource)>;
 
 struct FleetOptions
 {
@@ -76,7 +72,9 @@ public:
     using PollListener = std::function<void(const std::string &id, const std::string &json, bool changed)>;
     using EventListener = std::function<void(const std::vector<EventRow> &events)>;
 
-    Fleet(Store &store, FleetOptions options, LinkFactory links);
+    // Polls and commands take each mainframe's one session from pool; the
+    // fleet holds a handle to every session, so none is closed under it.
+    Fleet(Store &store, FleetOptions options, cv4870mon::Pool &pool);
     ~Fleet(); // stop()
     Fleet(const Fleet &) = delete;
     Fleet &operator=(const Fleet &) = delete;
@@ -114,7 +112,7 @@ private:
 
     Store &store_;
     const FleetOptions options_;
-    const LinkFactory links_;
+    cv4870mon::Pool &pool_;
     PollListener onPoll_;
     EventListener onEvents_;
 

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cvhttp/server.h"
+#include "cv4870mon/pool.h"
 #include "fleet.h"
 #include "service.h"
 #include "store.h"
@@ -328,8 +329,15 @@ int main(int argc, char **argv)
     fleetOptions.fastInterval = std::min(fleetOptions.interval, std::chrono::milliseconds(500));
     fleetOptions.timeout = std::chrono::milliseconds(std::llround(timeout * 1000));
     fleetOptions.threads = pollThreads;
-    Fleet fleet(store, fleetOptions,
-                [](const std::string &resource) { return std::make_shared<cv4870mon::Link>(resource); });
+    // One session per mainframe, all of them kept: no bound of the pool's
+    // may fall below the fleet (mainframes on one address, reads at once).
+    cv4870mon::PoolOptions poolOptions;
+    poolOptions.maxSessions = targets.size() + 4096;
+    poolOptions.maxPerAddress = poolOptions.maxSessions;
+    poolOptions.maxReads = std::max<std::size_t>(pollThreads + 64, 256);
+    poolOptions.sessionIdle = std::chrono::seconds(60); // only sessions no longer held: removed mainframes
+    cv4870mon::Pool pool(poolOptions);
+    Fleet fleet(store, fleetOptions, pool);
     fleet.setTargets(targets);
 
     ServiceOptions serviceOptions;
