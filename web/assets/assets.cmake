@@ -1,0 +1,15 @@
+# The files compiled into cv4870-web and served at /assets/<name>. Add a
+# file here when it is added to this folder.
+set(CV4870WEB_ASSETS
+  fleet.html
+  login.html
+  mainframe.html
+  events.html
+  audit.html
+  app.css
+  app.js
+  chart.js
+  fleet.js
+  list.js
+  login.js
+  mainframe.js)
