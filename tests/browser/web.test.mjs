@@ -3,7 +3,7 @@
 // a cut stream, a foreign origin, and axe-core on every page.
 import assert from 'node:assert/strict';
 import { createServer } from 'node:http';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -11,7 +11,7 @@ import { ctl, emulators, labFolder, launch, signIn, startWeb, status, stop, unti
 
 const INTERVAL = 1; // seconds between polls
 const artefacts = process.env.CV_ARTEFACTS || 'browser-artefacts';
-const axePath = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
+const axeSource = readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 let lab;
 let dir;
 let web;
@@ -36,8 +36,16 @@ const rowOf = (page, n) => page.locator('table.fleet tbody tr', { has: page.getB
 const count = (page, what) => page.locator('#n-' + what).textContent().then(Number);
 const idOf = (n) => 'rack-' + n;
 
+function watchErrors(page) {
+  const errors = [];
+  page.on('console', (m) => m.type() === 'error' && !m.text().startsWith('Failed to load resource') &&
+    errors.push(page.url() + ': ' + m.text()));
+  page.on('pageerror', (e) => errors.push(page.url() + ': ' + e.message));
+  return errors;
+}
+
 async function noSeriousViolations(page, name) {
-  await page.addScriptTag({ path: axePath });
+  await page.evaluate(axeSource); // through the debugger, as the page's CSP forbids injected scripts
   const result = await page.evaluate(() => window.axe.run());
   const bad = result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
   assert.deepEqual(bad.map((v) => v.id + ': ' + v.nodes.map((n) => n.target).join(' ')), [], name);
@@ -161,11 +169,13 @@ test('every page passes axe-core in light and dark, and is saved as a screenshot
   for (const colorScheme of ['light', 'dark']) {
     const context = await browser.newContext({ viewport: { width: 1600, height: 1000 }, colorScheme });
     const page = await context.newPage();
+    const errors = watchErrors(page);
     await page.goto(web.url + '/login');
     await noSeriousViolations(page, 'login ' + colorScheme);
     await page.screenshot({ path: join(artefacts, `login-${colorScheme}.png`) });
     await context.close();
     const admin = await signIn(browser, web.url, 'admin1', { colorScheme });
+    const adminErrors = watchErrors(admin);
     for (const [name, path] of [['fleet', '/'], ['mainframe', '/mainframes/' + idOf('02')], ['events', '/events'],
       ['audit', '/audit']]) {
       await admin.goto(web.url + path);
@@ -174,6 +184,7 @@ test('every page passes axe-core in light and dark, and is saved as a screenshot
       await noSeriousViolations(admin, name + ' ' + colorScheme);
       await admin.screenshot({ path: join(artefacts, `${name}-${colorScheme}.png`), fullPage: true });
     }
+    assert.deepEqual([...errors, ...adminErrors], []);
     await admin.context().close();
   }
 });

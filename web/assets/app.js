@@ -191,7 +191,7 @@ async function signOut() {
 
 // The live stream with its state shown in the header: "Live", or
 // "Reconnecting…" while the browser's EventSource tries again.
-export function openStream(query, handlers) {
+export function openStream(query, handlers, again = false) {
   const badge = document.querySelector('header .live');
   const show = (state, text) => {
     badge.dataset.state = state;
@@ -199,7 +199,7 @@ export function openStream(query, handlers) {
   };
   show('connecting', 'Connecting…');
   const source = new EventSource('/api/v1/stream' + query);
-  let everOpen = false;
+  let everOpen = again;
   source.addEventListener('open', () => {
     show('live', 'Live');
     if (everOpen && handlers.reopened) handlers.reopened();
@@ -211,10 +211,13 @@ export function openStream(query, handlers) {
       // the session, then try again on our own.
       show('down', 'Disconnected, retrying…');
       source.close();
-      setTimeout(async () => {
+      const retry = async () => {
         const s = await api('session');
-        if (s.status === 200) openStream(query, handlers);
-      }, 3000);
+        if (s.status === 200) openStream(query, handlers, true);
+        else if (s.status === 401) toLogin();
+        else setTimeout(retry, 3000);
+      };
+      setTimeout(retry, 3000);
     } else {
       show('down', 'Reconnecting…');
     }

@@ -7,6 +7,7 @@ set(CV4870WEB_ASSETS
   events.html
   audit.html
   app.css
+  icon.svg
   app.js
   chart.js
   fleet.js

@@ -24,10 +24,12 @@ function step(span) {
   return 10 * mag;
 }
 
+const pad = (n) => String(n).padStart(2, '0');
 const hhmm = (t) => {
   const d = new Date(t);
-  return String(d.getHours()).padStart(2, '0') + ':' + String(d.getMinutes()).padStart(2, '0');
+  return pad(d.getHours()) + ':' + pad(d.getMinutes());
 };
+const hhmmss = (t) => hhmm(t) + ':' + pad(new Date(t).getSeconds());
 
 export function drawChart(title, unit, times, series, classes) {
   const all = series.flatMap(([, values]) => values).filter(Number.isFinite);
@@ -57,7 +59,8 @@ export function drawChart(title, unit, times, series, classes) {
   const ticks = 4;
   for (let i = 0; i <= ticks; i += 1) {
     const t = t0 + ((t1 - t0) * i) / ticks;
-    root.append(svg('text', { x: x(t), y: H - 6, 'text-anchor': i === 0 ? 'start' : i === ticks ? 'end' : 'middle' }, hhmm(t)));
+    const label = t1 - t0 < 20 * 60 * 1000 ? hhmmss(t) : hhmm(t);
+    root.append(svg('text', { x: x(t), y: H - 6, 'text-anchor': i === 0 ? 'start' : i === ticks ? 'end' : 'middle' }, label));
   }
   root.append(svg('line', { class: 'axis', x1: PAD.left, x2: PAD.left, y1: PAD.top, y2: H - PAD.bottom }));
   root.append(svg('line', { class: 'axis', x1: PAD.left, x2: W - PAD.right, y1: H - PAD.bottom, y2: H - PAD.bottom }));

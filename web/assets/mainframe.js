@@ -52,7 +52,8 @@ function show(m) {
   const down = m.state === 'down' || (m.link && m.link.up === false);
   const key = down ? 'down' : m.state in STATE_TEXT ? m.state : 'unknown';
   const state = $('state');
-  setText(state, STATE_TEXT[key]);
+  const powerOff = !down && m.snapshot && m.snapshot.status.main_power_on === false;
+  setText(state, powerOff && key === 'warning' ? 'Power off' : STATE_TEXT[key]);
   state.className = 'state state-' + key;
   setText($('address'), m.target || '');
   const title = (m.name || m.id) + ' · Ostrel 4870';
@@ -113,7 +114,7 @@ function show(m) {
 
 // Events: the newest first, at most EVENT_LIMIT kept.
 function eventItem(ev) {
-  const who = ev.user ? ' (' + ev.user + ')' : '';
+  const who = ev.user && !ev.text.includes(ev.user) ? ' (' + ev.user + ')' : '';
   return el('li', { 'data-id': String(ev.id) }, timeElement(ev.time),
     el('span', { className: 'sev-' + ev.severity, text: ev.text + who }));
 }
