@@ -81,9 +81,9 @@ export async function until(what, fn, ms = 15000, every = 100) {
 }
 
 // count emulated mainframes, named "Rack N"; targets[i] = '127.0.0.1:port'.
-export async function emulators(count) {
+export async function emulators(count, extra = []) {
   const { child, lines } = await start(bin.emulator,
-    ['--port', '0', '--count', String(count), '--spread', 'port', '--ready', '--simulation'], /^READY/);
+    ['--port', '0', '--count', String(count), '--spread', 'port', '--ready', '--simulation', ...extra], /^READY/);
   const targets = lines.filter((l) => l.startsWith('LISTENING')).map((l) => '127.0.0.1:' + l.split(' ')[3]);
   return { child, targets };
 }
