@@ -232,7 +232,7 @@ int main(int argc, char **argv)
     http.limits.idleTimeout = std::chrono::seconds(connectionTimeout);
     http.limits.requestDeadline = std::chrono::milliseconds(static_cast<long long>(requestDeadline * 1000));
     http.limits.requestBodyBytes = 8 * 1024; // the exporter takes no body
-    http.log = [&log](const std::string &line) { log(Level::Warn, "http: " + line); };
+    http.log = [&log](const std::string &line) { log(Level::Debug, "http: " + line); };
     const auto handler = [&exporter](const cvhttp::Request &r, cvhttp::Reply reply) {
         if (r.method != "GET" && r.method != "HEAD") {
             cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");

@@ -29,6 +29,8 @@ using Steady = std::chrono::steady_clock;
 constexpr std::size_t kPemFileBytes = 1024 * 1024;
 constexpr char kDefaultPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 constexpr std::chrono::milliseconds kTick{200};
+// Marks a request whose target is longer than Limits::requestLineBytes.
+char longTarget;
 
 char lower(char c)
 {
@@ -174,6 +176,11 @@ struct Server::Impl
     MHD_Daemon *daemon = nullptr;
     Handler handler;
     ServerOptions options;
+
+    Response own(unsigned status, const char *text) const
+    {
+        return options.errorResponse ? options.errorResponse(status, text) : Response::text(status, text);
+    }
     unsigned maxConnections = 0, maxPerIp = 0;
 
     // Open connections with their socket, and the deadline of the request
@@ -228,6 +235,7 @@ struct Server::Impl
     static ssize_t readStream(void *cls, std::uint64_t pos, char *buf, std::size_t max);
     static void freeStream(void *cls);
     static void logger(void *cls, const char *format, va_list args);
+    static void *uriSeen(void *cls, const char *uri, MHD_Connection *conn);
 };
 
 bool EventStream::push(std::string_view chunk)
@@ -375,11 +383,12 @@ MHD_Result Server::Impl::queue(const std::shared_ptr<Exchange> &xp)
     return queued;
 }
 
-MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url, const char *method, const char *,
-                                const char *upload, std::size_t *uploadSize, void **state)
+MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url, const char *method,
+                                const char *version, const char *upload, std::size_t *uploadSize, void **state)
 {
     auto *self = static_cast<Impl *>(cls);
-    auto *holder = static_cast<std::shared_ptr<Exchange> *>(*state);
+    const bool tooLong = *state == &longTarget;
+    auto *holder = tooLong ? nullptr : static_cast<std::shared_ptr<Exchange> *>(*state);
     if (!holder) {
         // The headers are complete; the body, if any, follows.
         auto x = std::make_shared<Exchange>();
@@ -392,12 +401,23 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             self->exchanges.insert(x);
         }
         *state = new std::shared_ptr<Exchange>(x);
+        if (tooLong) {
+            x->handled = x->answered = x->queued = true;
+            self->arm(conn, std::chrono::milliseconds(0));
+            return queueBuffer(conn, self->options.defaultHeaders, Response::text(414, "Request target too long.\n"));
+        }
+        if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !x->request.header(MHD_HTTP_HEADER_HOST)) {
+            // HTTP/1.1 requires the Host header.
+            x->handled = x->answered = x->queued = true;
+            self->arm(conn, std::chrono::milliseconds(0));
+            return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
+        }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && length->size() > 0 &&
             (length->size() > 18 || std::stoull(*length) > self->options.limits.requestBodyBytes)) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
         }
         return MHD_YES;
     }
@@ -420,7 +440,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
     self->arm(conn, std::chrono::milliseconds(0));
     if (x.bodyTooLarge) {
         x.answered = x.queued = true;
-        return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+        return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
     }
     MHD_get_connection_values_n(conn, MHD_GET_ARGUMENT_KIND, collect, &x.request.query);
     bool stopping = false;
@@ -429,14 +449,14 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         stopping = self->stopping;
     }
     if (stopping) {
-        x.give(Response::text(503, "The server is stopping.\n"));
+        x.give(self->own(503, "The server is stopping.\n"));
     } else {
         try {
             auto token = std::make_shared<Reply::Token>();
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
         } catch (const std::exception &) {
-            x.give(Response::text(500, "Internal error.\n"));
+            x.give(self->own(500, "Internal error.\n"));
         }
     }
     return self->queue(*holder);
@@ -445,7 +465,8 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
 void Server::Impl::completed(void *cls, MHD_Connection *conn, void **state, MHD_RequestTerminationCode)
 {
     auto *self = static_cast<Impl *>(cls);
-    auto *holder = static_cast<std::shared_ptr<Exchange> *>(*state);
+    // The mark of a long target stays when the headers never completed.
+    auto *holder = *state == &longTarget ? nullptr : static_cast<std::shared_ptr<Exchange> *>(*state);
     *state = nullptr;
     // The next request on a kept-alive connection has the idle time to
     // begin and the deadline to arrive whole.
@@ -512,6 +533,13 @@ ssize_t Server::Impl::readStream(void *cls, std::uint64_t, char *buf, std::size_
     x.suspended = true;
     MHD_suspend_connection(x.conn);
     return 0;
+}
+
+void *Server::Impl::uriSeen(void *cls, const char *uri, MHD_Connection *)
+{
+    // The request line fits the connection's buffer, which is larger, so
+    // that the client gets its 414 and not a bare close.
+    return std::strlen(uri) > static_cast<Impl *>(cls)->options.limits.requestLineBytes ? &longTarget : nullptr;
 }
 
 void Server::Impl::freeStream(void *cls)
@@ -644,14 +672,15 @@ bool Server::start(const ServerOptions &options, Handler handler, std::string *e
         options.tls && !options.tls->priorities.empty() ? options.tls->priorities : kDefaultPriorities;
 
     std::vector<MHD_OptionItem> items = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&Impl::logger), d.get()},
         {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr *>(addr)},
         {MHD_OPTION_CONNECTION_LIMIT, maxConnections, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, perIp, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, idle, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.requestHeaderBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Impl::uriSeen), d.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::completed), d.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::notify), d.get()},
-        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&Impl::logger), d.get()},
     };
     if (options.threads > 1)
         items.push_back({MHD_OPTION_THREAD_POOL_SIZE, options.threads, nullptr});

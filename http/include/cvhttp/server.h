@@ -104,7 +104,8 @@ struct Limits
 {
     unsigned maxConnections = 1024; // lowered to what the descriptor limit allows
     unsigned maxConnectionsPerIp = 512; // 0: no limit of its own; at most half of maxConnections
-    std::size_t requestHeaderBytes = 16 * 1024; // request line and headers; more: 414 or 431
+    std::size_t requestLineBytes = 8 * 1024; // the request target; longer: 414
+    std::size_t requestHeaderBytes = 32 * 1024; // request line and headers; more: 414 or 431
     std::size_t requestBodyBytes = 64 * 1024; // more: 413
     std::chrono::milliseconds requestDeadline{10000}; // first byte to complete request
     std::chrono::seconds idleTimeout{30}; // no traffic at all
@@ -129,6 +130,10 @@ struct ServerOptions
     Fields defaultHeaders; // on every answer, e.g. security headers
     unsigned threads = 1; // polling threads
     std::function<void(const std::string &)> log; // the server's own warnings; none when empty
+    // Shapes the answers the server gives by itself before any handler
+    // (413, 503 while stopping, 500) from their status and text, e.g. as
+    // JSON; plain text when empty.
+    std::function<Response(unsigned status, const std::string &text)> errorResponse;
 };
 
 struct ServerStats
