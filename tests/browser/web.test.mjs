@@ -70,7 +70,7 @@ test('viewer: the fleet is live, a fault moves its row to the top and back witho
   assert.deepEqual(top, ['Rack 05', 'Rack 09']);
   assert.deepEqual([await count(page, 'healthy'), await count(page, 'problem')], [14, 2]);
   assert.match(await page.title(), /2 with a problem, 14 healthy/);
-  await page.screenshot({ path: join(artefacts, 'fleet-faults.png'), fullPage: true });
+  await page.screenshot({ path: join(artefacts, 'web-fleet.png') }); // docs/web-fleet.png
 
   for (const n of [8, 4]) await ctl('send', lab.targets[n], 'SIM:CLE');
   await until('all healthy again', async () => (await count(page, 'healthy')) === 16, 15000);
@@ -133,7 +133,7 @@ test('operator: Power Off asks first, cancel sends nothing, confirm switches off
   await page.locator('#outcome.ok').waitFor();
   assert.equal((await status(lab.targets[6])).status.main_power_on, false);
   await page.getByRole('img', { name: 'Power: off' }).waitFor({ timeout: 3000 });
-  await page.screenshot({ path: join(artefacts, 'mainframe-operator.png'), fullPage: true });
+  await page.screenshot({ path: join(artefacts, 'web-mainframe.png'), fullPage: true }); // docs/web-mainframe.png
   await page.getByRole('button', { name: 'Power On', exact: true }).click();
   await page.getByRole('img', { name: 'Power: on' }).waitFor({ timeout: 3000 });
 

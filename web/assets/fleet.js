@@ -16,8 +16,12 @@ const message = document.getElementById('message');
 const rows = new Map(); // id -> entry
 let order = []; // entries in display order
 const counts = { healthy: 0, problem: 0, down: 0 };
-let pending = new Map(); // id -> Mainframe waiting for the next frame
-let frameAsked = false;
+let pending = new Map(); // id -> Mainframe waiting for the next flush
+let flushAsked = false;
+let lastFlush = 0;
+// At most one flush (one style and layout pass of the table) every
+// FLUSH_MS: a busy fleet's updates are written together, a lone change at once.
+const FLUSH_MS = 250;
 let filterText = '';
 
 // 0 link down, 1 failures, 2 main power off, 3 other warnings, 4 no reading yet, 5 healthy.
@@ -184,7 +188,8 @@ function build(list) {
 }
 
 function flush() {
-  frameAsked = false;
+  flushAsked = false;
+  lastFlush = performance.now();
   const batch = pending;
   pending = new Map();
   for (const [id, m] of batch) {
@@ -199,11 +204,10 @@ function update(m) {
   stats.updates += 1;
   if (!m || typeof m.id !== 'string' || !rows.has(m.id)) return;
   pending.set(m.id, m);
-  if (!frameAsked) {
-    frameAsked = true;
-    if (document.hidden) setTimeout(flush, 250);
-    else requestAnimationFrame(flush);
-  }
+  if (flushAsked) return;
+  flushAsked = true;
+  const wait = Math.max(0, lastFlush + FLUSH_MS - performance.now());
+  setTimeout(() => (document.hidden ? flush() : requestAnimationFrame(flush)), wait);
 }
 
 function onEvent(ev) {
