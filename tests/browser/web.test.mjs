@@ -165,6 +165,21 @@ test('a page of another origin that posts a command gets nothing done', async ()
   await page.context().close();
 });
 
+test('sign-in says why it failed: a wrong password, then throttling', async () => {
+  const page = await browser.newPage();
+  await page.goto(web.url + '/mainframes/' + idOf('01'));
+  await page.waitForURL(/\/login/);
+  const message = page.getByRole('alert');
+  for (let i = 1; i <= 6; i += 1) {
+    await page.getByLabel('User name').fill('nobody');
+    await page.getByLabel('Password').fill('wrong ' + i);
+    await page.getByRole('button', { name: 'Sign in' }).click();
+    await message.filter({ hasText: i <= 5 ? 'Wrong user name or password' : /Too many failed sign-ins\. Try again in \d+/ })
+      .waitFor({ timeout: 5000 });
+  }
+  await page.close();
+});
+
 test('every page passes axe-core in light and dark, and is saved as a screenshot', async () => {
   for (const colorScheme of ['light', 'dark']) {
     const context = await browser.newContext({ viewport: { width: 1600, height: 1000 }, colorScheme });

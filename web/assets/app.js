@@ -189,14 +189,17 @@ async function signOut() {
   location.assign('/login');
 }
 
-// The live stream with its state shown in the header: "Live", or
-// "Reconnecting…" while the browser's EventSource tries again.
-export function openStream(query, handlers, again = false) {
+// A live stream (the mainframe page's), its state shown in the header.
+// The state of the live stream in the header: "Live", or "Reconnecting…"
+// while the browser's EventSource tries again.
+export function showLive(state, text) {
   const badge = document.querySelector('header .live');
-  const show = (state, text) => {
-    badge.dataset.state = state;
-    setText(badge, text);
-  };
+  badge.dataset.state = state;
+  setText(badge, text);
+}
+
+export function openStream(query, handlers, again = false) {
+  const show = showLive;
   show('connecting', 'Connecting…');
   const source = new EventSource('/api/v1/stream' + query);
   let everOpen = again;

@@ -11,6 +11,8 @@ set(CV4870WEB_ASSETS
   app.js
   chart.js
   fleet.js
+  fleet-model.js
+  fleet-worker.js
   list.js
   login.js
   mainframe.js)

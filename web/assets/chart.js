@@ -70,8 +70,12 @@ export function drawChart(title, unit, times, series, classes) {
     const cls = 's' + (classes ? classes[k] : k);
     let points = [];
     const flush = () => {
-      if (points.length === 1) points.push(points[0].replace(/^([\d.]+)/, (m) => String(Number(m) + 1)));
-      if (points.length) root.append(svg('polyline', { class: cls, points: points.join(' ') }));
+      if (points.length === 1) {
+        const [cx, cy] = points[0].split(',');
+        root.append(svg('circle', { class: cls, cx, cy, r: 1.5 }));
+      } else if (points.length) {
+        root.append(svg('polyline', { class: cls, points: points.join(' ') }));
+      }
       points = [];
     };
     values.forEach((v, i) => {

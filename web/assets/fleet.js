@@ -1,14 +1,12 @@
 // The fleet: one row per mainframe, problems first, kept live by the stream.
-// Each row is built once and kept in a map by id; an update touches only
-// its own row's cells and moves the row only when its rank changes.
-import {
-  STATUS_LINES, api, el, errorText, led, openStream, outputState, setLed, setText, shortTime, startPage,
-} from '/assets/app.js';
+// A worker reads the stream and sends only the rows whose shown values
+// changed; each row is built once and kept in a map by id, an update
+// touches only its own cells, and a row moves only when its rank changes.
+import { api, el, errorText, led, setLed, setText, shortTime, showLive, startPage, toLogin } from '/assets/app.js';
+import { rowModel } from '/assets/fleet-model.js';
 
+const LINE_LABELS = ['Power', 'SysFail', 'Input Fail', 'Output Fail', 'Sensor Fail', 'Fan Fail'];
 const OUTPUT_NAMES = ['+24V', '+12V', '+5V', '-2V', '-5.2V', '-12V', '-24V'];
-const STATE_TEXT = {
-  down: 'Link down', critical: 'Failure', warning: 'Warning', ok: 'OK', unknown: 'Unknown',
-};
 
 const tbody = document.getElementById('rows');
 const filterInput = document.getElementById('filter');
@@ -16,46 +14,29 @@ const message = document.getElementById('message');
 const rows = new Map(); // id -> entry
 let order = []; // entries in display order
 const counts = { healthy: 0, problem: 0, down: 0 };
-let pending = new Map(); // id -> Mainframe waiting for the next flush
-let flushAsked = false;
-let lastFlush = 0;
-// At most one flush (one style and layout pass of the table) every
-// FLUSH_MS: a busy fleet's updates are written together, a lone change at once.
-const FLUSH_MS = 250;
 let filterText = '';
-
-// 0 link down, 1 failures, 2 main power off, 3 other warnings, 4 no reading yet, 5 healthy.
-function rankOf(m) {
-  if (m.state === 'down' || (m.link && m.link.up === false)) return 0;
-  if (m.state === 'critical') return 1;
-  if (m.state === 'warning') {
-    const s = m.snapshot && m.snapshot.status;
-    return s && s.main_power_on === false ? 2 : 3;
-  }
-  if (m.state === 'unknown' || !m.snapshot) return 4;
-  return 5;
-}
+// For the benchmarks: when the first full table stood, and how many row updates came.
+const stats = { ready: 0, updates: 0 };
+window.cvFleet = stats;
 
 function categoryOf(rank) {
   if (rank === 0) return 'down';
   if (rank <= 3) return 'problem';
-  if (rank === 5) return 'healthy';
-  return null;
+  return rank === 5 ? 'healthy' : null;
 }
 
 function before(a, b) {
   return a.rank !== b.rank ? a.rank < b.rank : a.index < b.index;
 }
 
-function buildRow(m, index) {
-  const tr = el('tr', { 'data-id': m.id });
-  const link = el('a', { href: '/mainframes/' + encodeURIComponent(m.id) });
+function buildRow(row, index) {
+  const tr = el('tr', { 'data-id': row.id });
   const cells = {
-    link,
+    link: el('a', { href: '/mainframes/' + encodeURIComponent(row.id) }),
     address: el('td', { className: 'addr' }),
     state: el('span', { className: 'state' }),
     power: el('td'),
-    lines: STATUS_LINES.map(([, label]) => [label, led(label === 'Power' ? 'good' : 'fail')]),
+    lines: LINE_LABELS.map((label, i) => [label, led(i === 0 ? 'good' : 'fail')]),
     fanTray: el('td', { className: 'num' }),
     powerSupply: el('td', { className: 'num' }),
     fans: el('td', { className: 'num' }),
@@ -63,7 +44,7 @@ function buildRow(m, index) {
     lastEvent: el('time'),
   };
   tr.append(
-    el('th', { scope: 'row' }, link),
+    el('th', { scope: 'row' }, cells.link),
     cells.address,
     el('td', {}, cells.state),
     cells.power,
@@ -74,68 +55,43 @@ function buildRow(m, index) {
     el('td', {}, el('span', { className: 'lamps' }, ...cells.outputs.map(([, node]) => node))),
     el('td', {}, cells.lastEvent),
   );
-  const entry = { id: m.id, index, tr, cells, rank: -1, category: null, search: '', data: null };
-  fill(entry, m);
+  const entry = { id: row.id, index, tr, cells, rank: -1, category: null, search: '' };
+  fill(entry, row);
   return entry;
 }
 
-// Writes a Mainframe into its row; only what differs reaches the DOM.
-function fill(entry, m) {
+// Writes a row model into its row; only what differs reaches the DOM.
+// Returns whether the row's rank changed.
+function fill(entry, row) {
   const c = entry.cells;
-  entry.data = m;
-  setText(c.link, m.name || m.id);
-  setText(c.address, m.target || m.resource || '');
-  const rank = rankOf(m);
-  const stateKey = rank === 0 ? 'down' : m.state in STATE_TEXT ? m.state : 'unknown';
-  let stateText = STATE_TEXT[stateKey];
-  if (rank === 2) stateText = 'Power off';
-  setText(c.state, stateText);
-  c.state.className = 'state state-' + stateKey;
-  if (rank === 0 && m.link && m.link.error) c.state.title = m.link.error;
-  else c.state.removeAttribute('title');
+  setText(c.link, row.name);
+  setText(c.address, row.target);
+  setText(c.state, row.stateText);
+  const stateClass = 'state state-' + row.stateKey;
+  if (c.state.className !== stateClass) c.state.className = stateClass;
+  if (row.linkError) c.state.title = row.linkError;
+  else if (c.state.title) c.state.removeAttribute('title');
+  setText(c.power, row.power);
+  row.lines.forEach((state, i) => setLed(c.lines[i][1], c.lines[i][0], state));
+  row.outputs.forEach((state, i) => setLed(c.outputs[i][1], c.outputs[i][0], state));
+  setText(c.fanTray, row.fanTray);
+  setText(c.powerSupply, row.powerSupply);
+  setText(c.fans, row.fans);
+  setText(c.lastEvent, shortTime(row.lastEvent));
+  if (row.lastEvent && c.lastEvent.dateTime !== row.lastEvent) c.lastEvent.dateTime = row.lastEvent;
 
-  const snap = m.snapshot;
-  if (snap) {
-    const st = snap.status;
-    setText(c.power, st.main_power_on ? 'On' : 'Off');
-    STATUS_LINES.forEach(([key], i) => {
-      const [label, node] = c.lines[i];
-      setLed(node, label, st[key] ? 'on' : 'off');
-    });
-    const t = snap.temperatures;
-    setText(c.fanTray, t.fan_tray_temperature_celsius + ' °C');
-    setText(c.powerSupply, t.power_supply_temperature_celsius + ' °C');
-    setText(c.fans, snap.fans.speed_rpm.join(' / '));
-    c.outputs.forEach(([label, node], i) => {
-      const o = snap.outputs[i];
-      setLed(node, label, o ? outputState(o, st.main_power_on) : 'none');
-    });
-  } else {
-    setText(c.power, '—');
-    for (const [label, node] of c.lines) setLed(node, label, 'none');
-    for (const [label, node] of c.outputs) setLed(node, label, 'none');
-    setText(c.fanTray, '—');
-    setText(c.powerSupply, '—');
-    setText(c.fans, '—');
-  }
-  setText(c.lastEvent, shortTime(m.last_event));
-  if (m.last_event && c.lastEvent.dateTime !== m.last_event) c.lastEvent.dateTime = m.last_event;
-
-  entry.search = [m.name, m.id, m.target, m.resource, stateText].join(' ').toLowerCase();
+  entry.search = [row.name, row.id, row.target, row.stateText].join(' ').toLowerCase();
   applyFilter(entry);
-
-  const category = categoryOf(rank);
+  const category = categoryOf(row.rank);
   if (category !== entry.category) {
     if (entry.category) counts[entry.category] -= 1;
     if (category) counts[category] += 1;
     entry.category = category;
   }
-  if (rank !== entry.rank) {
-    entry.rank = rank;
-    entry.tr.dataset.rank = String(rank);
-    return true;
-  }
-  return false;
+  if (row.rank === entry.rank) return false;
+  entry.rank = row.rank;
+  entry.tr.dataset.rank = String(row.rank);
+  return true;
 }
 
 function applyFilter(entry) {
@@ -172,50 +128,28 @@ function showCounts() {
   if (document.title !== title) document.title = title;
 }
 
-function build(list) {
+function build(models) {
   rows.clear();
   counts.healthy = counts.problem = counts.down = 0;
-  const entries = list.map((m, i) => buildRow(m, i));
+  const entries = models.map((row, i) => buildRow(row, i));
   for (const entry of entries) rows.set(entry.id, entry);
   order = entries.slice().sort((a, b) => (before(a, b) ? -1 : 1));
   const fragment = document.createDocumentFragment();
   for (const entry of order) fragment.append(entry.tr);
   tbody.replaceChildren(fragment);
-  if (list.length === 0) {
+  if (models.length === 0) {
     tbody.append(el('tr', {}, el('td', { colSpan: 10, className: 'empty', text: 'No mainframes are configured.' })));
   }
   showCounts();
 }
 
-function flush() {
-  flushAsked = false;
-  lastFlush = performance.now();
-  const batch = pending;
-  pending = new Map();
-  for (const [id, m] of batch) {
-    const entry = rows.get(id);
-    if (!entry) continue;
-    if (fill(entry, m)) place(entry);
+function apply(changed) {
+  stats.updates += changed.length;
+  for (const row of changed) {
+    const entry = rows.get(row.id);
+    if (entry && fill(entry, row)) place(entry);
   }
   showCounts();
-}
-
-function update(m) {
-  stats.updates += 1;
-  if (!m || typeof m.id !== 'string' || !rows.has(m.id)) return;
-  pending.set(m.id, m);
-  if (flushAsked) return;
-  flushAsked = true;
-  const wait = Math.max(0, lastFlush + FLUSH_MS - performance.now());
-  setTimeout(() => (document.hidden ? flush() : requestAnimationFrame(flush)), wait);
-}
-
-function onEvent(ev) {
-  const entry = ev && rows.get(ev.mainframe);
-  if (!entry || !entry.data) return;
-  if (!entry.data.last_event || ev.time > entry.data.last_event) {
-    update({ ...(pending.get(ev.mainframe) || entry.data), last_event: ev.time });
-  }
 }
 
 async function load() {
@@ -223,11 +157,12 @@ async function load() {
   if (result.status !== 200 || !result.data || !Array.isArray(result.data.mainframes)) {
     message.hidden = false;
     setText(message, 'The mainframes could not be read: ' + errorText(result));
-    return false;
+    return null;
   }
   message.hidden = true;
-  build(result.data.mainframes);
-  return true;
+  const models = result.data.mainframes.map(rowModel);
+  build(models);
+  return models;
 }
 
 filterInput.addEventListener('input', () => {
@@ -236,12 +171,24 @@ filterInput.addEventListener('input', () => {
 });
 
 await startPage('fleet');
-await load();
-// For the benchmarks: when the first full table stood, and how many updates came.
-const stats = { ready: performance.now(), updates: 0 };
-window.cvFleet = stats;
-openStream('', {
-  mainframe: update,
-  event: onEvent,
-  fleet: () => load(),
-});
+const worker = new Worker('/assets/fleet-worker.js', { type: 'module' });
+worker.postMessage({ known: await load() || [], open: true });
+stats.ready = performance.now();
+showLive('connecting', 'Connecting…');
+worker.onmessage = async ({ data }) => {
+  if (data.rows) apply(data.rows);
+  else if (data.fleet) worker.postMessage({ known: await load() || [] });
+  else if (data.state === 'live') showLive('live', 'Live');
+  else if (data.state === 'reconnecting') showLive('down', 'Reconnecting…');
+  else if (data.state === 'closed') {
+    // The service refused the stream: signed out, or a passing error.
+    showLive('down', 'Disconnected, retrying…');
+    const retry = async () => {
+      const s = await api('session');
+      if (s.status === 200) worker.postMessage({ open: true });
+      else if (s.status === 401) toLogin();
+      else setTimeout(retry, 3000);
+    };
+    setTimeout(retry, 3000);
+  }
+};
