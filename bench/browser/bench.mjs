@@ -46,7 +46,7 @@ try {
   const loads = [];
   for (let i = 0; i < 5; i += 1) {
     await page.reload();
-    await page.waitForFunction(() => window.cvFleet, null, { timeout: 30000 });
+    await page.waitForFunction(() => window.cvFleet && window.cvFleet.ready > 0, null, { timeout: 30000 });
     loads.push(await page.evaluate(() => window.cvFleet.ready));
   }
   const rows = await page.locator('table.fleet tbody tr').count();

@@ -55,8 +55,9 @@ function buildRow(row, index) {
     el('td', {}, el('span', { className: 'lamps' }, ...cells.outputs.map(([, node]) => node))),
     el('td', {}, cells.lastEvent),
   );
-  const entry = { id: row.id, index, tr, cells, rank: -1, category: null, search: '' };
+  const entry = { id: row.id, index, tr, cells, rank: -1, category: null, search: '', visible: false, stale: null, shape: '' };
   fill(entry, row);
+  visibility.observe(tr);
   return entry;
 }
 
@@ -80,6 +81,7 @@ function fill(entry, row) {
   setText(c.lastEvent, shortTime(row.lastEvent));
   if (row.lastEvent && c.lastEvent.dateTime !== row.lastEvent) c.lastEvent.dateTime = row.lastEvent;
 
+  entry.shape = shapeOf(row);
   entry.search = [row.name, row.id, row.target, row.stateText].join(' ').toLowerCase();
   applyFilter(entry);
   const category = categoryOf(row.rank);
@@ -129,6 +131,7 @@ function showCounts() {
 }
 
 function build(models) {
+  visibility.disconnect();
   rows.clear();
   counts.healthy = counts.problem = counts.down = 0;
   const entries = models.map((row, i) => buildRow(row, i));
@@ -143,11 +146,35 @@ function build(models) {
   showCounts();
 }
 
+// What a row shows apart from its measured values.
+const shapeOf = (row) => [row.name, row.target, row.stateText, row.power, row.lines, row.outputs, row.lastEvent].join('|');
+
+// Rows out of sight are written when they come into sight, unless more than
+// their temperatures and fan speeds changed: a busy fleet's measurement
+// noise then costs no layout for the rows nobody sees.
+const visibility = new IntersectionObserver((seen) => {
+  for (const { target, isIntersecting } of seen) {
+    const entry = rows.get(target.dataset.id);
+    if (!entry) continue;
+    entry.visible = isIntersecting;
+    if (isIntersecting && entry.stale) {
+      fill(entry, entry.stale);
+      entry.stale = null;
+    }
+  }
+}, { rootMargin: '300px 0px' });
+
 function apply(changed) {
   stats.updates += changed.length;
   for (const row of changed) {
     const entry = rows.get(row.id);
-    if (entry && fill(entry, row)) place(entry);
+    if (!entry) continue;
+    if (!entry.visible && shapeOf(row) === entry.shape) {
+      entry.stale = row;
+      continue;
+    }
+    entry.stale = null;
+    if (fill(entry, row)) place(entry);
   }
   showCounts();
 }
