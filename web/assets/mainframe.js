@@ -79,6 +79,7 @@ function show(m) {
     return;
   }
   setText($('id-time'), shortTime(snap.time));
+  addLiveSample(snap);
   const st = snap.status;
   for (const [k, { node, text, label }] of lines) {
     setLed(node, label, st[k] ? 'on' : 'off');
@@ -150,17 +151,42 @@ async function loadEvents() {
   }
 }
 
+// The chart: the stored history (one sample a minute), then a live sample
+// every LIVE_MS while the page is open.
+const CHART_MS = 6 * 3600 * 1000;
+const LIVE_MS = 5000;
+let samples = [];
+
 async function loadHistory() {
-  const since = new Date(Date.now() - 6 * 3600 * 1000).toISOString();
+  const since = new Date(Date.now() - CHART_MS).toISOString();
   const result = await api('mainframes/' + encodeURIComponent(id) + '/history?since=' + encodeURIComponent(since));
-  const box = $('charts');
   if (result.status !== 200) {
-    box.replaceChildren(el('p', { className: 'note', text: 'The history could not be read: ' + errorText(result) }));
+    $('charts').replaceChildren(el('p', { className: 'note', text: 'The history could not be read: ' + errorText(result) }));
     return;
   }
-  const samples = result.data.samples;
+  samples = result.data.samples;
+  drawCharts();
+}
+
+function addLiveSample(snap) {
+  const last = samples[samples.length - 1];
+  if (last && Date.parse(snap.time) - Date.parse(last.time) < LIVE_MS) return;
+  samples.push({
+    time: snap.time,
+    fan_tray_celsius: snap.temperatures.fan_tray_temperature_celsius,
+    power_supply_celsius: snap.temperatures.power_supply_temperature_celsius,
+    fan_nominal_rpm: snap.fans.nominal_speed_rpm,
+    fan_rpm: snap.fans.speed_rpm,
+  });
+  const start = Date.now() - CHART_MS;
+  while (samples.length && Date.parse(samples[0].time) < start) samples.shift();
+  drawCharts();
+}
+
+function drawCharts() {
+  const box = $('charts');
   if (samples.length === 0) {
-    box.replaceChildren(el('p', { className: 'note', text: 'No stored readings in the last 6 hours yet (one a minute is kept).' }));
+    box.replaceChildren(el('p', { className: 'note', text: 'No readings yet.' }));
     return;
   }
   const times = samples.map((s) => Date.parse(s.time));
@@ -246,8 +272,8 @@ if (first.status !== 200) {
       (session.user ? session.user + ' (' + session.role + ')' : 'an anonymous reader') + '.');
   }
   loadEvents();
-  loadHistory();
-  setInterval(loadHistory, 60 * 1000);
+  await loadHistory();
+  show(first.data);
   openStream('?mainframes=' + encodeURIComponent(id), {
     mainframe: (m) => {
       if (m.id === id) show(m);
