@@ -279,6 +279,12 @@ bool EventStream::closed() const
     return x_->streamClosed || !x_->conn;
 }
 
+std::size_t EventStream::unsent() const
+{
+    std::lock_guard<std::mutex> lock(x_->mutex);
+    return x_->unsent.size();
+}
+
 std::shared_ptr<EventStream> Reply::stream(Response head, std::function<void()> gone) const
 {
     Exchange &x = *token_->x;
@@ -286,6 +292,13 @@ std::shared_ptr<EventStream> Reply::stream(Response head, std::function<void()> 
     if (x.answered || !x.conn)
         return nullptr;
     x.answered = x.streaming = true;
+    if (head.contentType == Response().contentType)
+        head.contentType = "text/event-stream";
+    if (!find(head.headers, "Cache-Control", true))
+        head.headers.emplace_back("Cache-Control", "no-cache, no-transform");
+    if (!find(head.headers, "X-Accel-Buffering", true))
+        head.headers.emplace_back("X-Accel-Buffering", "no");
+    x.unsent = ":\n\n"; // sent at once, so that the client sees the answer begin
     x.answer = std::move(head);
     x.gone = std::move(gone);
     x.lastPush = Steady::now();
@@ -326,6 +339,15 @@ MHD_Result queueBuffer(MHD_Connection *conn, const Fields &defaults, const Respo
     const MHD_Result queued = MHD_queue_response(conn, response.status, r);
     MHD_destroy_response(r);
     return queued;
+}
+
+// A Content-Length past the limit; the server has already refused one that
+// is not a number.
+bool tooLarge(const std::string &length, std::size_t limit)
+{
+    if (length.empty() || length.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return length.size() > 18 || std::stoull(length) > limit;
 }
 
 void fillRequest(MHD_Connection *conn, const char *url, const char *method, Request *request)
@@ -404,17 +426,16 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         if (tooLong) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(414, "Request target too long.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(414, "Request target too long.\n"));
         }
         if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !x->request.header(MHD_HTTP_HEADER_HOST)) {
             // HTTP/1.1 requires the Host header.
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(400, "Missing Host header.\n"));
         }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length && length->size() > 0 &&
-            (length->size() > 18 || std::stoull(*length) > self->options.limits.requestBodyBytes)) {
+        if (length && tooLarge(*length, self->options.limits.requestBodyBytes)) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
             return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
@@ -455,7 +476,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
             auto token = std::make_shared<Reply::Token>();
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
-        } catch (const std::exception &) {
+        } catch (...) {
             x.give(self->own(500, "Internal error.\n"));
         }
     }
@@ -616,7 +637,11 @@ bool Server::start(const ServerOptions &options, Handler handler, std::string *e
     sockaddr_in v4{};
     sockaddr_in6 v6{};
     const sockaddr *addr = nullptr;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    // poll(), not epoll: with this libmicrohttpd (0.9.75) epoll's edge
+    // triggering loses the next request of a kept-alive connection whose
+    // last answer came after a resume, and the client waits for the idle
+    // timeout. poll() over a thousand connections costs little.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME;
     if (inet_pton(AF_INET, options.address.c_str(), &v4.sin_addr) == 1) {
         v4.sin_family = AF_INET;
         v4.sin_port = htons(options.port);
@@ -682,8 +707,10 @@ bool Server::start(const ServerOptions &options, Handler handler, std::string *e
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::completed), d.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::notify), d.get()},
     };
-    if (options.threads > 1)
-        items.push_back({MHD_OPTION_THREAD_POOL_SIZE, options.threads, nullptr});
+    // Each polling thread takes its share of the connections.
+    const unsigned threads = std::min(options.threads, maxConnections);
+    if (threads > 1)
+        items.push_back({MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr});
     if (options.tls) {
         items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(cert.c_str())});
         items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(key.c_str())});
@@ -743,6 +770,17 @@ void Server::stop()
         x->streamClosed = true;
         x->wake();
     }
+    // Lets the polling thread send those answers before it closes
+    // everything, for at most two seconds.
+    for (int i = 0; i < 200; ++i) {
+        const bool sent = std::all_of(waiting.begin(), waiting.end(), [](const std::shared_ptr<Exchange> &x) {
+            std::lock_guard<std::mutex> lock(x->mutex);
+            return x->conn == nullptr;
+        });
+        if (sent)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     {
         std::lock_guard<std::mutex> lock(d->timerMutex);
         d->timerStop = true;
@@ -755,6 +793,10 @@ void Server::stop()
     MHD_stop_daemon(d->daemon);
     d->daemon = nullptr;
     std::lock_guard<std::mutex> lock(d->trackMutex);
+    for (const auto &x : d->exchanges) {
+        std::lock_guard<std::mutex> g(x->mutex);
+        x->conn = nullptr; // the connection is gone; what producers still hold does nothing
+    }
     d->exchanges.clear();
     d->tracks.clear();
 }

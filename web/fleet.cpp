@@ -99,6 +99,7 @@ struct Fleet::Mainframe
     std::optional<Clock::time_point> since, lastPoll, lastEvent;
     std::string error;
     std::int64_t lastMinuteMs = -1;
+    std::string overview; // what changed means in PollListener
     Steady::time_point due{};
     bool busy = false;
     bool removed = false;
@@ -216,6 +217,7 @@ void Fleet::poll(const std::shared_ptr<Mainframe> &mf)
 
     std::vector<cv4870mon::Event> events;
     std::string id, json;
+    bool changed = false;
     std::optional<SampleRow> sample;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -281,7 +283,13 @@ void Fleet::poll(const std::shared_ptr<Mainframe> &mf)
             mf->lastEvent = Clock::time_point(std::chrono::milliseconds(rows.back().timeMs));
             (stored ? stats_.eventsStored : stats_.eventsLost) += rows.size();
         }
-        json = jsonLocked(*mf).dump();
+        const nlohmann::json j = jsonLocked(*mf);
+        json = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::string overview = j["state"].dump() + j["link"].dump() + j["health"].dump();
+        if (mf->snapshot)
+            overview += std::to_string(mf->snapshot->status.powerOn) + std::to_string(mf->snapshot->fanNominalRpm);
+        changed = overview != mf->overview;
+        mf->overview = std::move(overview);
     }
     bool removed = false;
     {
@@ -291,7 +299,7 @@ void Fleet::poll(const std::shared_ptr<Mainframe> &mf)
     if (onEvents_ && !rows.empty())
         onEvents_(rows);
     if (onPoll_ && !removed)
-        onPoll_(id, json);
+        onPoll_(id, json, changed);
 
     std::lock_guard<std::mutex> lock(mutex_);
     mf->busy = false;

@@ -69,9 +69,11 @@ struct FleetStats
 class Fleet
 {
 public:
-    // Called after every poll with the mainframe's id and its JSON
-    // (docs/web.md, Mainframe), and with its new events once stored.
-    using PollListener = std::function<void(const std::string &id, const std::string &json)>;
+    // Called after every poll with the mainframe's id, its JSON
+    // (docs/web.md, Mainframe) and whether what a fleet overview shows
+    // changed (state, link, health, power, fan setting); and with its new
+    // events once stored.
+    using PollListener = std::function<void(const std::string &id, const std::string &json, bool changed)>;
     using EventListener = std::function<void(const std::vector<EventRow> &events)>;
 
     Fleet(Store &store, FleetOptions options, LinkFactory links);

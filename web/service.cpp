@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <algorithm>
+#include <deque>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -32,6 +33,9 @@ constexpr char kCookie[] = "cv4870_session";
 constexpr int kMaxLimit = 1000;
 constexpr int kMaxSamples = 10080;
 constexpr std::size_t kReplayMax = 1000;
+constexpr std::chrono::seconds kOverviewEvery{10};
+constexpr std::size_t kFeedBytes = 128 * 1024; // below the stream's bound of 256 KiB
+constexpr std::size_t kBacklogMax = 16 * 1024 * 1024;
 
 const std::set<std::string> kEventKinds = {"line_set",      "line_cleared", "output_failed",       "output_recovered",
                                            "power_on",      "power_off",    "fan_nominal_changed", "link_lost",
@@ -278,7 +282,42 @@ public:
         std::int64_t lastEventId = 0;
         std::vector<std::string> followed;
         std::atomic<bool> gone{false};
+        // Messages waiting to go out in steps (the start of a stream of a
+        // large fleet is larger than a stream's bound).
+        std::deque<std::string> backlog;
+        std::size_t backlogBytes = 0;
     };
+
+    // With mutex() held: a message in order behind the backlog.
+    static void sendLocked(Subscriber &s, const std::string &message)
+    {
+        if (s.backlog.empty()) {
+            s.stream->push(message);
+        } else if (s.backlogBytes + message.size() > kBacklogMax) {
+            s.stream->close();
+        } else {
+            s.backlog.push_back(message);
+            s.backlogBytes += message.size();
+        }
+    }
+    // With mutex() held: hands on as much of the backlog as fits below
+    // kFeedBytes waiting in the stream.
+    static void feedLocked(Subscriber &s)
+    {
+        while (!s.backlog.empty() && !s.gone) {
+            const std::size_t waiting = s.stream->unsent();
+            if (waiting > 0 && waiting + s.backlog.front().size() > kFeedBytes)
+                return;
+            s.stream->push(s.backlog.front());
+            s.backlogBytes -= s.backlog.front().size();
+            s.backlog.pop_front();
+        }
+    }
+    void feed()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        feedAllLocked();
+    }
 
     void add(const std::shared_ptr<Subscriber> &s)
     {
@@ -289,13 +328,23 @@ public:
     // With mutex() held.
     void addLocked(const std::shared_ptr<Subscriber> &s) { subscribers_.push_back(s); }
 
-    void publishMainframe(const std::string &id, const std::string &data)
+    // Streams that name the mainframe get every poll; streams of the
+    // whole fleet get a change at once and otherwise one message per
+    // mainframe every kOverviewEvery, which keeps them light enough for
+    // a thousand mainframes.
+    void publishMainframe(const std::string &id, const std::string &data, bool changed)
     {
         const std::string message = sseMessage("mainframe", data);
+        const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
+        auto &last = lastOverview_[id];
+        const bool overview = changed || now - last >= kOverviewEvery;
+        if (overview)
+            last = now;
+        feedAllLocked();
         for (const auto &s : subscribers_)
-            if (!s->gone && (s->ids.empty() || s->ids.count(id)))
-                s->stream->push(message);
+            if (!s->gone && (s->ids.empty() ? overview : s->ids.count(id) != 0))
+                sendLocked(*s, message);
     }
     void publishEvents(const std::vector<EventRow> &rows)
     {
@@ -309,7 +358,7 @@ public:
                 if (e.id && e.id <= s->lastEventId)
                     continue; // already sent by the replay
                 s->lastEventId = std::max(s->lastEventId, e.id);
-                s->stream->push(message);
+                sendLocked(*s, message);
             }
         }
     }
@@ -318,7 +367,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto &s : subscribers_)
             if (!s->gone)
-                s->stream->push(message);
+                sendLocked(*s, message);
     }
     // Ends the streams of ended sessions and forgets the closed ones.
     void sweep(Sessions &sessions)
@@ -348,8 +397,16 @@ public:
     }
 
 private:
+    void feedAllLocked()
+    {
+        for (const auto &s : subscribers_)
+            if (!s->backlog.empty())
+                feedLocked(*s);
+    }
+
     std::mutex mutex_;
     std::vector<std::shared_ptr<Subscriber>> subscribers_;
+    std::map<std::string, std::chrono::steady_clock::time_point> lastOverview_;
 };
 
 // The service's own metrics.
@@ -429,7 +486,8 @@ Service::Service(Store &store, Fleet &fleet, ServiceOptions options)
     , metrics_(std::make_unique<Metrics>())
     , workers_(std::make_unique<cvhttp::Workers>(options.workers, 1024))
 {
-    fleet_.setListeners([this](const std::string &id, const std::string &data) { hub_->publishMainframe(id, data); },
+    fleet_.setListeners([this](const std::string &id, const std::string &data,
+                               bool changed) { hub_->publishMainframe(id, data, changed); },
                         [this](const std::vector<EventRow> &rows) { hub_->publishEvents(rows); });
     housekeeper_ = std::thread([this] { housekeeping(); });
 }
@@ -456,14 +514,21 @@ void Service::stop()
 
 void Service::housekeeping()
 {
-    auto nextPrune = std::chrono::steady_clock::now();
+    using std::chrono::steady_clock;
+    auto nextPrune = steady_clock::now(), nextSweep = steady_clock::now();
     std::unique_lock<std::mutex> lock(stopMutex_);
-    while (!stopCv_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
+    while (!stopCv_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_; })) {
         lock.unlock();
-        sessions_.purge();
-        hub_->sweep(sessions_);
-        if (std::chrono::steady_clock::now() >= nextPrune) {
-            nextPrune += std::chrono::hours(1);
+        // Backlogs move on with every publish; this covers a quiet fleet.
+        hub_->feed();
+        const auto now = steady_clock::now();
+        if (now >= nextSweep) {
+            nextSweep = now + std::chrono::seconds(1);
+            sessions_.purge();
+            hub_->sweep(sessions_);
+        }
+        if (now >= nextPrune) {
+            nextPrune = now + std::chrono::hours(1);
             store_.pruneSamples(nowMs() - std::int64_t(options_.retentionDays) * 86400000);
         }
         lock.lock();
@@ -670,11 +735,12 @@ void Service::handle(const Request &request, Reply reply)
     if (r.kind == Route::Health) {
         const StoreStatus st = store_.status();
         const FleetCounts c = fleet_.counts();
-        return send(jsonResponse(
-            st.writable ? 200 : 503,
-            {{"status", st.writable ? "ok" : "degraded"},
-             {"database", {{"writable", st.writable}, {"error", st.writable ? json(nullptr) : json(st.error)}}},
-             {"mainframes", {{"total", c.total}, {"up", c.up}, {"down", c.down}, {"unknown", c.unknown}}}}));
+        json body = {{"status", st.writable ? "ok" : "degraded"},
+                     {"database", {{"writable", st.writable}, {"error", st.writable ? json(nullptr) : json(st.error)}}},
+                     {"mainframes", {{"total", c.total}, {"up", c.up}, {"down", c.down}, {"unknown", c.unknown}}}};
+        if (!st.writable)
+            body["error"] = "the database can not be written: " + st.error;
+        return send(jsonResponse(st.writable ? 200 : 503, body));
     }
     if (r.kind == Route::Metrics) {
         const FleetCounts c = fleet_.counts();
@@ -1022,6 +1088,9 @@ void Service::work(const Request &request, const Reply &reply)
         Response head;
         head.contentType = "text/event-stream";
         head.headers = {{"Cache-Control", "no-cache, no-transform"}, {"X-Accel-Buffering", "no"}};
+        // Followed before the stream exists, so that an early end (which
+        // unfollows) always comes after.
+        fleet_.follow(sub->followed, true);
         std::weak_ptr<Hub::Subscriber> weak = sub;
         Fleet *fleet = &fleet_;
         sub->stream = reply.stream(head, [weak, fleet] {
@@ -1030,15 +1099,18 @@ void Service::work(const Request &request, const Reply &reply)
                     fleet->follow(s->followed, false);
             }
         });
-        if (!sub->stream)
+        if (!sub->stream) {
+            fleet_.follow(sub->followed, false);
             return;
+        }
         metrics_->count(200);
-        fleet_.follow(sub->followed, true);
         sub->stream->push(":\nretry: 2000\n\n");
         for (const std::string &id : fleet_.ids())
             if (sub->ids.empty() || sub->ids.count(id))
-                if (const auto m = fleet_.mainframe(id))
-                    sub->stream->push(sseMessage("mainframe", dump(*m)));
+                if (const auto m = fleet_.mainframe(id)) {
+                    sub->backlog.push_back(sseMessage("mainframe", dump(*m)));
+                    sub->backlogBytes += sub->backlog.back().size();
+                }
         // Replays what a reconnecting client missed; live events wait on
         // the hub meanwhile and skip what the replay sent.
         std::lock_guard<std::mutex> lock(hub_->mutex());
@@ -1057,13 +1129,15 @@ void Service::work(const Request &request, const Reply &reply)
                 std::string why;
                 store_.events(q, &rows, &why);
                 for (const EventRow &e : rows) {
-                    sub->stream->push(sseMessage("event", dump(eventJson(e)), e.id));
+                    sub->backlog.push_back(sseMessage("event", dump(eventJson(e)), e.id));
+                    sub->backlogBytes += sub->backlog.back().size();
                     sub->lastEventId = e.id;
                 }
             }
         }
         // Registered under the same lock: no live event is lost in between.
         hub_->addLocked(sub);
+        Hub::feedLocked(*sub);
         return;
     }
     if (r.kind == Route::Command) {

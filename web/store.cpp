@@ -1,6 +1,8 @@
 #include "store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <variant>
 
@@ -222,6 +224,11 @@ Store::~Store()
 
 bool Store::open(const std::string &path, std::string *error)
 {
+    // The audit trail is nobody else's business: a new file is the owner's
+    // alone, and SQLite gives its journal files the same mode.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0)
+        ::close(fd);
     int rc = sqlite3_open_v2(path.c_str(), &writer_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
     std::string why;

@@ -134,6 +134,72 @@ TEST(HttpServer, AnswersFromAnotherThreadWhileServingOthers)
         w.join();
 }
 
+TEST(HttpServer, KeptAliveConnectionsGetEveryLateAnswer)
+{
+    // Many clients, each a kept-alive connection sending its next request
+    // as soon as the late answer to the last one arrives.
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<cvhttp::Reply> pending;
+    bool done = false;
+    cvhttp::ServerOptions options;
+    options.limits.idleTimeout = 3s;
+    Served s(
+        [&](const cvhttp::Request &, cvhttp::Reply reply) {
+            std::lock_guard<std::mutex> lock(mutex);
+            pending.push_back(reply);
+            cv.notify_all();
+        },
+        options);
+    std::thread answering([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!done) {
+            cv.wait_for(lock, 100ms, [&] { return done || !pending.empty(); });
+            std::vector<cvhttp::Reply> now;
+            now.swap(pending);
+            lock.unlock();
+            for (const auto &r : now)
+                r.send(cvhttp::Response::text(200, "ok"));
+            lock.lock();
+        }
+    });
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 128; ++c) {
+        clients.emplace_back([&] {
+            const int fd = connectTo(s.port);
+            timeval limit{5, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+            for (int i = 0; i < 20; ++i) {
+                std::string in;
+                char buf[1024];
+                if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+                    break;
+                while (in.find("\r\n\r\nok") == std::string::npos) {
+                    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+                    if (n <= 0)
+                        break;
+                    in.append(buf, std::size_t(n));
+                }
+                if (in.find("\r\n\r\nok") == std::string::npos)
+                    break;
+                ++answered;
+            }
+            close(fd);
+        });
+    }
+    for (auto &c : clients)
+        c.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    cv.notify_all();
+    answering.join();
+    EXPECT_EQ(answered.load(), 128 * 20);
+}
+
 TEST(HttpServer, ReplyDroppedUnansweredIs500AndAThrowingHandler500)
 {
     Served s([](const cvhttp::Request &r, cvhttp::Reply) {
@@ -348,33 +414,15 @@ TEST_F(Tls, RefusesToStartWithoutAUsableKey)
     }
 }
 
-TEST(HttpServer, ListenAddresses)
+TEST(HttpServer, ListensOnIpv6)
 {
-    const struct
-    {
-        const char *text;
-        bool ok;
-        const char *address;
-        std::uint16_t port;
-    } cases[] = {
-        {"127.0.0.1:9870", true, "127.0.0.1", 9870},
-        {"[::1]:0", true, "::1", 0},
-        {"::1:80", false, "", 0},
-        {"127.0.0.1:65536", false, "", 0},
-        {"127.0.0.1:", false, "", 0},
-        {":80", false, "", 0},
-        {"host:80", true, "host", 80}, // split only; isNumericAddress judges the address
-    };
-    for (const auto &c : cases) {
-        std::string address;
-        std::uint16_t port = 0;
-        EXPECT_EQ(cvhttp::splitListenAddress(c.text, &address, &port), c.ok) << c.text;
-        EXPECT_TRUE(!c.ok || (address == c.address && port == c.port)) << c.text;
-    }
+    std::string address, error;
+    std::uint16_t port = 1;
+    ASSERT_TRUE(cvhttp::splitListenAddress("[::1]:0", &address, &port));
     cvhttp::Server v6;
     cvhttp::ServerOptions options;
-    options.address = "::1";
-    std::string error;
+    options.address = address;
+    options.port = port;
     ASSERT_TRUE(v6.start(
         options, [](const cvhttp::Request &, cvhttp::Reply r) { r.send({}); }, &error))
         << error;

@@ -1,9 +1,20 @@
 // cvhttp: the HTTP server that the exporter and the web service share, on
-// libmicrohttpd. One polling thread (epoll) serves every connection; a
+// libmicrohttpd. One polling thread (poll) serves every connection; a
 // handler answers at once or later from any thread while its connection
 // waits suspended, so a slow answer holds no thread. Every request has a
 // total deadline from its first byte, so no client can hold a connection
 // by sending a byte now and then.
+//
+//   cvhttp::Server server;
+//   cvhttp::ServerOptions options; // address, port, limits, tls, defaultHeaders
+//   server.start(options, [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+//       if (r.path == "/now")
+//           reply.send(cvhttp::Response::text(200, "at once\n"));
+//       else if (r.path == "/later") // answered from a worker thread
+//           workers.submit([reply] { reply.send(cvhttp::Response::text(200, slowWork())); });
+//       else if (auto events = reply.stream(head, onGone)) // Server-Sent Events
+//           keep(events); // events->push("data: ...\n\n") from any thread
+//   }, &error);
 #ifndef CVHTTP_SERVER_H
 #define CVHTTP_SERVER_H
 
@@ -68,6 +79,9 @@ public:
     // Ends the answer once the queued text is sent. Idempotent.
     void close();
     bool closed() const;
+    // Bytes pushed and not yet handed to the connection, so that a producer
+    // with much to send can pace itself below the bound.
+    std::size_t unsent() const;
 
     explicit EventStream(std::shared_ptr<detail::Exchange> exchange);
 
@@ -83,8 +97,9 @@ class Reply
 public:
     // The first answer counts; later calls do nothing and return false.
     bool send(Response response) const;
-    // Answers with a stream: head's status and headers, then the chunks
-    // pushed into the stream. gone is called once, on the server's thread,
+    // Answers with a stream: head's status and headers (by default
+    // text/event-stream, no-cache, and no buffering by proxies), a comment
+    // line at once, then the chunks pushed into the stream. gone is called once, on the server's thread,
     // when the stream ends for any reason (client away, closed, stop);
     // it must not block. Null when the request was already answered.
     std::shared_ptr<EventStream> stream(Response head, std::function<void()> gone = {}) const;
@@ -131,7 +146,7 @@ struct ServerOptions
     unsigned threads = 1; // polling threads
     std::function<void(const std::string &)> log; // the server's own warnings; none when empty
     // Shapes the answers the server gives by itself before any handler
-    // (413, 503 while stopping, 500) from their status and text, e.g. as
+    // (400, 413, 414, 503 while stopping, 500) from their status and text, e.g. as
     // JSON; plain text when empty.
     std::function<Response(unsigned status, const std::string &text)> errorResponse;
 };
