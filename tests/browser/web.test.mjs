@@ -61,7 +61,7 @@ test('viewer: the fleet is live, a fault moves its row to the top and back witho
   // An output failure shows within two polls, a stalled fan 5 s after it slows.
   await ctl('send', lab.targets[8], 'SIM:OUTP:FAIL 3,ON');
   await until('Rack 09 on top', async () => (await rows(page).first().textContent()).includes('Rack 09'),
-    2 * INTERVAL * 1000 + 1500);
+    2 * INTERVAL * 1000 + 2500); // two polls, and room for a loaded machine
   await assert.doesNotReject(rowOf(page, '09').getByRole('img', { name: '+5V: failed' }).waitFor({ timeout: 1000 }));
   assert.equal(await rowOf(page, '09').getByRole('img', { name: 'Output Fail: set' }).count(), 1);
   await ctl('send', lab.targets[4], 'SIM:FAN:STAL 2,ON');
