@@ -152,7 +152,7 @@ class Stream:
 
     def messages(self, kind):
         out = []
-        for block in self.text.split("\n\n"):
+        for block in self.text.split("\n\n")[:-1]:  # the last one may be cut short
             lines = block.split("\n")
             if "event: " + kind in lines:
                 data = [ln[6:] for ln in lines if ln.startswith("data: ")]
@@ -479,6 +479,22 @@ class Web(unittest.TestCase):
             web.stop()
             os.chmod(folder, 0o755)
         self.assertIn("can not write", web.stderr)
+
+    def test_stream_start_of_a_large_fleet_is_paced(self):
+        # 4,000 mainframes that refuse (nothing bound on 127.1.x.y): their
+        # first messages alone pass the stream's 256 KiB bound.
+        folder = self.make_folder("large")
+        with open(os.path.join(folder, "targets"), "w") as f:
+            f.write("".join("127.1.%d.%d:9 m%d\n" % (i // 250, i % 250 + 1, i) for i in range(4000)))
+        web = Service(folder)
+        try:
+            stream = Stream(web, "/api/v1/stream", self.client("victor", web).cookie)
+            self.assertTrue(wait_for(lambda: len({m["id"] for m in stream.messages("mainframe")}) == 4000, 30))
+            self.assertGreater(len(stream.text), 1024 * 1024)
+            self.assertFalse(stream.closed)
+            stream.close()
+        finally:
+            web.stop()
 
     def test_tls_secure_cookie(self):
         folder = self.make_folder("tls")
