@@ -25,7 +25,7 @@ const VIEWS = {
     fields: ['user', 'action', 'mainframe', 'since', 'until'],
     row: (r, link) => [timeElement(r.time), r.user || '—', r.role || '—', r.address, r.action.replace('_', ' '),
       r.mainframe ? link(r.mainframe) : '—', r.command || '—',
-      el('span', { className: r.ok ? '' : 'sev-critical', text: (r.ok ? '' : 'refused or failed: ') + r.result })],
+      el('span', { className: r.ok ? '' : 'sev-critical', text: (!r.ok && r.action === 'command' ? 'failed: ' : '') + r.result })],
   },
 };
 const view = VIEWS[kind];
