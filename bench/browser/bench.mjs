@@ -5,6 +5,7 @@
 //
 //   CV_WEB=... CV_EMULATOR=... CV_CTL=... node bench/browser/bench.mjs [--count N]
 //       [--interval S] [--changes N] [--minutes M]
+import { rmSync } from 'node:fs';
 import { connect } from 'node:net';
 import { parseArgs } from 'node:util';
 import { emulators, labFolder, launch, signIn, startWeb, stop, until } from '../../tests/browser/lab.mjs';
@@ -104,4 +105,5 @@ try {
   await browser.close();
   await stop(web.child);
   await stop(lab.child);
+  rmSync(dir, { recursive: true, force: true });
 }

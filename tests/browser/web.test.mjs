@@ -3,7 +3,7 @@
 // a cut stream, a foreign origin, and axe-core on every page.
 import assert from 'node:assert/strict';
 import { createServer } from 'node:http';
-import { mkdirSync, readFileSync } from 'node:fs';
+import { mkdirSync, readFileSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -29,6 +29,7 @@ after(async () => {
   await browser?.close();
   await stop(web?.child);
   await stop(lab?.child);
+  if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
 const rows = (page) => page.locator('table.fleet tbody tr');
