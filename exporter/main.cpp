@@ -191,9 +191,8 @@ int main(int argc, char **argv)
         }
     }
     if (!allowFile.empty()) {
-        std::ifstream in(allowFile);
-        if (!in || !options.allow.load(in, &error)) {
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", allowFile.c_str(), in ? error.c_str() : "cannot read");
+        if (!options.allow.loadFile(allowFile, &error)) {
+            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", allowFile.c_str(), error.c_str());
             return 2;
         }
     }

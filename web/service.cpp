@@ -682,6 +682,8 @@ const char *allowed(Route::Kind kind)
         return "GET, HEAD, POST, DELETE";
     case Route::Command:
         return "POST";
+    case Route::Stream:
+        return "GET";
     default:
         return "GET, HEAD";
     }
@@ -693,6 +695,8 @@ bool methodFits(Route::Kind kind, const std::string &method)
         return method == "GET" || method == "HEAD" || method == "POST" || method == "DELETE";
     if (kind == Route::Command)
         return method == "POST";
+    if (kind == Route::Stream) // a stream has no end for HEAD to wait for
+        return method == "GET";
     return method == "GET" || method == "HEAD";
 }
 
