@@ -7,4 +7,12 @@ set(CV4870WEB_ASSETS
   events.html
   audit.html
   app.css
-  app.js)
+  icon.svg
+  app.js
+  chart.js
+  fleet.js
+  fleet-model.js
+  fleet-worker.js
+  list.js
+  login.js
+  mainframe.js)
