@@ -150,6 +150,12 @@ protected:
     {
         server.setLogLevel(cv4870emu::LogLevel::Quiet);
         mf = &server.addMainframe("127.0.0.1", 0);
+        cv4870emu::Identity id; // none of it the default, the description in Latin-1
+        id.psSerial = 48701234;
+        id.fanSerial = 48715678;
+        id.firmware = "B.07.02";
+        id.description = "Rack 7 \xb5-lab";
+        mf->setIdentity(id);
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
         resource = "TCPIP0::127.0.0.1::" + std::to_string(mf->port()) + "::SOCKET";
@@ -230,33 +236,22 @@ TEST(Range, ParsedAndEvaluatedAsMonitoringPluginsDo)
     EXPECT_FALSE(parseRange(std::string(65, '1')).ok);
 }
 
-TEST(LinkRoundTrip, ReadCopiesOutEveryFieldOfTheMainframeState)
+TEST_F(LinkEmu, ReadCopiesOutEveryFieldOfTheMainframeState)
 {
-    cv4870emu::Server quiet;
-    quiet.setLogLevel(cv4870emu::LogLevel::Quiet);
-    cv4870emu::Mainframe &m = quiet.addMainframe("127.0.0.1", 0);
-    cv4870emu::Identity id;
-    id.psSerial = 48701234;
-    id.fanSerial = 48715678;
-    id.firmware = "B.07.02";
-    id.description = "Rack 7 \xb5-lab";
-    m.setIdentity(id);
+    cv4870emu::Mainframe &m = *mf;
     m.model().setManualClock(true);
-    std::string error;
-    ASSERT_TRUE(quiet.start(&error)) << error;
     m.model().setNominalFan(2400);
     m.model().setFanStall(1, true);
     m.model().setOutputOutOfLimits(5, true);
     m.model().setSysFailAsserted(true);
     m.model().setOverTemperature(true);
     m.model().advance(600000);
-    const std::string rsrc = "TCPIP0::127.0.0.1::" + std::to_string(m.port()) + "::SOCKET";
-    Link link(rsrc);
+    Link link(resource);
     const ReadResult r = link.read(milliseconds(2000));
     ASSERT_TRUE(r.snapshot) << r.error;
     const Snapshot &s = *r.snapshot;
     const cv4870emu::ModelState t = m.model().state();
-    EXPECT_EQ(s.identity.resource, rsrc);
+    EXPECT_EQ(s.identity.resource, resource);
     EXPECT_EQ(s.identity.description, "Rack 7 \u00b5-lab");
     EXPECT_EQ(s.identity.firmwareRevision, "B.07.02");
     EXPECT_EQ(s.identity.powerSupplySerial, 48701234);
