@@ -243,8 +243,7 @@ class Ctl(unittest.TestCase):
             out.seek(0)
             printed = out.read()
             self.assertRegex(printed, r"\d\dZ  critical  SysFail set\n.*\d\dZ  ok        SysFail cleared\n")
-            with open(log) as f:
-                lines = f.read().splitlines()
+            lines = read(log).splitlines()
             if fmt == "csv":
                 self.assertTrue(lines[0].startswith("time,record,resource,event,"))
                 self.assertEqual({len(line.split(",")) for line in lines}, {41})
@@ -269,12 +268,11 @@ class Ctl(unittest.TestCase):
         proc, out = self.watch("--log", log, "--log-format", "jsonl", "--json")
 
         def lines():
-            with open(log) as f:
-                return f.read().splitlines()
+            return read(log).splitlines()
 
         def events():
             return [json.loads(x)["event"] for x in lines() if '"event"' in x]
-        self.assertTrue(wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 0, 10))
+        self.assertTrue(wait_for(lambda: read(log), 10))
         port = self.emu.port
         self.emu.stop()
         self.assertTrue(wait_for(lambda: events() == ["link_lost"], 3), events())
@@ -289,8 +287,7 @@ class Ctl(unittest.TestCase):
         self.assertLess(time.monotonic() - lost, 1.5)
         proc.kill()  # nothing already logged is lost
         proc.wait(timeout=10)
-        with open(log) as f:
-            text = f.read()
+        text = read(log)
         self.assertTrue(text.endswith("\n"))
         for line in text.splitlines():
             json.loads(line)
