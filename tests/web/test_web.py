@@ -20,6 +20,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import cvtest  # noqa: E402
+
 WEB = EMULATOR = CTL = None
 INTERVAL = 1.0
 SECURITY = {"Content-Security-Policy": "default-src 'self'; frame-ancestors 'none'",
@@ -170,24 +173,14 @@ class Web(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="cv4870web-")
-        cls.emu = subprocess.Popen([EMULATOR, "--port", "0", "--count", "3", "--spread", "port", "--ready",
-                                    "--simulation"], stdout=subprocess.PIPE, text=True)
-        ports = []
-        for line in cls.emu.stdout:
-            if line.startswith("LISTENING"):
-                ports.append(int(line.split()[3]))
-            if line.startswith("READY"):
-                break
-        cls.targets = ["127.0.0.1:%d" % p for p in ports]
+        cls.emu = cvtest.Emulator(EMULATOR, "--simulation", count=3)
+        cls.targets = ["127.0.0.1:%d" % p for p in cls.emu.ports]
         # A listener that accepts and never answers, and a port with nothing.
         cls.silent = socket.socket()
         cls.silent.bind(("127.0.0.1", 0))
         cls.silent.listen(16)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            refused = s.getsockname()[1]
         lines = ["# the lab"] + ["%s Rack %d" % (t, i + 1) for i, t in enumerate(cls.targets)]
-        lines += ["127.0.0.1:%d Silent" % cls.silent.getsockname()[1], "127.0.0.1:%d" % refused]
+        lines += ["127.0.0.1:%d Silent" % cls.silent.getsockname()[1], "127.0.0.1:%d" % cvtest.free_port()]
         cls.targets_text = "\n".join(lines) + "\n"
         cls.folder = cls.make_folder("main")
         cls.web = Service(cls.folder)
@@ -206,9 +199,7 @@ class Web(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.web.stop()
-        cls.emu.terminate()
-        cls.emu.wait(timeout=10)
-        cls.emu.stdout.close()
+        cls.emu.stop()
         cls.silent.close()
         shutil.rmtree(cls.tmp)
 
@@ -444,15 +435,10 @@ class Web(unittest.TestCase):
             self.assertEqual(Client(web).login("victor")[0], 429)
         finally:
             web.stop()
-        records = self.audit_of(web)
-        self.assertIn(("refused", "olga", "login throttled"), records)
-
-    @staticmethod
-    def audit_of(web):
         # Read from the file: the address is still throttled in this window.
         out = subprocess.run(["sqlite3", web.db, "SELECT action, user, result FROM audit"], capture_output=True,
                              text=True, check=True).stdout
-        return [tuple(line.split("|")) for line in out.splitlines()]
+        self.assertIn("refused|olga|login throttled", out.splitlines())
 
     def test_read_only_database(self):
         folder = self.make_folder("readonly")
@@ -538,5 +524,5 @@ class Web(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    WEB, EMULATOR, CTL = sys.argv.pop(1), sys.argv.pop(1), sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    WEB, EMULATOR, CTL = cvtest.take_args(3)
+    cvtest.main()

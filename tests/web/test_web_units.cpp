@@ -15,6 +15,26 @@
 using namespace cv4870web;
 using namespace std::chrono_literals;
 
+// A scratch folder for each test; path_ names the store's file in it.
+class Scratch : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/cv4870web-XXXXXX";
+        ASSERT_TRUE(mkdtemp(dir));
+        dir_ = dir;
+        path_ = dir_ + "/web.db";
+    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
+    void open(Store &store)
+    {
+        std::string error;
+        ASSERT_TRUE(store.open(path_, &error)) << error;
+    }
+    std::string dir_, path_;
+};
+
 TEST(Users, HashVerifiesOnlyItsPassword)
 {
     const std::string hash = hashPassword("correct horse");
@@ -57,11 +77,9 @@ TEST(Users, FileLines)
     }
 }
 
-TEST(Users, WrittenAtomicallyAndPrivate)
+TEST_F(Scratch, UsersWrittenAtomicallyAndPrivate)
 {
-    char dir[] = "/tmp/cv4870web-users-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string path = std::string(dir) + "/users";
+    const std::string path = dir_ + "/users";
     std::string error;
     ASSERT_TRUE(writeUsers(path, {{"alice", Role::Operator, hashPassword("pw")}}, &error)) << error;
     struct stat st
@@ -69,8 +87,6 @@ TEST(Users, WrittenAtomicallyAndPrivate)
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
-    unlink(path.c_str());
-    rmdir(dir);
 }
 
 TEST(Targets, LinesAndIds)
@@ -145,25 +161,10 @@ TEST(LoginThrottle, SlidingWindowPerUserAndAddress)
     EXPECT_EQ(throttle.wait("alice", "10.0.0.3").count(), 0);
 }
 
-class StoreTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/cv4870web-store-XXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        path_ = dir_ + "/web.db";
-    }
-    void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
-    std::string dir_, path_;
-};
-
-TEST_F(StoreTest, EventsFilteredAndPaged)
+TEST_F(Scratch, StoreEventsFilteredAndPaged)
 {
     Store store;
-    std::string error;
-    ASSERT_TRUE(store.open(path_, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(open(store));
     std::vector<EventRow> rows;
     for (int i = 0; i < 10; ++i) {
         EventRow e;
@@ -207,7 +208,7 @@ TEST_F(StoreTest, EventsFilteredAndPaged)
     EXPECT_EQ(ids(q), (std::vector<std::int64_t>{9, 10}));
 }
 
-TEST_F(StoreTest, SamplesOnePerMinuteAndPruned)
+TEST_F(Scratch, StoreSamplesOnePerMinuteAndPruned)
 {
     Store store;
     std::string error;
@@ -229,12 +230,11 @@ TEST_F(StoreTest, SamplesOnePerMinuteAndPruned)
     EXPECT_EQ(rows[0].fanTrayCelsius, 102);
 }
 
-TEST_F(StoreTest, ReadOnlyFileReportedAndStillRead)
+TEST_F(Scratch, StoreReadOnlyFileReportedAndStillRead)
 {
     {
         Store store;
-        std::string error;
-        ASSERT_TRUE(store.open(path_, &error)) << error;
+        ASSERT_NO_FATAL_FAILURE(open(store));
         AuditRow a;
         a.action = "login";
         a.result = "signed in";
@@ -244,27 +244,25 @@ TEST_F(StoreTest, ReadOnlyFileReportedAndStillRead)
     if (access(path_.c_str(), W_OK) == 0)
         GTEST_SKIP() << "running as root: a read-only mode does not stop writes";
     Store store;
-    std::string error;
-    ASSERT_TRUE(store.open(path_, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(open(store));
     EXPECT_FALSE(store.status().writable);
     AuditRow a;
     EXPECT_FALSE(store.addAudit(a));
     std::vector<AuditRow> rows;
+    std::string error;
     ASSERT_TRUE(store.audit({}, &rows, &error)) << error;
     EXPECT_EQ(rows.size(), 1u);
 }
 
-TEST_F(StoreTest, NewerSchemaRefused)
+TEST_F(Scratch, StoreNewerSchemaRefused)
 {
     {
         Store store;
-        std::string error;
-        ASSERT_TRUE(store.open(path_, &error));
+        ASSERT_NO_FATAL_FAILURE(open(store));
     }
     ASSERT_EQ(std::system(("sqlite3 " + path_ + " 'PRAGMA user_version=99'").c_str()), 0);
     Store store;
-    std::string error;
-    ASSERT_TRUE(store.open(path_, &error)) << error; // still read
+    ASSERT_NO_FATAL_FAILURE(open(store)); // still read
     EXPECT_FALSE(store.status().writable);
     EXPECT_NE(store.status().error.find("newer"), std::string::npos) << store.status().error;
 }
