@@ -55,9 +55,9 @@ def snapshot(target):
 class Service:
     """One cv4870-web process on a free loopback port."""
 
-    def __init__(self, folder, *extra, db=None, wrap=()):
+    def __init__(self, folder, *extra, wrap=()):
         self.folder, self.tls = folder, "--tls-cert" in extra
-        self.db = db or os.path.join(folder, "web.db")
+        self.db = os.path.join(folder, "web.db")
         self.args = list(wrap) + [WEB, "--listen", "127.0.0.1:0", "--targets", os.path.join(folder, "targets"),
                                   "--users", os.path.join(folder, "users"), "--db", self.db,
                                   "--interval", str(INTERVAL), "--ready"] + list(extra)
@@ -71,6 +71,8 @@ class Service:
         self.origin = "%s://127.0.0.1:%d" % ("https" if self.tls else "http", self.port)
 
     def stop(self, sig=signal.SIGTERM):
+        if self.proc.stdout.closed:
+            return
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             self.proc.wait(timeout=20)
@@ -203,6 +205,12 @@ class Web(unittest.TestCase):
         cls.silent.close()
         shutil.rmtree(cls.tmp)
 
+    def service(self, folder, *extra, **kw):
+        """A Service of its own for this test, stopped at its end."""
+        web = Service(folder, *extra, **kw)
+        self.addCleanup(web.stop)
+        return web
+
     def client(self, user=None, service=None):
         c = Client(service or self.web)
         if user:
@@ -311,10 +319,8 @@ class Web(unittest.TestCase):
             self.assertIn("Cache-Control: no-cache", head[0])
             self.assertTrue(head[1].startswith(":"))
             ctl("send", self.targets[2], "SIM:SYSF ON")
-            injected = time.monotonic()
             self.assertTrue(wait_for(lambda: any(e["subject"] == "sys_fail" and e["kind"] == "line_set"
                                                  for e in stream.messages("event")), 2 * INTERVAL + 1))
-            self.assertLess(time.monotonic() - injected, 2 * INTERVAL + 1)
             self.assertIn("\nid: ", stream.text)
             self.assertTrue(stream.messages("mainframe")[-1]["fast"])
             self.assertEqual({m["id"] for m in stream.messages("mainframe")}, {"rack-3"})
@@ -377,64 +383,59 @@ class Web(unittest.TestCase):
 
     def test_storage_survives_kill_and_restart(self):
         folder = self.make_folder("kill")
-        web = Service(folder)
-        try:
-            olga = self.client("olga", web)
-            status, _, data = olga.request("POST", "/api/v1/mainframes/rack-2/fan", {"rpm": 1800})
-            self.assertEqual(status, 200, data)
-            audit_id = data["audit_id"]
-            events = olga.request("GET", "/api/v1/events")[2]["events"]
-            web.stop(signal.SIGKILL)
-            web.start()
-            olga = self.client("alice", web)
-            self.assertIn(audit_id, [r["id"] for r in olga.request("GET", "/api/v1/audit")[2]["records"]])
-            after = {e["id"]: e for e in olga.request("GET", "/api/v1/events?limit=1000")[2]["events"]}
-            for e in events:
-                self.assertEqual(after[e["id"]], e)
-            # Anonymous reading on the same data: reads, never commands, command events or the audit trail.
-            web.stop()
-            web.args += ["--anonymous-read"]
-            web.start()
-            anonymous = Client(web)
-            self.assertEqual(anonymous.request("GET", "/api/v1/session")[2]["role"], "anonymous")
-            self.assertEqual(anonymous.request("GET", "/")[0], 200)
-            self.assertEqual(len(anonymous.request("GET", "/api/v1/mainframes")[2]["mainframes"]), 5)
-            self.assertEqual(anonymous.request("POST", "/api/v1/mainframes/rack-2/reset", {})[0], 401)
-            self.assertEqual(anonymous.request("GET", "/api/v1/audit")[0], 401)
-            kinds = {e["kind"] for e in anonymous.request("GET", "/api/v1/events?limit=1000")[2]["events"]}
-            self.assertNotIn("command", kinds)
-            self.assertEqual(anonymous.request("GET", "/api/v1/events?kind=command")[2]["events"], [])
-            # SIGHUP: a new mainframe appears, the others keep their sessions.
-            since = {m["id"]: m["link"]["since"] for m in anonymous.request("GET", "/api/v1/mainframes")[2]["mainframes"]}
-            with open(os.path.join(folder, "targets"), "a") as f:
-                f.write("127.0.0.2:1 Late\n")
-            web.proc.send_signal(signal.SIGHUP)
-            self.assertTrue(wait_for(lambda: anonymous.request("GET", "/api/v1/mainframes/late")[0] == 200, 5))
-            self.assertEqual(anonymous.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["since"], since["rack-1"])
-        finally:
-            web.stop()
+        web = self.service(folder)
+        olga = self.client("olga", web)
+        status, _, data = olga.request("POST", "/api/v1/mainframes/rack-2/fan", {"rpm": 1800})
+        self.assertEqual(status, 200, data)
+        audit_id = data["audit_id"]
+        events = olga.request("GET", "/api/v1/events")[2]["events"]
+        web.stop(signal.SIGKILL)
+        web.start()
+        olga = self.client("alice", web)
+        self.assertIn(audit_id, [r["id"] for r in olga.request("GET", "/api/v1/audit")[2]["records"]])
+        after = {e["id"]: e for e in olga.request("GET", "/api/v1/events?limit=1000")[2]["events"]}
+        for e in events:
+            self.assertEqual(after[e["id"]], e)
+        # Anonymous reading on the same data: reads, never commands, command events or the audit trail.
+        web.stop()
+        web.args += ["--anonymous-read"]
+        web.start()
+        anonymous = Client(web)
+        self.assertEqual(anonymous.request("GET", "/api/v1/session")[2]["role"], "anonymous")
+        self.assertEqual(anonymous.request("GET", "/")[0], 200)
+        self.assertEqual(len(anonymous.request("GET", "/api/v1/mainframes")[2]["mainframes"]), 5)
+        self.assertEqual(anonymous.request("POST", "/api/v1/mainframes/rack-2/reset", {})[0], 401)
+        self.assertEqual(anonymous.request("GET", "/api/v1/audit")[0], 401)
+        kinds = {e["kind"] for e in anonymous.request("GET", "/api/v1/events?limit=1000")[2]["events"]}
+        self.assertNotIn("command", kinds)
+        self.assertEqual(anonymous.request("GET", "/api/v1/events?kind=command")[2]["events"], [])
+        # SIGHUP: a new mainframe appears, the others keep their sessions.
+        since = {m["id"]: m["link"]["since"] for m in anonymous.request("GET", "/api/v1/mainframes")[2]["mainframes"]}
+        with open(os.path.join(folder, "targets"), "a") as f:
+            f.write("127.0.0.2:1 Late\n")
+        web.proc.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_for(lambda: anonymous.request("GET", "/api/v1/mainframes/late")[0] == 200, 5))
+        self.assertEqual(anonymous.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["since"], since["rack-1"])
 
     def test_throttle_and_expiry(self):
         folder = self.make_folder("short")
-        web = Service(folder, "--session-idle", "2", "--session-max", "4", "--login-window", "60")
-        try:
-            c = self.client("alice", web)
-            self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 4, 0.5))
-            c = self.client("alice", web)
-            for _ in range(3):  # used every second it outlives its idle time, not its end
-                time.sleep(1)
-                self.assertEqual(c.request("GET", "/api/v1/session")[0], 200)
-            self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 3, 0.5))
-            for _ in range(5):
-                self.assertEqual(Client(web).login("olga", "wrong")[0], 401)
-            status, resp, _ = Client(web).login("olga")
-            self.assertEqual(status, 429)
-            self.assertGreater(int(resp.getheader("Retry-After")), 0)
-            for i in range(20):  # guessing names from one address
-                Client(web).login("guess%d" % i, "wrong")
-            self.assertEqual(Client(web).login("victor")[0], 429)
-        finally:
-            web.stop()
+        web = self.service(folder, "--session-idle", "2", "--session-max", "4", "--login-window", "60")
+        c = self.client("alice", web)
+        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 4, 0.5))
+        c = self.client("alice", web)
+        for _ in range(3):  # used every second it outlives its idle time, not its end
+            time.sleep(1)
+            self.assertEqual(c.request("GET", "/api/v1/session")[0], 200)
+        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 3, 0.5))
+        for _ in range(5):
+            self.assertEqual(Client(web).login("olga", "wrong")[0], 401)
+        status, resp, _ = Client(web).login("olga")
+        self.assertEqual(status, 429)
+        self.assertGreater(int(resp.getheader("Retry-After")), 0)
+        for i in range(20):  # guessing names from one address
+            Client(web).login("guess%d" % i, "wrong")
+        self.assertEqual(Client(web).login("victor")[0], 429)
+        web.stop()
         # Read from the file: the address is still throttled in this window.
         out = subprocess.run(["sqlite3", web.db, "SELECT action, user, result FROM audit"], capture_output=True,
                              text=True, check=True).stdout
@@ -454,18 +455,16 @@ class Web(unittest.TestCase):
         else:
             os.chmod(web.db, 0o444)
             os.chmod(folder, 0o555)
-        web = Service(folder, "--anonymous-read", wrap=wrap)
-        try:
-            c = Client(web)
-            self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["up"], 5))
-            status, _, health = c.request("GET", "/api/v1/health")
-            self.assertEqual((status, health["status"], health["database"]["writable"]), (503, "degraded", False))
-            self.assertTrue(health["database"]["error"])
-            self.assertEqual(c.login("alice")[0], 503)
-            self.assertEqual(c.request("GET", "/api/v1/events")[0], 200)
-        finally:
-            web.stop()
-            os.chmod(folder, 0o755)
+        self.addCleanup(os.chmod, folder, 0o755)
+        web = self.service(folder, "--anonymous-read", wrap=wrap)
+        c = Client(web)
+        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["up"], 5))
+        status, _, health = c.request("GET", "/api/v1/health")
+        self.assertEqual((status, health["status"], health["database"]["writable"]), (503, "degraded", False))
+        self.assertTrue(health["database"]["error"])
+        self.assertEqual(c.login("alice")[0], 503)
+        self.assertEqual(c.request("GET", "/api/v1/events")[0], 200)
+        web.stop()
         self.assertIn("can not write", web.stderr)
 
     def test_stream_start_of_a_large_fleet_is_paced(self):
@@ -474,15 +473,12 @@ class Web(unittest.TestCase):
         folder = self.make_folder("large")
         with open(os.path.join(folder, "targets"), "w") as f:
             f.write("".join("127.1.%d.%d:9 m%d\n" % (i // 250, i % 250 + 1, i) for i in range(4000)))
-        web = Service(folder)
-        try:
-            stream = Stream(web, "/api/v1/stream", self.client("victor", web).cookie)
-            self.assertTrue(wait_for(lambda: len({m["id"] for m in stream.messages("mainframe")}) == 4000, 30))
-            self.assertGreater(len(stream.text), 1024 * 1024)
-            self.assertFalse(stream.closed)
-            stream.close()
-        finally:
-            web.stop()
+        web = self.service(folder)
+        stream = Stream(web, "/api/v1/stream", self.client("victor", web).cookie)
+        self.assertTrue(wait_for(lambda: len({m["id"] for m in stream.messages("mainframe")}) == 4000, 30))
+        self.assertGreater(len(stream.text), 1024 * 1024)
+        self.assertFalse(stream.closed)
+        stream.close()
 
     def test_tls_secure_cookie(self):
         folder = self.make_folder("tls")
@@ -490,15 +486,12 @@ class Web(unittest.TestCase):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
                         key, "-out", cert], check=True, capture_output=True, timeout=60)
-        web = Service(folder, "--tls-cert", cert, "--tls-key", key)
-        try:
-            c = Client(web)
-            status, resp, _ = c.login("olga")
-            self.assertEqual(status, 200)
-            self.assertIn("Secure", [a.strip() for a in resp.getheader("Set-Cookie").split(";")])
-            self.assertEqual(c.request("POST", "/api/v1/mainframes/rack-2/sysreset", {})[0], 200)
-        finally:
-            web.stop()
+        web = self.service(folder, "--tls-cert", cert, "--tls-key", key)
+        c = Client(web)
+        status, resp, _ = c.login("olga")
+        self.assertEqual(status, 200)
+        self.assertIn("Secure", [a.strip() for a in resp.getheader("Set-Cookie").split(";")])
+        self.assertEqual(c.request("POST", "/api/v1/mainframes/rack-2/sysreset", {})[0], 200)
 
     def test_bad_options_exit_2_with_one_line(self):
         folder = self.make_folder("options")
