@@ -1,9 +1,11 @@
 // cv4870-exporter: reads 4870 mainframes for Prometheus, one per scrape of
 // /probe?target=...
 #include "exporter.h"
+#include "webconfig.h"
 
 #include <CLI/CLI.hpp>
 #include <cvhttp/server.h>
+#include <cvhttp/workers.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -99,6 +101,13 @@ cvhttp::Response plain(unsigned status, std::string body)
     return cvhttp::Response::text(status, std::move(body));
 }
 
+cvhttp::Response unauthorized()
+{
+    cvhttp::Response r = plain(401, "Unauthorized.\n");
+    r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"cv4870-exporter\"");
+    return r;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -108,7 +117,7 @@ int main(int argc, char **argv)
                  "cv4870-exporter"};
     std::string listen = kDefaultListen;
     std::vector<std::string> allow;
-    std::string allowFile, logLevel = "info", logFormat = "logfmt";
+    std::string allowFile, webConfigFile, logLevel = "info", logFormat = "logfmt";
     double probeTimeout = 10, requestDeadline = 10;
     std::size_t maxSessions = 1024;
     unsigned maxProbes = 256, maxConnections = 1024, maxPerIp = 512, connectionTimeout = 10, sessionIdle = 900;
@@ -117,6 +126,8 @@ int main(int argc, char **argv)
     app.add_option("--web.listen-address,--listen", listen,
                    "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
         ->capture_default_str();
+    app.add_option("--web.config.file", webConfigFile,
+                   "Web configuration file (YAML) for TLS and basic authentication, as Prometheus' exporters take");
     app.add_option("--allow", allow,
                    "Allow probes of an IPv4/IPv6 address or block (10.20.0.0/16), a host name, *.domain or a "
                    "TCPIP SOCKET resource; repeatable");
@@ -197,6 +208,11 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    cv4870exp::WebConfig web;
+    if (!webConfigFile.empty() && !cv4870exp::loadWebConfig(webConfigFile, &web, &error)) {
+        std::fprintf(stderr, "cv4870-exporter: --web.config.file %s: %s\n", webConfigFile.c_str(), error.c_str());
+        return 2;
+    }
     std::string address;
     std::uint16_t port = 0;
     if (!cvhttp::splitListenAddress(listen, &address, &port) || !cvhttp::isNumericAddress(address)) {
@@ -223,6 +239,10 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     cv4870exp::Exporter exporter(std::move(options));
+    cv4870exp::BasicAuth auth(std::move(web.users));
+    // bcrypt takes tens of milliseconds: logins not yet remembered are
+    // checked here, never on the server's polling thread.
+    cvhttp::Workers authWorkers(2, 64);
     cvhttp::Server server;
     cvhttp::ServerOptions http;
     http.address = address;
@@ -235,8 +255,10 @@ int main(int argc, char **argv)
     // Two polling threads share the connections: each poll() walks half of
     // them, which keeps a scrape quick beside a thousand idle connections.
     http.threads = 2;
+    http.tls = web.tls;
+    http.defaultHeaders = web.headers;
     http.log = [&log](const std::string &line) { log(Level::Debug, "http: " + line); };
-    const auto handler = [&exporter](const cvhttp::Request &r, cvhttp::Reply reply) {
+    const auto route = [&exporter](const cvhttp::Request &r, cvhttp::Reply reply) {
         if (r.method != "GET" && r.method != "HEAD") {
             cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");
             refused.headers.emplace_back("Allow", "GET, HEAD");
@@ -249,14 +271,37 @@ int main(int argc, char **argv)
             exporter.handle(r, std::move(reply));
         }
     };
+    // With basic_auth_users every path asks for a login, /-/healthy too.
+    const auto handler = [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+        if (auth.enabled()) {
+            switch (auth.quick(r.header("Authorization"))) {
+            case cv4870exp::BasicAuth::Verdict::Allowed:
+                break;
+            case cv4870exp::BasicAuth::Verdict::Denied:
+                reply.send(unauthorized());
+                return;
+            case cv4870exp::BasicAuth::Verdict::Slow:
+                if (!authWorkers.submit([&auth, &route, r, reply] {
+                        if (auth.verify(r.header("Authorization")))
+                            route(r, reply);
+                        else
+                            reply.send(unauthorized());
+                    }))
+                    reply.send(plain(503, "Too many logins being checked at once.\n"));
+                return;
+            }
+        }
+        route(r, std::move(reply));
+    };
     if (!server.start(http, handler, &error)) {
         log(Level::Error, error);
         return 1;
     }
     const cvhttp::ServerStats limits = server.stats();
-    log(Level::Info, "serving on " + address + " port " + std::to_string(server.port()) + ", at most " +
-                         std::to_string(limits.maxConnections) + " connections, " +
-                         std::to_string(limits.maxConnectionsPerIp) + " per address");
+    log(Level::Info, std::string("serving ") + (web.tls ? "HTTPS" : "HTTP") +
+                         (auth.enabled() ? " with basic authentication" : "") + " on " + address + " port " +
+                         std::to_string(server.port()) + ", at most " + std::to_string(limits.maxConnections) +
+                         " connections, " + std::to_string(limits.maxConnectionsPerIp) + " per address");
     if (ready) {
         std::printf("LISTENING %s %u\n", address.c_str(), unsigned(server.port()));
         std::fflush(stdout);
