@@ -18,8 +18,14 @@ import sys
 import threading
 import time
 import unittest
+import ssl
+import urllib.error
+import urllib.request
 
-from harness import Listener, Processes, get, read_lines_until, samples, start_emulator, start_exporter
+import tempfile
+
+from harness import (Listener, Processes, basic, get, make_web_config, read_lines_until, samples, start_emulator,
+                     start_exporter, tls_context)
 
 EXPORTER = EMULATOR = PROMTOOL = None
 
@@ -324,6 +330,46 @@ class ExporterHttp(unittest.TestCase):
                 self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
         run = subprocess.run([EXPORTER, "--version"], capture_output=True, text=True, timeout=10)
         self.assertRegex(run.stdout, r"^cv4870-exporter \d+\.\d+\.\d+")
+
+
+class ExporterWebConfig(unittest.TestCase):
+    """--web.config.file: TLS and basic authentication as Prometheus' exporters do them."""
+
+    def test_tls_and_basic_auth(self):
+        with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
+            config, cert = make_web_config(tmp, extra_tls="  min_version: TLS13\n")
+            _, base = start_exporter(procs, EXPORTER, "--web.config.file", config)
+            base = base.replace("http:", "https:")
+            tls = tls_context(cert)
+            rows = ((None, "/-/healthy", 401), (basic("prom", "secret"), "/-/healthy", 200),
+                    (basic("prom", "Secret"), "/metrics", 401), (basic("nobody", "secret"), "/metrics", 401),
+                    ({"Authorization": "Basic !"}, "/metrics", 401), (basic("prom", "secret"), "/metrics", 200))
+            for headers, path, expected in rows:
+                with self.subTest(headers=headers, path=path):
+                    status, _, _ = get(base + path, headers=headers, context=tls)
+                    self.assertEqual(status, expected)
+            with self.assertRaises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(base + "/-/healthy", timeout=10, context=tls)
+            self.assertEqual(refused.exception.headers.get("WWW-Authenticate"), 'Basic realm="cv4870-exporter"')
+            old = tls_context(cert)
+            old.maximum_version = ssl.TLSVersion.TLSv1_2  # under min_version
+            with self.assertRaises(urllib.error.URLError):
+                get(base + "/-/healthy", context=old, headers=basic("prom", "secret"))
+            with self.assertRaises((OSError, http.client.HTTPException)):  # plain HTTP to a TLS port
+                get(base.replace("https:", "http:") + "/-/healthy", timeout=5)
+
+    def test_bad_files_exit_2_with_one_line(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            config, _ = make_web_config(tmp)
+            os.remove(os.path.join(tmp, "exporter.key"))
+            bad = os.path.join(tmp, "bad.yml")
+            with open(bad, "w") as f:
+                f.write("basic_auth_users: {prom: plain}\n")
+            for name in (config, bad, os.path.join(tmp, "missing.yml")):
+                run = subprocess.run([EXPORTER, "--web.config.file", name], capture_output=True, text=True,
+                                     timeout=10)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
 
 
 if __name__ == "__main__":
