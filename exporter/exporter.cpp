@@ -33,31 +33,31 @@ using std::chrono::milliseconds;
 
 const char kVersion[] = "1.0.0";
 
-// Why a request got no reading; the label of cv4870_exporter_errors_total.
-enum Kind { BadRequest, Denied, Overload, Timeout, Connection, Protocol, Mainframe, Backoff, Other, KindCount };
-const char *const kKindNames[KindCount] = {"bad_request", "denied",    "overload", "timeout", "connection",
-                                           "protocol",    "mainframe", "backoff",  "other"};
+// Why a request got no reading; the label of cv4870_exporter_errors_total:
+// the exporter's own refusals, then the monitoring core's failure reasons.
+enum Kind { BadRequest, Denied, Overload, Backoff, FirstReason };
+constexpr std::size_t KindCount = FirstReason + cv4870mon::kFailureReasons.size();
+const char *const kKindNames[FirstReason] = {"bad_request", "denied", "overload", "backoff"};
 
-Kind failureKind(const cv4870mon::ReadResult &r)
+const char *kindName(std::size_t kind)
+{
+    return kind < FirstReason ? kKindNames[kind]
+                              : cv4870mon::failureReasonName(cv4870mon::kFailureReasons[kind - FirstReason]);
+}
+
+// The reason of a failed read; Other when the read left none.
+cv4870mon::FailureReason failureReason(const cv4870mon::ReadResult &r)
+{
+    return r.failure ? r.failure.reason : cv4870mon::FailureReason::Other;
+}
+
+std::size_t failureKind(const cv4870mon::ReadResult &r)
 {
     if (r.backoff)
         return Backoff;
-    switch (r.status) {
-    case VI_ERROR_TMO:
-        return Timeout;
-    case VI_ERROR_RSRC_NFOUND:
-    case VI_ERROR_CONN_LOST:
-    case VI_ERROR_IO:
-        return Connection;
-    case VI_ERROR_INV_RESPONSE:
-    case VI_ERROR_FAIL_ID_QUERY:
-        return Protocol;
-    default:
-        // The mainframe's own error codes, device-specific and SCPI.
-        return r.status >= CV4870_ERROR_MAINFRAME_OTHER && r.status <= CV4870_ERROR_SCPI_BASE - CV4870_SCPI_CODE_MIN
-                   ? Mainframe
-                   : Other;
-    }
+    const auto &reasons = cv4870mon::kFailureReasons;
+    return FirstReason +
+           std::size_t(std::find(reasons.begin(), reasons.end(), failureReason(r)) - reasons.begin()) % reasons.size();
 }
 
 // Upper bounds of the probe duration histogram, in seconds.
@@ -118,6 +118,8 @@ milliseconds probeBudget(std::string_view header, milliseconds ceiling)
 struct Exporter::Impl
 {
     ExporterOptions options;
+    std::mutex allowMutex;
+    std::shared_ptr<const AllowList> allow; // swapped whole by setAllowList
     const double startTime =
         double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
         1000;
@@ -145,6 +147,7 @@ struct Exporter::Impl
     std::shared_ptr<Target> acquire(const std::string &resource);
     bool startRead(const std::shared_ptr<Target> &target, const std::shared_ptr<Flight> &flight, milliseconds budget);
     HttpResponse refuse(Kind kind, unsigned status, const std::string &why);
+    void note(const std::string &message, const cvhttp::Fields &fields);
     void countRequest(const char *handler, unsigned status);
 };
 
@@ -152,6 +155,8 @@ Exporter::Exporter(ExporterOptions options)
     : d(std::make_unique<Impl>())
 {
     d->options = std::move(options);
+    d->allow = std::make_shared<const AllowList>(std::move(d->options.allow));
+    d->options.allow = AllowList();
     d->workers = std::make_unique<cvhttp::Workers>(d->options.maxProbes);
 }
 
@@ -160,6 +165,25 @@ Exporter::~Exporter()
     d->workers.reset();
     std::unique_lock<std::mutex> lock(d->readsMutex);
     d->readsDone.wait(lock, [this] { return d->readsRunning == 0; });
+}
+
+void Exporter::setAllowList(AllowList allow)
+{
+    auto next = std::make_shared<const AllowList>(std::move(allow));
+    std::lock_guard<std::mutex> lock(d->allowMutex);
+    d->allow.swap(next);
+}
+
+void Exporter::Impl::note(const std::string &message, const cvhttp::Fields &fields)
+{
+    if (options.log) {
+        options.log(message, fields);
+        return;
+    }
+    std::string line = "cv4870-exporter: " + message;
+    for (const auto &field : fields)
+        line += " " + field.first + "=" + field.second;
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void Exporter::Impl::countRequest(const char *handler, unsigned status)
@@ -200,7 +224,7 @@ HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::strin
 {
     ++errors[kind];
     if (options.verbose)
-        std::fprintf(stderr, "cv4870-exporter: probe refused (%u): %s\n", status, why.c_str());
+        note("probe refused", {{"status", std::to_string(status)}, {"why", why}});
     return text(status, why + "\n");
 }
 
@@ -289,7 +313,12 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
     const cv4870mon::TargetResult parsed = cv4870mon::parseTarget(*targetText);
     if (!parsed.ok)
         return refuse(BadRequest, 400, "Bad target: " + parsed.error + ".");
-    if (!options.allow.allows(parsed.resource))
+    std::shared_ptr<const AllowList> allowed;
+    {
+        std::lock_guard<std::mutex> lock(allowMutex);
+        allowed = allow;
+    }
+    if (!allowed->allows(parsed.resource))
         return refuse(Denied, 403, "Target " + parsed.resource + " is not on the allow-list.");
 
     if (probesRunning.fetch_add(1) >= options.maxProbes) {
@@ -335,6 +364,7 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
         } else {
             result.status = VI_ERROR_TMO;
             result.error = "no reading within " + std::to_string(budget.count()) + " ms";
+            result.failure = {cv4870mon::FailureReason::Timeout, result.error};
         }
     }
 
@@ -352,8 +382,15 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
     if (!up) {
         ++probesDown;
         ++errors[failureKind(result)];
+        const cv4870mon::FailureReason reason = failureReason(result);
+        // One series per reason, 1 for this one: an alert can name it.
+        w.family("cv4870_probe_failure", "gauge", "Why this probe could not read the mainframe: 1 for the reason.");
+        for (const cv4870mon::FailureReason each : cv4870mon::kFailureReasons)
+            w.sample("cv4870_probe_failure", {{"reason", cv4870mon::failureReasonName(each)}}, each == reason ? 1 : 0);
         if (options.verbose)
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", parsed.resource.c_str(), result.error.c_str());
+            note("probe failed", {{"target", parsed.resource},
+                                  {"reason", cv4870mon::failureReasonName(reason)},
+                                  {"error", result.failure ? result.failure.message : result.error}});
         HttpResponse r = text(200, w.text());
         r.contentType = kExpositionContentType;
         return r;
@@ -432,7 +469,7 @@ HttpResponse Exporter::Impl::metrics()
     w.sample("cv4870_exporter_probes_total", {{"result", "down"}}, double(probesDown.load()));
     w.family("cv4870_exporter_errors_total", "counter", "Probes without a reading, by the reason.");
     for (std::size_t k = 0; k < KindCount; ++k)
-        w.sample("cv4870_exporter_errors_total", {{"kind", kKindNames[k]}}, double(errors[k].load()));
+        w.sample("cv4870_exporter_errors_total", {{"kind", kindName(k)}}, double(errors[k].load()));
     w.family("cv4870_exporter_shared_reads_total", "counter", "Probes answered by a read another scrape had started.");
     w.sample("cv4870_exporter_shared_reads_total", double(sharedReads.load()));
     w.family("cv4870_exporter_probe_duration_seconds", "histogram", "Time a probe took.");

@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace cv4870exp {
@@ -25,7 +27,10 @@ struct ExporterOptions
     std::size_t maxSessions = 1024; // mainframes with a session kept open
     std::chrono::seconds sessionIdle{900}; // a session not scraped this long is closed
     unsigned maxProbes = 256; // probes in progress at once; more get 503
-    bool verbose = false; // one line per failed or refused probe on stderr
+    bool verbose = false; // one line per failed or refused probe through log
+    // Where those lines go: a message and its fields (target, reason, ...);
+    // stderr when empty. Called from any thread.
+    std::function<void(const std::string &message, const cvhttp::Fields &fields)> log;
 };
 
 // Time a probe may take: the scrape timeout Prometheus sends less 10 % (at
@@ -44,6 +49,9 @@ public:
     // Answers at once, or for a probe from a worker thread: the caller
     // never waits for a mainframe.
     void handle(const HttpRequest &request, cvhttp::Reply reply);
+    // Replaces the allow-list at once: probes already past the check go on,
+    // later ones see the new list. Thread-safe.
+    void setAllowList(AllowList allow);
 
 private:
     struct Impl;
