@@ -70,9 +70,9 @@ def start_emulator(procs, emulator, count, *extra):
     return proc, ports
 
 
-def start_exporter(procs, exporter, *args):
+def start_exporter(procs, exporter, *args, **kwargs):
     """Starts the exporter on a free loopback port; returns it and its base URL."""
-    proc = procs.start([exporter, "--listen", "127.0.0.1:0", "--ready"] + list(args))
+    proc = procs.start([exporter, "--listen", "127.0.0.1:0", "--ready"] + list(args), **kwargs)
     line = read_lines_until(proc, "LISTENING")[-1]
     return proc, "http://127.0.0.1:%s" % line.split()[2]
 

@@ -9,9 +9,11 @@ Hostile clients trickle requests a byte at a time, from one address, while
 a good client scrapes from another."""
 
 import http.client
+import json
 import os
 import resource
 import selectors
+import signal
 import socket
 import subprocess
 import sys
@@ -357,6 +359,45 @@ class ExporterWebConfig(unittest.TestCase):
                 get(base + "/-/healthy", context=old, headers=basic("prom", "secret"))
             with self.assertRaises((OSError, http.client.HTTPException)):  # plain HTTP to a TLS port
                 get(base.replace("https:", "http:") + "/-/healthy", timeout=5)
+
+    def test_allow_list_reload_and_failure_reason(self):
+        closed = Listener()  # bound, then closed: a port that refuses
+        closed.close()
+        target = "127.0.0.1:%d" % closed.port
+        with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
+            allow = os.path.join(tmp, "allow.conf")
+            with open(allow, "w") as f:
+                f.write("127.0.0.2\n")
+            proc, base = start_exporter(procs, EXPORTER, "--allow-file", allow, "--web.enable-lifecycle",
+                                        "--log.format", "json", "-v", stderr=subprocess.PIPE)
+            _, plain_base = start_exporter(procs, EXPORTER, "--allow-file", allow)
+            probe = base + "/probe?target=" + target
+            self.assertEqual(get(probe)[0], 403)
+            rows = (("127.0.0.1\n", "POST", 200), ("127.0.0.1/33\n", "POST", 500), ("127.0.0.1\n", "HUP", None),
+                    ("bad_name\n", "HUP", None))
+            for text, how, expected in rows:
+                with open(allow, "w") as f:
+                    f.write(text)
+                if how == "HUP":
+                    proc.send_signal(signal.SIGHUP)
+                    time.sleep(0.3)
+                else:
+                    self.assertEqual(get(base + "/-/reload", method=how)[0], expected, text)
+                # A bad list keeps the one in force: the target stays allowed.
+                status, _, body = get(probe)
+                self.assertEqual(status, 200, text)
+                values = samples(body)
+                self.assertEqual(values.get("cv4870_up"), 0)
+                self.assertEqual(values.get('cv4870_probe_failure{reason="refused"}'), 1, body)
+                self.assertEqual(sum(v for k, v in values.items() if k.startswith("cv4870_probe_failure")), 1)
+            self.assertEqual(get(base + "/-/reload")[0], 405)
+            self.assertEqual(get(plain_base + "/-/reload", method="POST")[0], 403)
+            proc.terminate()
+            proc.wait(timeout=10)
+            with proc.stderr:
+                log = [json.loads(line) for line in proc.stderr.read().splitlines()]
+            self.assertEqual(sum(1 for e in log if e["msg"].startswith("allow-list not reloaded")), 2, log)
+            self.assertTrue(any(e["msg"] == "probe failed" and e["reason"] == "refused" for e in log), log)
 
     def test_bad_files_exit_2_with_one_line(self):
         with tempfile.TemporaryDirectory() as tmp:
