@@ -119,6 +119,11 @@ scrape_configs:
                wait_for(lambda: query("cv4870_up == 0") == {instances[DROPPED]: 0.0}, 15), query("cv4870_up"))
         expect("its down alert", wait_for(lambda: firing("Cv4870Down") == [instances[DROPPED]], 15),
                firing("Cv4870Down"))
+        down = [a for a in json.loads(get(api + "alerts", timeout=5)[2])["data"]["alerts"]
+                if a["labels"]["alertname"] == "Cv4870Down"]
+        expect("the down alert names the reason",
+               re.search(r"reason: (timeout|closed)\)", down[0]["annotations"]["description"]) if down else False,
+               down)
         time.sleep(2)
         fresh = query("time() - timestamp(cv4870_output_voltage_volts{output=\"+24V\"}) < 2.5")
         expect("fresh samples of the other 15", sorted(fresh) == sorted(set(instances) - {instances[DROPPED]}),
