@@ -1,6 +1,7 @@
-// The exporter proper: routes requests, guards probes with the allow-list
-// and the limits, keeps one session per mainframe between scrapes and lets
-// concurrent scrapes of one mainframe share its read.
+// The exporter proper: routes requests and guards probes with the
+// allow-list and the limits. Sessions live in the monitoring core's pool
+// (one per mainframe, shared reads); the metrics of a reading are written
+// by collect.h.
 #ifndef CV4870_EXPORTER_EXPORTER_H
 #define CV4870_EXPORTER_EXPORTER_H
 
@@ -25,8 +26,11 @@ struct ExporterOptions
     AllowList allow;
     std::chrono::milliseconds probeTimeout{10000}; // ceiling of every probe
     std::size_t maxSessions = 1024; // mainframes with a session kept open
+    std::size_t maxSessionsPerAddress = 1024; // of those, on one address (every port)
     std::chrono::seconds sessionIdle{900}; // a session not scraped this long is closed
-    unsigned maxProbes = 256; // probes in progress at once; more get 503
+    // Probes in progress at once, and reads of mainframes running at once
+    // (also those that outlived their probe); more get 503.
+    unsigned maxProbes = 256;
     bool verbose = false; // one line per failed or refused probe through log
     // Where those lines go: a message and its fields (target, reason, ...);
     // stderr when empty. Called from any thread.

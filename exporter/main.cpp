@@ -219,20 +219,19 @@ int main(int argc, char **argv)
             list->add(entry);
         if (allowFile.empty())
             return true;
-        std::ifstream in(allowFile);
-        if (!in) {
-            *why = allowFile + ": cannot read";
-            return false;
-        }
-        if (!list->load(in, why)) {
+        if (!list->loadFile(allowFile, why)) {
             *why = allowFile + ": " + *why;
             return false;
         }
         return true;
     };
-    if (!allowFile.empty() && !readAllowList(&options.allow, &error)) {
-        std::fprintf(stderr, "cv4870-exporter: %s\n", error.c_str());
-        return 2;
+    if (!allowFile.empty()) {
+        cv4870exp::AllowList full;
+        if (!readAllowList(&full, &error)) {
+            std::fprintf(stderr, "cv4870-exporter: %s\n", error.c_str());
+            return 2;
+        }
+        options.allow = std::move(full);
     }
     cv4870exp::WebConfig web;
     if (!webConfigFile.empty() && !cv4870exp::loadWebConfig(webConfigFile, &web, &error)) {

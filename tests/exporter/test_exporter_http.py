@@ -15,16 +15,16 @@ import resource
 import selectors
 import signal
 import socket
+import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
-import ssl
 import urllib.error
 import urllib.request
-
-import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 from harness import (Listener, Processes, basic, get, make_web_config, read_lines_until, samples, start_emulator,
                      start_exporter, tls_context)
@@ -153,10 +153,10 @@ class ExporterHttp(unittest.TestCase):
                 ("/probe?target=" + "a" * 300, 400), ("/probe?target=x%20y", 400),
                 ("/probe?target=127.0.0.1:%d" % o, 403), ("/probe?target=localhost:%d" % o, 403),
                 ("/probe?target=127.1:%d" % o, 400), ("/probe?target=2130706433:%d" % o, 400),
-                ("/probe?target=0x7f000001:%d" % o, 403), ("/probe?target=127.0.0.1.:%d" % o, 400),
+                ("/probe?target=0x7f000001:%d" % o, 400), ("/probe?target=127.0.0.1.:%d" % o, 400),
                 ("/probe?target=TCPIP0::127.0.0.1::%d::SOCKET" % o, 403),
                 ("/probe?target=TCPIP0::[::1]::%d::SOCKET" % o, 403),
-                ("/probe?target=TCPIP0::127.0.0.1::INSTR", 403), ("/probe?target=ASRL1::INSTR", 403),
+                ("/probe?target=TCPIP0::127.0.0.1::INSTR", 400), ("/probe?target=ASRL1::INSTR", 400),
                 ("/probe?target=10.0.0.1", 403), ("/nothing", 404),
             ]
             for path, expected in refused:
@@ -411,6 +411,112 @@ class ExporterWebConfig(unittest.TestCase):
                                      timeout=10)
                 self.assertEqual(run.returncode, 2, run.stderr)
                 self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+
+
+class Relay:
+    """Accepts on [::1] and forwards each connection to a port on 127.0.0.1."""
+
+    def __init__(self, port):
+        self.sock = socket.socket(socket.AF_INET6)
+        self.sock.bind(("::1", 0))
+        self.sock.listen(16)
+        self.port, self.target = self.sock.getsockname()[1], port
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                down = self.sock.accept()[0]
+            except OSError:
+                return
+            up = socket.create_connection(("127.0.0.1", self.target), timeout=10)
+            for a, b in ((down, up), (up, down)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(src, dst):
+        try:
+            while data := src.recv(65536):
+                dst.sendall(data)
+        except OSError:
+            pass
+        for sock in (src, dst):
+            sock.close()
+
+
+class ExporterTargets(unittest.TestCase):
+    """One session per mainframe whatever the spelling, IPv6 spellings of
+    IPv4 addresses judged as those, bracketed IPv6, the allow file."""
+
+    def setUp(self):
+        self.exporter, self.emulator = EXPORTER, EMULATOR
+
+    def probe(self, base, target):
+        status, _, body = get("%s/probe?target=%s" % (base, target))
+        return status, samples(body).get("cv4870_up") if status == 200 else None
+
+    def test_spellings_of_one_mainframe_share_one_session(self):
+        with Processes() as procs, tempfile.TemporaryFile("w+") as log:
+            emu = procs.start([self.emulator, "--address", "127.0.0.10", "--port", "0", "--max-clients", "4", "-v",
+                               "--ready"], stderr=log)
+            port = int(read_lines_until(emu, "READY")[0].split()[3])
+            _, base = start_exporter(procs, self.exporter, "--allow", "127.0.0.0/8")
+            forms = ["TCPIP%d::127.0.0.10::%d::SOCKET", "tcpip%d::127.0.0.010::%d::socket",
+                     "TCPIP%d::127.000.000.010::%d::SOCKET", "TCPIP%d::[::ffff:127.0.0.10]::%d::SOCKET"]
+            spellings = [forms[i % 4] % (i, port) for i in range(1100)]
+            with ThreadPoolExecutor(32) as pool:
+                answers = list(pool.map(lambda t: self.probe(base, t), spellings))
+            self.assertEqual(answers.count((200, 1)), len(spellings), set(answers))
+            self.assertEqual(self.probe(base, "127.0.0.10:%d" % port), (200, 1))
+            self.assertEqual(samples(get(base + "/metrics")[2])["cv4870_exporter_sessions"], 1)
+            # The mainframe saw one connection and still has room for others.
+            with socket.create_connection(("127.0.0.10", port), timeout=5, source_address=("127.0.0.2", 0)) as other:
+                other.sendall(b"*IDN?\n")
+                self.assertIn(b"4870", other.recv(256))
+            log.seek(0)
+            self.assertEqual(log.read().count("connection from 127.0.0.1"), 1)
+
+    def test_ipv6_spellings_of_a_refused_ipv4_address_are_refused(self):
+        outside = socket.socket()
+        outside.bind(("127.0.0.200", 0))
+        outside.listen(8)
+        outside.setblocking(False)
+        p = outside.getsockname()[1]
+        with Processes() as procs:
+            _, base = start_exporter(procs, self.exporter, "--allow", "127.0.0.0/26", "--allow", "::/0")
+            for target in ("127.0.0.200:%d" % p, "[::ffff:127.0.0.200]:%d" % p, "[::ffff:7f00:c8]:%d" % p,
+                           "[64:ff9b::7f00:c8]:%d" % p, "TCPIP0::[::ffff:127.0.0.200]::%d::SOCKET" % p,
+                           "TCPIP0::[0:0:0:0:0:ffff:7f00:c8]::%d::SOCKET" % p):
+                with self.subTest(target=target):
+                    self.assertEqual(self.probe(base, target), (403, None))
+        with self.assertRaises(BlockingIOError):
+            outside.accept()
+        outside.close()
+
+    def test_bracketed_ipv6_targets(self):
+        with Processes() as procs:
+            _, (port,) = start_emulator(procs, self.emulator, 1)
+            relay = Relay(port)
+            _, base = start_exporter(procs, self.exporter, "--allow", "::1")
+            r = relay.port
+            for target in ("[::1]:%d" % r, "[0:0:0:0:0:0:0:1]:%d" % r, "TCPIP0::[::1]::%d::SOCKET" % r,
+                           "TCPIP0::[0:0:0:0:0:0:0:1]::%d::SOCKET" % r, "tcpip3::[0::1]::%d::socket" % r):
+                with self.subTest(target=target):
+                    self.assertEqual(self.probe(base, target), (200, 1))
+            self.assertEqual(samples(get(base + "/metrics")[2])["cv4870_exporter_sessions"], 1)
+            relay.sock.close()
+
+    def test_allow_file_must_be_a_small_regular_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            fifo, big = os.path.join(tmp, "fifo"), os.path.join(tmp, "big")
+            os.mkfifo(fifo)
+            with open(big, "w") as f:
+                f.write("127.0.0.1\n" * 200000)
+            for path in (fifo, "/dev/zero", big):
+                with self.subTest(path=os.path.basename(path)):  # a hang or a read without end times out
+                    run = subprocess.run([self.exporter, "--allow-file", path], capture_output=True, text=True,
+                                         timeout=10)
+                    self.assertEqual(run.returncode, 2, run.stderr)
 
 
 if __name__ == "__main__":
