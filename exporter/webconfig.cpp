@@ -176,10 +176,13 @@ std::map<std::string, std::string> readUsers(const YAML::Node &users)
     return out;
 }
 
-std::string sha256(const std::string &data)
+// HMAC-SHA-256 under a key drawn at start, so that what the cache holds
+// tells nothing about a password outside this process.
+std::string cacheKey(const std::string &key, const std::string &user, const std::string &password)
 {
+    const std::string data = user + '\0' + password;
     std::array<unsigned char, 32> digest{};
-    gnutls_hash_fast(GNUTLS_DIG_SHA256, data.data(), data.size(), digest.data());
+    gnutls_hmac_fast(GNUTLS_MAC_SHA256, key.data(), key.size(), data.data(), data.size(), digest.data());
     return std::string(digest.begin(), digest.end());
 }
 
@@ -280,7 +283,7 @@ BasicAuth::Verdict BasicAuth::quick(const std::string *authorization) const
     std::string user, password;
     if (!splitBasic(authorization, &user, &password))
         return Verdict::Denied;
-    const std::string key = sha256(user + '\0' + password);
+    const std::string key = cacheKey(key_, user, password);
     std::lock_guard<std::mutex> lock(mutex_);
     return cache_.count(key) ? Verdict::Allowed : Verdict::Slow;
 }
@@ -290,7 +293,7 @@ bool BasicAuth::verify(const std::string *authorization)
     std::string user, password;
     if (users_.empty() || !splitBasic(authorization, &user, &password))
         return false;
-    const std::string key = sha256(user + '\0' + password);
+    const std::string key = cacheKey(key_, user, password);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (cache_.count(key))
@@ -306,7 +309,7 @@ bool BasicAuth::verify(const std::string *authorization)
     if (!good)
         return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (cache_.insert(key).second) {
+    if (cacheEntries_ > 0 && cache_.insert(key).second) {
         order_.push_back(key);
         if (order_.size() > cacheEntries_) {
             cache_.erase(order_.front());

@@ -41,7 +41,8 @@ bool loadWebConfig(const std::string &path, WebConfig *config, std::string *erro
 
 // Checks the Authorization header of a request against the users. bcrypt
 // is slow on purpose, so a verified user and password is remembered (by
-// their SHA-256, never in clear) for the next scrapes; failures are not.
+// their HMAC-SHA-256 under a key drawn at start, never in clear) for the
+// next scrapes; failures are not.
 // Thread-safe.
 class BasicAuth
 {
@@ -61,9 +62,10 @@ public:
 
 private:
     const std::map<std::string, std::string> users_;
-    const std::size_t cacheEntries_;
+    std::size_t cacheEntries_;
+    std::string key_; // of the HMAC
     mutable std::mutex mutex_;
-    std::set<std::string> cache_; // SHA-256 of user, NUL, password
+    std::set<std::string> cache_; // HMAC of user, NUL, password
     std::deque<std::string> order_; // oldest first, for eviction
 };
 
