@@ -117,6 +117,8 @@ struct Exporter::Impl
     const double startTime =
         double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
         1000;
+    std::atomic<bool> lastReloadGood{true};
+    std::atomic<double> lastGoodReload{startTime}; // the list in force since then
     cv4870mon::Pool pool; // declared after options; destroyed first, waiting for its reads
 
     std::atomic<unsigned> probesRunning{0};
@@ -152,8 +154,19 @@ Exporter::~Exporter()
 void Exporter::setAllowList(AllowList allow)
 {
     auto next = std::make_shared<const AllowList>(std::move(allow));
-    std::lock_guard<std::mutex> lock(d->allowMutex);
-    d->allow.swap(next);
+    {
+        std::lock_guard<std::mutex> lock(d->allowMutex);
+        d->allow.swap(next);
+    }
+    d->lastReloadGood = true;
+    d->lastGoodReload =
+        double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
+        1000;
+}
+
+void Exporter::reloadFailed()
+{
+    d->lastReloadGood = false;
 }
 
 void Exporter::Impl::note(const std::string &message, const cvhttp::Fields &fields)
@@ -351,6 +364,11 @@ HttpResponse Exporter::Impl::metrics()
         w.gauge("process_resident_memory_bytes", "Resident memory of the exporter.",
                 double(resident) * double(sysconf(_SC_PAGESIZE)));
     w.gauge("process_start_time_seconds", "Start of the exporter since the epoch.", startTime);
+    w.gauge("cv4870_exporter_allow_list_last_reload_successful",
+            "1 when the last reload of the allow-list worked, 0 when the list before it stayed in force.",
+            lastReloadGood ? 1 : 0);
+    w.gauge("cv4870_exporter_allow_list_last_reload_success_timestamp_seconds",
+            "Time of the last good reload of the allow-list (or of the start) since the epoch.", lastGoodReload.load());
     std::size_t fds = 0;
     if (DIR *dir = opendir("/proc/self/fd")) {
         while (readdir(dir))

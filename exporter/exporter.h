@@ -56,6 +56,9 @@ public:
     // Replaces the allow-list at once: probes already past the check go on,
     // later ones see the new list. Thread-safe.
     void setAllowList(AllowList allow);
+    // A reload that failed: the list stays, /metrics says so until the
+    // next good one.
+    void reloadFailed();
 
 private:
     struct Impl;

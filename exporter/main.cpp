@@ -276,6 +276,7 @@ int main(int argc, char **argv)
         std::string why;
         if (!readAllowList(&fresh, &why)) {
             log(Level::Error, "allow-list not reloaded, the previous one stays in force", {{"error", why}});
+            exporter.reloadFailed();
             *outcome = why;
             return false;
         }

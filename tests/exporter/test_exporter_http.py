@@ -390,6 +390,9 @@ class ExporterWebConfig(unittest.TestCase):
                 self.assertEqual(values.get("cv4870_up"), 0)
                 self.assertEqual(values.get('cv4870_probe_failure{reason="refused"}'), 1, body)
                 self.assertEqual(sum(v for k, v in values.items() if k.startswith("cv4870_probe_failure")), 1)
+                own = samples(get(base + "/metrics")[2])
+                self.assertEqual(own["cv4870_exporter_allow_list_last_reload_successful"], 0 if "/" in text or
+                                 "_" in text else 1, text)
             self.assertEqual(get(base + "/-/reload")[0], 405)
             self.assertEqual(get(plain_base + "/-/reload", method="POST")[0], 403)
             proc.terminate()
