@@ -12,7 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -289,7 +289,7 @@ int main(int argc, char **argv)
     // bcrypt takes tens of milliseconds: logins not yet remembered are
     // checked here, never on the server's polling thread; reloads read
     // their file here too.
-    cvhttp::Workers slowWork(2, 64);
+    auto slowWork = std::make_unique<cvhttp::Workers>(2, 64);
     cvhttp::Server server;
     cvhttp::ServerOptions http;
     http.address = address;
@@ -313,7 +313,7 @@ int main(int argc, char **argv)
                 reply.send(std::move(refused));
             } else if (!lifecycle) {
                 reply.send(plain(403, "Lifecycle API is not enabled (--web.enable-lifecycle).\n"));
-            } else if (!slowWork.submit([&reload, reply] {
+            } else if (!slowWork->submit([&reload, reply] {
                            std::string outcome;
                            const bool ok = reload(&outcome);
                            reply.send(plain(ok ? 200 : 500, (ok ? "Reloaded: " : "Not reloaded: ") + outcome + "\n"));
@@ -342,7 +342,7 @@ int main(int argc, char **argv)
                 reply.send(unauthorized());
                 return;
             case cv4870exp::BasicAuth::Verdict::Slow:
-                if (!slowWork.submit([&auth, &route, r, reply] {
+                if (!slowWork->submit([&auth, &route, r, reply] {
                         if (auth.verify(r.header("Authorization")))
                             route(r, reply);
                         else
@@ -373,5 +373,6 @@ int main(int argc, char **argv)
         reload(&outcome);
     }
     server.stop();
+    slowWork.reset(); // its last tasks use the handlers above
     return 0;
 }
