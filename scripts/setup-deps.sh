@@ -8,9 +8,11 @@
 #   scripts/setup-deps.sh ci      test + clang for the sanitizer and fuzz build
 set -eu
 
-BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libyaml-cpp-dev libcrypt-dev libgnutls28-dev"
+BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libsqlite3-dev libcrypt-dev prometheus-cpp-dev libyaml-cpp-dev libgnutls28-dev"
 TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
+# The browser tests: Debian's chromium driven from node (npm packages: tests/browser/setup.sh).
+TEST_PKGS="$TEST_PKGS chromium nodejs"
 
 case "${1:-build}" in
     build) wanted="$BUILD_PKGS" ;;
@@ -25,6 +27,10 @@ for pkg in $wanted; do
         missing="$missing $pkg"
     fi
 done
+# npm is part of some nodejs builds and a package of its own in Debian's.
+if [ "${1:-build}" != build ] && ! command -v npm >/dev/null 2>&1; then
+    missing="$missing npm"
+fi
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
