@@ -8,7 +8,7 @@
 #   scripts/setup-deps.sh ci      test + clang for the sanitizer and fuzz build
 set -eu
 
-BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libsqlite3-dev libcrypt-dev prometheus-cpp-dev"
+BUILD_PKGS="cmake g++ make qtbase5-dev qtbase5-dev-tools qt5-style-plugins libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libsqlite3-dev libcrypt-dev prometheus-cpp-dev libyaml-cpp-dev libgnutls28-dev"
 TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
 # The browser tests: Debian's chromium driven from node (npm packages: tests/browser/setup.sh).
