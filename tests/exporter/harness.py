@@ -1,80 +1,27 @@
-"""Processes and loopback utilities shared by the exporter's Python tests.
-
-Every process started through Processes is stopped when the with-block ends,
-also when a check fails; every wait is bounded."""
+"""Exporter-specific helpers for its Python tests, on top of the shared
+cvtest helpers; every wait is bounded and only loopback is used."""
 
 import base64
 import os
 import socket
 import ssl
 import subprocess
-import threading
-import time
+import sys
 import urllib.error
 import urllib.request
 
-
-class Processes:
-    def __init__(self):
-        self.procs = []
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        for proc in reversed(self.procs):
-            if proc.poll() is None:
-                proc.terminate()
-        for proc in self.procs:
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(timeout=5)
-            if proc.stdout:
-                proc.stdout.close()
-        return False
-
-    def start(self, args, **kwargs):
-        proc = subprocess.Popen(args, stdout=subprocess.PIPE, text=True, **kwargs)
-        self.procs.append(proc)
-        return proc
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import cvtest  # noqa: E402
 
 
-def read_lines_until(proc, last, timeout=20):
-    """Lines of proc's stdout up to and including one that starts with last."""
-    lines = []
-    result = {}
+class Exporter(cvtest.Program):
+    """The exporter on a free loopback port; its base URL in self.base."""
 
-    def reader():
-        for line in proc.stdout:
-            lines.append(line.strip())
-            if line.startswith(last):
-                result["done"] = True
-                return
-
-    thread = threading.Thread(target=reader, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if "done" not in result:
-        raise RuntimeError("no '%s' line within %d s; got %r" % (last, timeout, lines))
-    return lines
-
-
-def start_emulator(procs, emulator, count, *extra):
-    """Starts the emulator program; returns it and its ports in order."""
-    proc = procs.start([emulator, "--port", "0", "--count", str(count), "--spread", "port", "--ready",
-                        "--simulation"] + list(extra))
-    lines = read_lines_until(proc, "READY")
-    ports = [int(line.split()[3]) for line in lines if line.startswith("LISTENING")]
-    return proc, ports
-
-
-def start_exporter(procs, exporter, *args, **kwargs):
-    """Starts the exporter on a free loopback port; returns it and its base URL."""
-    proc = procs.start([exporter, "--listen", "127.0.0.1:0", "--ready"] + list(args), **kwargs)
-    line = read_lines_until(proc, "LISTENING")[-1]
-    return proc, "http://127.0.0.1:%s" % line.split()[2]
+    def __init__(self, program, *args, **popen_args):
+        super().__init__([program, "--listen", "127.0.0.1:0", "--ready"] + list(args), until="LISTENING",
+                         **popen_args)
+        self.port = int(self.lines[-1].split()[2])
+        self.base = "http://127.0.0.1:%d" % self.port
 
 
 def get(url, headers=None, timeout=15, context=None, method=None):
@@ -97,43 +44,22 @@ def samples(text):
     return result
 
 
-class Listener:
-    """A loopback TCP listener that counts connections and never answers."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(64)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.accepted = []
-        self.stopping = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while not self.stopping:
-            try:
-                conn, _ = self.sock.accept()
-                self.accepted.append(conn)
-            except OSError:
-                pass
-
-    def close(self):
-        self.stopping = True
-        self.thread.join(5)
-        for conn in self.accepted:
-            conn.close()
-        self.sock.close()
+def listener(host="127.0.0.1"):
+    """A non-blocking loopback listener that never answers: the kernel
+    completes connections to it, accept_all() takes them."""
+    sock = socket.create_server((host, 0), backlog=64)
+    sock.setblocking(False)
+    return sock
 
 
-def wait_for(condition, timeout, step=0.2):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
+def accept_all(sock):
+    """The connections waiting on a listener from listener()."""
+    conns = []
+    while True:
+        try:
+            conns.append(sock.accept()[0])
+        except BlockingIOError:
+            return conns
 
 
 # bcrypt of "secret" at cost 4, so that the tests stay quick.

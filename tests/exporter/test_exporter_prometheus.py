@@ -12,47 +12,17 @@ import json
 import os
 import re
 import socket
-import sys
 import tempfile
 import time
+import unittest
 import urllib.parse
 
-from harness import Processes, get, make_web_config, start_emulator, start_exporter, wait_for
+from harness import Exporter, cvtest, get, make_web_config
 
 COUNT = 16
 STALLED = 4  # index of the mainframe whose fan stalls
 DROPPED = 9  # index of the mainframe that stops answering
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def send_line(port, line):
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(line.encode() + b"\n")
-        s.sendall(b"*OPC?\n")  # the answer shows the line before it was executed
-        s.settimeout(5)
-        s.recv(64)
-
-
-def main():
-    exporter, emulator, prometheus, alerts = sys.argv[1:5]
-    with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
-        _, ports = start_emulator(procs, emulator, COUNT)
-        web_config, cert = make_web_config(tmp)
-        _, base = start_exporter(procs, exporter, "--allow", "127.0.0.1", "--web.config.file", web_config)
-        exporter_address = base.split("//")[1]
-        instances = ["127.0.0.1:%d" % p for p in ports]
-
-        with open(alerts) as f:
-            rules = re.sub(r"(?m)^(\s+)for: .*$", r"\1for: 1s", f.read())
-        with open(os.path.join(tmp, "alerts.yml"), "w") as f:
-            f.write(rules)
-        with open(os.path.join(tmp, "prometheus.yml"), "w") as f:
-            f.write("""global:
+CONFIG = """global:
   scrape_interval: 1s
   scrape_timeout: 900ms
   evaluation_interval: 1s
@@ -70,73 +40,87 @@ scrape_configs:
       - {source_labels: [__address__], target_label: __param_target}
       - {source_labels: [__param_target], target_label: instance}
       - {target_label: __address__, replacement: "%s"}
-""" % (cert, ", ".join('"%s"' % i for i in instances), exporter_address))
-        web = "127.0.0.1:%d" % free_port()
-        procs.start([prometheus, "--config.file", os.path.join(tmp, "prometheus.yml"),
-                     "--storage.tsdb.path", os.path.join(tmp, "data"), "--web.listen-address", web,
-                     "--log.level", "warn"], stderr=open(os.path.join(tmp, "prometheus.log"), "w"))
-        api = "http://%s/api/v1/" % web
+"""
 
-        def ready():
-            try:
-                return get("http://%s/-/ready" % web, timeout=2)[0] == 200
-            except OSError:
-                return False
 
-        def query(expr):
-            status, _, body = get(api + "query?query=" + urllib.parse.quote(expr), timeout=5)
-            result = json.loads(body)["data"]["result"] if status == 200 else []
-            return {r["metric"].get("instance"): float(r["value"][1]) for r in result}
+def send_line(port, line):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(line.encode() + b"\n")
+        s.sendall(b"*OPC?\n")  # the answer shows the line before it was executed
+        s.settimeout(5)
+        s.recv(64)
 
-        def firing(name):
-            body = json.loads(get(api + "alerts", timeout=5)[2])
-            return sorted(a["labels"]["instance"] for a in body["data"]["alerts"]
-                          if a["labels"]["alertname"] == name and a["state"] == "firing")
 
-        failures = []
+class PrometheusScrape(unittest.TestCase):
+    def assertEventually(self, value, expected, timeout):
+        """Polls value() until it equals expected, then asserts it does."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and value() != expected:
+            time.sleep(0.2)
+        self.assertEqual(value(), expected)
 
-        def expect(what, ok, detail=""):
-            if not ok:
-                failures.append("%s %s" % (what, detail))
-            return ok
+    def query(self, expr):
+        status, _, body = get(self.api + "query?query=" + urllib.parse.quote(expr), timeout=5)
+        result = json.loads(body)["data"]["result"] if status == 200 else []
+        return {r["metric"].get("instance"): float(r["value"][1]) for r in result}
 
-        expect("Prometheus ready", wait_for(ready, 30))
-        expect("+24 V of every mainframe",
-               wait_for(lambda: len(query('cv4870_output_voltage_volts{output="+24V"} > 23')) == COUNT, 20),
-               query('cv4870_output_voltage_volts{output="+24V"}'))
-        expect("three fans of every mainframe", len(query("count by (instance) (cv4870_fan_speed_rpm > 1000) == 3"))
-               == COUNT)
-        expect("no alert while healthy", json.loads(get(api + "alerts")[2])["data"]["alerts"] == [],
-               get(api + "alerts")[2])
+    def alerts(self, name):
+        return [a for a in json.loads(get(self.api + "alerts", timeout=5)[2])["data"]["alerts"]
+                if a["labels"]["alertname"] == name and a["state"] == "firing"]
+
+    def firing(self, name):
+        return sorted(a["labels"]["instance"] for a in self.alerts(name))
+
+    def ready(self):
+        try:
+            return get(self.api.replace("api/v1/", "-/ready"), timeout=2)[0]
+        except OSError:
+            return None
+
+    def test_readings_and_alerts(self):
+        with tempfile.TemporaryDirectory() as tmp, cvtest.Emulator(EMULATOR, "--simulation", count=COUNT) as emu:
+            web_config, cert = make_web_config(tmp)
+            instances = ["127.0.0.1:%d" % p for p in emu.ports]
+            with open(ALERTS) as f:
+                rules = re.sub(r"(?m)^(\s+)for: .*$", r"\1for: 1s", f.read())
+            with open(os.path.join(tmp, "alerts.yml"), "w") as f:
+                f.write(rules)
+            with Exporter(EXPORTER, "--allow", "127.0.0.1", "--web.config.file", web_config) as exporter, \
+                    open(os.path.join(tmp, "prometheus.log"), "w") as log:
+                with open(os.path.join(tmp, "prometheus.yml"), "w") as f:
+                    f.write(CONFIG % (cert, ", ".join('"%s"' % i for i in instances), "127.0.0.1:%d" % exporter.port))
+                web = "127.0.0.1:%d" % cvtest.free_port()
+                self.api = "http://%s/api/v1/" % web
+                with cvtest.Program([PROMETHEUS, "--config.file", os.path.join(tmp, "prometheus.yml"),
+                                     "--storage.tsdb.path", os.path.join(tmp, "data"), "--web.listen-address", web,
+                                     "--log.level", "warn"], until=None, stderr=log):
+                    try:
+                        self.check_readings_and_alerts(emu.ports, instances)
+                    except AssertionError:
+                        with open(log.name) as text:
+                            print(text.read()[-2000:])
+                        raise
+
+    def check_readings_and_alerts(self, ports, instances):
+        self.assertEventually(self.ready, 200, 30)
+        self.assertEventually(lambda: len(self.query('cv4870_output_voltage_volts{output="+24V"} > 23')), COUNT, 20)
+        self.assertEqual(len(self.query("count by (instance) (cv4870_fan_speed_rpm > 1000) == 3")), COUNT)
+        self.assertEqual(json.loads(get(self.api + "alerts")[2])["data"]["alerts"], [], "no alert while healthy")
 
         # The model clock jumps past the mainframe's 5 s fan-fail delay.
         send_line(ports[STALLED], "SIM:CLOC:MAN ON;:SIM:FAN:STAL 1,ON;:SIM:CLOC:ADV 10000")
-        expect("fan fail alert of the stalled mainframe only",
-               wait_for(lambda: firing("Cv4870FanFail") == [instances[STALLED]], 15), firing("Cv4870FanFail"))
+        self.assertEventually(lambda: self.firing("Cv4870FanFail"), [instances[STALLED]], 15)
 
         send_line(ports[DROPPED], "SIM:DROP -1")
-        expect("the dropped mainframe down",
-               wait_for(lambda: query("cv4870_up == 0") == {instances[DROPPED]: 0.0}, 15), query("cv4870_up"))
-        expect("its down alert", wait_for(lambda: firing("Cv4870Down") == [instances[DROPPED]], 15),
-               firing("Cv4870Down"))
-        down = [a for a in json.loads(get(api + "alerts", timeout=5)[2])["data"]["alerts"]
-                if a["labels"]["alertname"] == "Cv4870Down"]
-        expect("the down alert names the reason",
-               re.search(r"reason: (timeout|closed)\)", down[0]["annotations"]["description"]) if down else False,
-               down)
+        self.assertEventually(lambda: self.query("cv4870_up == 0"), {instances[DROPPED]: 0.0}, 15)
+        self.assertEventually(lambda: self.firing("Cv4870Down"), [instances[DROPPED]], 15)
+        self.assertRegex(self.alerts("Cv4870Down")[0]["annotations"]["description"], r"reason: (timeout|closed)\)")
         time.sleep(2)
-        fresh = query("time() - timestamp(cv4870_output_voltage_volts{output=\"+24V\"}) < 2.5")
-        expect("fresh samples of the other 15", sorted(fresh) == sorted(set(instances) - {instances[DROPPED]}),
-               sorted(fresh))
-        expect("exporter scrapes all up", len(query('up{job="cv4870"} == 1')) == COUNT)
-
-        for failure in failures:
-            print("FAIL:", failure)
-        if failures:
-            with open(os.path.join(tmp, "prometheus.log")) as log:
-                print(log.read()[-2000:])
-        return 1 if failures else 0
+        fresh = self.query("time() - timestamp(cv4870_output_voltage_volts{output=\"+24V\"}) < 2.5")
+        self.assertEqual(sorted(fresh), sorted(set(instances) - {instances[DROPPED]}), "fresh samples of the rest")
+        self.assertEqual(len(self.query('up{job="cv4870"} == 1')), COUNT, "exporter scrapes all up")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    EXPORTER, EMULATOR, PROMETHEUS, ALERTS = cvtest.take_args(4)
+    cvtest.main()

@@ -53,13 +53,13 @@ def read_lines_until(proc, first_word, timeout=20):
 
 class Program:
     """A program started with its output on a pipe; its lines up to the
-    one starting with `until` are in self.lines. Stopped by stop() or at
-    the end of a with-block."""
+    one starting with `until` (none when until is None) are in self.lines.
+    Stopped by stop() or at the end of a with-block."""
 
     def __init__(self, args, until="READY", timeout=20, **popen_args):
         self.proc = subprocess.Popen([str(a) for a in args], stdout=subprocess.PIPE, text=True, **popen_args)
         try:
-            self.lines = read_lines_until(self.proc, until, timeout)
+            self.lines = read_lines_until(self.proc, until, timeout) if until is not None else []
         except RuntimeError:
             self.stop()
             raise
