@@ -37,51 +37,42 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def trickle(port, count, seconds, good_url, good_source="127.0.0.2"):
+def trickle(port, count, seconds):
     """Opens count connections from 127.0.0.1 that send one header byte every
-    2 to 4 s while a good client on good_source scrapes good_url once a
-    second. Returns (good answers within 1 s, good scrapes, lifetimes of the
+    2 to 4 s while a good client on 127.0.0.2 scrapes /metrics once a second.
+    Returns (good answers within 1 s, good scrapes, lifetimes of the closed
     trickling connections in seconds, still open at the end)."""
     sel = selectors.DefaultSelector()
-    conns = []
     text = b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"a" * 200
     begin = time.monotonic()
+    conns = []
     for i in range(count):
         sock = socket.socket()
         sock.setblocking(False)
         sock.connect_ex(("127.0.0.1", port))
-        conn = {"sock": sock, "opened": time.monotonic(), "closed": None, "sent": 0,
-                "next": time.monotonic() + 2 + (i % 20) / 10}
-        conns.append(conn)
-        sel.register(sock, selectors.EVENT_READ, conn)
+        conns.append({"sock": sock, "opened": time.monotonic(), "closed": None, "sent": 0,
+                      "next": time.monotonic() + 2 + (i % 20) / 10})
+        sel.register(sock, selectors.EVENT_READ, conns[-1])
     good = answered = 0
-    next_scrape = time.monotonic() + 1
-    end = begin + seconds
-    while time.monotonic() < end:
-        now = time.monotonic()
-        if now >= next_scrape:
-            next_scrape += 1
+    while time.monotonic() < begin + seconds:
+        if time.monotonic() >= begin + 1 + good:
             good += 1
             started = time.monotonic()
             try:
-                sock = socket.create_connection(good_url[:2], timeout=1, source_address=(good_source, 0))
-                sock.sendall(("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % good_url[2]).encode())
-                reply = sock.recv(64)
-                sock.close()
-                if reply.startswith(b"HTTP/1.1 200") and time.monotonic() - started <= 1:
-                    answered += 1
+                with socket.create_connection(("127.0.0.1", port), timeout=1, source_address=("127.0.0.2", 0)) as s:
+                    s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                    if s.recv(64).startswith(b"HTTP/1.1 200") and time.monotonic() - started <= 1:
+                        answered += 1
             except OSError:
                 pass
         for key, _ in sel.select(timeout=0.05):
-            conn = key.data
             try:
-                data = conn["sock"].recv(4096)
+                data = key.fileobj.recv(4096)
             except OSError:
                 data = b""
             if not data:
-                conn["closed"] = time.monotonic()
-                sel.unregister(conn["sock"])
-                conn["sock"].close()
+                key.data["closed"] = time.monotonic()
+                sel.unregister(key.fileobj)
         now = time.monotonic()
         for conn in conns:
             if conn["closed"] is None and now >= conn["next"]:
@@ -91,15 +82,22 @@ def trickle(port, count, seconds, good_url, good_source="127.0.0.2"):
                     conn["sent"] += 1
                 except OSError:
                     pass
-    lifetimes = [c["closed"] - c["opened"] for c in conns if c["closed"] is not None]
-    still_open = 0
-    for conn in conns:
-        if conn["closed"] is None:
-            still_open += 1
-            sel.unregister(conn["sock"])
-            conn["sock"].close()
     sel.close()
-    return answered, good, lifetimes, still_open
+    for conn in conns:
+        conn["sock"].close()
+    lifetimes = [c["closed"] - c["opened"] for c in conns if c["closed"] is not None]
+    return answered, good, lifetimes, count - len(lifetimes)
+
+
+def staggered(call, count, gap):
+    """Starts count calls of call() in threads, gap seconds apart; their futures."""
+    pool = ThreadPoolExecutor(count)
+    futures = []
+    for _ in range(count):
+        futures.append(pool.submit(call))
+        time.sleep(gap)
+    pool.shutdown(wait=False)
+    return futures
 
 
 class ExporterHttp(unittest.TestCase):
@@ -170,25 +168,19 @@ class ExporterHttp(unittest.TestCase):
             # A silent mainframe costs its own probe only, within the scrape
             # timeout, and two scrapes of it share one read; the emulated one
             # answers meanwhile.
-            results = {}
-
-            def scrape_silent(name):
+            def timed_silent_probe():
                 start = time.monotonic()
-                results[name] = get("%s/probe?target=127.0.0.1:%d" % (base, silent.getsockname()[1]),
-                                    {"X-Prometheus-Scrape-Timeout-Seconds": "1.5"}), time.monotonic() - start
+                return get("%s/probe?target=127.0.0.1:%d" % (base, silent.getsockname()[1]),
+                           {"X-Prometheus-Scrape-Timeout-Seconds": "1.5"}), time.monotonic() - start
 
-            threads = [threading.Thread(target=scrape_silent, args=(n,)) for n in ("a", "b")]
-            for thread in threads:
-                thread.start()
-                time.sleep(0.1)
+            silent_probes = staggered(timed_silent_probe, 2, 0.1)
             start = time.monotonic()
             status, _, body = get("%s/probe?target=%s" % (base, emu))
             self.assertLess(time.monotonic() - start, 1.0, "live probe beside a silent one")
             self.assertEqual((status, samples(body)["cv4870_up"]), (200, 1))
-            for thread in threads:
-                thread.join(10)
-            for name, ((status, _, body), took) in sorted(results.items()):
-                with self.subTest(silent_probe=name):
+            for probe in silent_probes:
+                (status, _, body), took = probe.result(timeout=10)
+                with self.subTest(silent_probe=silent_probes.index(probe)):
                     self.assertEqual((status, samples(body)["cv4870_up"]), (200, 0), body)
                     self.assertTrue(1.0 < took < 1.5, "%.2f s, over the scrape timeout" % took)
             own = samples(get(base + "/metrics")[2])
@@ -216,19 +208,9 @@ class ExporterHttp(unittest.TestCase):
             # The exporter's own overload is 503; the probe it does take still
             # answers 200 with the mainframe down.
             with Exporter(EXPORTER, "--max-probes", "1", "--allow", "127.0.0.1") as small:
-                busy = {}
-
-                def scrape_busy(name):
-                    busy[name] = get("%s/probe?target=127.0.0.1:%d" % (small.base, silent.getsockname()[1]),
-                                     {"X-Prometheus-Scrape-Timeout-Seconds": "1"})[0]
-
-                threads = [threading.Thread(target=scrape_busy, args=(n,)) for n in ("a", "b")]
-                for thread in threads:
-                    thread.start()
-                    time.sleep(0.2)
-                for thread in threads:
-                    thread.join(10)
-                self.assertEqual(sorted(busy.values()), [200, 503], "one probe over the limit")
+                busy = staggered(lambda: get("%s/probe?target=127.0.0.1:%d" % (small.base, silent.getsockname()[1]),
+                                             {"X-Prometheus-Scrape-Timeout-Seconds": "1"})[0], 2, 0.2)
+                self.assertEqual(sorted(f.result(timeout=10) for f in busy), [200, 503], "one probe over the limit")
             self.assertEqual(exporter.stop(), 0, "clean stop on SIGTERM")
 
     def serve_hostile(self, nofile=None):
@@ -242,7 +224,7 @@ class ExporterHttp(unittest.TestCase):
         with Exporter(EXPORTER, "--request-deadline", "5", preexec_fn=lower, stderr=subprocess.DEVNULL) as exporter:
             port, pid = exporter.port, exporter.proc.pid
             cpu, began = cpu_seconds(pid), time.monotonic()
-            answered, good, lifetimes, still_open = trickle(port, 1100, 20, ("127.0.0.1", port, "/metrics"))
+            answered, good, lifetimes, still_open = trickle(port, 1100, 20)
             share = (cpu_seconds(pid) - cpu) / (time.monotonic() - began)
         self.assertGreaterEqual(answered, 0.95 * good, "good scrapes answered within 1 s")
         self.assertEqual(still_open, 0, "trickling connections left open")
@@ -394,9 +376,7 @@ class Relay:
     """Accepts on [::1] and forwards each connection to a port on 127.0.0.1."""
 
     def __init__(self, port):
-        self.sock = socket.socket(socket.AF_INET6)
-        self.sock.bind(("::1", 0))
-        self.sock.listen(16)
+        self.sock = socket.create_server(("::1", 0), family=socket.AF_INET6, backlog=16)
         self.port, self.target = self.sock.getsockname()[1], port
         threading.Thread(target=self._accept, daemon=True).start()
 
