@@ -39,7 +39,6 @@ set(CPACK_PACKAGE_NAME cv4870)
 set(CPACK_PACKAGE_VENDOR "Corvane Ltd.")
 set(CPACK_PACKAGE_CONTACT "Corvane Ltd. <support@corvane.example>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Ostrel 4870 VXI mainframe tools")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
 set(CPACK_SET_DESTDIR ON) # the files under /etc stay under the package root
