@@ -14,10 +14,11 @@
 #include <CLI/CLI.hpp>
 
 #include "cv4870.h"
-#include "json.h"
-#include "link.h"
+#include "cv4870mon/json.h"
+#include "cv4870mon/link.h"
+#include "cv4870mon/text.h"
 #include "report.h"
-#include "target.h"
+#include "cv4870mon/target.h"
 
 using namespace cv4870mon;
 using nlohmann::json;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
+#include "cv4870mon/json.h"
 #include "report.h"
 
 namespace cv4870ctl {
@@ -26,14 +26,20 @@ std::string upper(std::string text)
     return text;
 }
 
-// The severity of the problem with this code, "ok" without one.
-std::string healthOf(const Health &health, const std::string &code)
+// The severity of the problem of this kind and subject, "ok" without one.
+std::string healthOf(const Health &health, ProblemKind kind, std::size_t subject = 0)
 {
-    for (const Problem &p : health.problems) {
-        if (p.code == code)
-            return severityName(p.severity);
+    const Problem *p = health.find(kind, subject);
+    return p ? severityName(p->severity) : "ok";
+}
+
+std::size_t lineIndex(bool StatusLines::*member)
+{
+    for (std::size_t i = 0; i < kFailureLines.size(); ++i) {
+        if (kFailureLines[i].member == member)
+            return i;
     }
-    return "ok";
+    return kFailureLines.size();
 }
 
 // Rows of cells, printed with each column as wide as its widest cell.
@@ -88,30 +94,35 @@ std::string statusTable(const Snapshot &s, const Health &health)
         out += "  " + std::string(severityName(p.severity)) + ": " + p.text + "\n";
 
     std::vector<std::vector<std::string>> rows = {{"Status line", "State", "Health"}};
-    rows.push_back({"main power", s.status.powerOn ? "on" : "off", healthOf(health, "main_power_off")});
-    for (const FailureLine &line : kFailureLines)
-        rows.push_back({line.text, s.status.*line.member ? "SET" : "clear", healthOf(health, line.code)});
+    rows.push_back({"main power", s.status.powerOn ? "on" : "off", healthOf(health, ProblemKind::MainPowerOff)});
+    for (std::size_t i = 0; i < kFailureLines.size(); ++i) {
+        const FailureLine &line = kFailureLines[i];
+        rows.push_back(
+            {line.text, s.status.*line.member ? "SET" : "clear", healthOf(health, ProblemKind::StatusLine, i)});
+    }
     out += "\n" + table(rows);
 
     rows = {{"Output", "Voltage", "Current", "State", "Health"}};
     for (std::size_t i = 0; i < kOutputCount; ++i) {
         const Output &o = s.outputs[i];
         rows.push_back({kOutputNames[i], printf1("%+.3f V", o.voltageVolts), printf1("%.3f A", o.currentAmperes),
-                        o.ok ? "good" : "BAD", healthOf(health, std::string("output:") + kOutputNames[i])});
+                        o.ok ? "good" : "BAD", healthOf(health, ProblemKind::Output, i)});
     }
     out += "\n" + table(rows);
 
     rows = {{"Fan", "Speed", "Health"}};
     rows.push_back({"nominal", std::to_string(s.fanNominalRpm) + " rpm", ""});
     for (std::size_t i = 0; i < kFanCount; ++i)
-        rows.push_back(
-            {"fan " + std::to_string(i + 1), std::to_string(s.fanRpm[i]) + " rpm", healthOf(health, "fan_fail")});
+        rows.push_back({"fan " + std::to_string(i + 1), std::to_string(s.fanRpm[i]) + " rpm",
+                        healthOf(health, ProblemKind::StatusLine, lineIndex(&StatusLines::fanFail))});
     out += "\n" + table(rows);
 
     rows = {{"Temperature", "Value", "Health"}};
-    rows.push_back({"fan tray", std::to_string(s.fanTrayCelsius) + " C", healthOf(health, "temperature:fan_tray")});
-    rows.push_back(
-        {"power supply", std::to_string(s.powerSupplyCelsius) + " C", healthOf(health, "temperature:power_supply")});
+    for (std::size_t i = 0; i < kTemperatureCount; ++i) {
+        const TemperatureSensor &sensor = kTemperatureSensors[i];
+        rows.push_back(
+            {sensor.text, std::to_string(s.*sensor.member) + " C", healthOf(health, ProblemKind::Temperature, i)});
+    }
     out += "\n" + table(rows);
     return out;
 }

@@ -5,8 +5,9 @@
 
 #include <string>
 
-#include "events.h"
-#include "snapshot.h"
+#include "cv4870mon/events.h"
+#include "cv4870mon/health.h"
+#include "cv4870mon/snapshot.h"
 
 namespace cv4870ctl {
 

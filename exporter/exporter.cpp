@@ -2,8 +2,9 @@
 
 #include "cv4870.h"
 #include "exposition.h"
-#include "link.h"
-#include "target.h"
+#include "cv4870mon/health.h"
+#include "cv4870mon/link.h"
+#include "cv4870mon/target.h"
 
 #include <dirent.h>
 #include <sys/resource.h>

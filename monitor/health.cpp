@@ -1,22 +1,10 @@
-// Health of a snapshot and the transitions between two of them.
+// Health of a snapshot.
 #include <cstdio>
 #include <utility>
 
-#include "events.h"
-#include "snapshot.h"
+#include "cv4870mon/health.h"
 
 namespace cv4870mon {
-
-const std::array<const char *, kOutputCount> kOutputNames = {"+24V", "+12V", "+5V", "-2V", "-5.2V", "-12V", "-24V"};
-const std::array<double, kOutputCount> kNominalVolts = {24.0, 12.0, 5.0, -2.0, -5.2, -12.0, -24.0};
-
-const std::array<FailureLine, 5> kFailureLines = {{
-    {&StatusLines::inputFail, "input_fail", "input fail"},
-    {&StatusLines::outputFail, "output_fail", "output fail"},
-    {&StatusLines::fanFail, "fan_fail", "fan fail"},
-    {&StatusLines::sensorFail, "sensor_fail", "sensor fail"},
-    {&StatusLines::sysFail, "sys_fail", "SysFail"},
-}};
 
 namespace {
 
@@ -42,153 +30,62 @@ const char *severityName(Severity severity)
     return "unknown";
 }
 
-Health assessHealth(const Snapshot &s, const Thresholds &thresholds)
-{
-    Health h;
-    auto add = [&h](Severity severity, std::string code, std::string text) {
-        h.problems.push_back({severity, std::move(code), std::move(text)});
-        if (severity > h.severity)
-            h.severity = severity;
-    };
-    for (const FailureLine &line : kFailureLines) {
-        if (s.status.*line.member)
-            add(Severity::Critical, line.code, line.text);
-    }
-    if (!s.status.powerOn) {
-        add(Severity::Warning, "main_power_off", "main power off");
-    } else {
-        for (std::size_t i = 0; i < kOutputCount; ++i) {
-            if (!s.outputs[i].ok)
-                add(Severity::Critical, std::string("output:") + kOutputNames[i],
-                    std::string("output ") + kOutputNames[i] + " not good");
-        }
-    }
-    const std::pair<const char *, std::int32_t> temps[] = {{"fan_tray", s.fanTrayCelsius},
-                                                           {"power_supply", s.powerSupplyCelsius}};
-    for (const auto &[name, celsius] : temps) {
-        const double t = static_cast<double>(celsius);
-        const std::string code = std::string("temperature:") + name;
-        const std::string what = std::string(name) == "fan_tray" ? "fan tray " : "power supply ";
-        if (thresholds.criticalCelsius && t >= *thresholds.criticalCelsius)
-            add(Severity::Critical, code,
-                what + format("%.0f C at or above critical %g C", t, *thresholds.criticalCelsius));
-        else if (thresholds.warningCelsius && t >= *thresholds.warningCelsius)
-            add(Severity::Warning, code,
-                what + format("%.0f C at or above warning %g C", t, *thresholds.warningCelsius));
-    }
-    return h;
-}
-
-const char *eventKindName(EventKind kind)
+std::string Problem::code() const
 {
     switch (kind) {
-    case EventKind::LineSet:
-        return "line_set";
-    case EventKind::LineCleared:
-        return "line_cleared";
-    case EventKind::OutputFailed:
-        return "output_failed";
-    case EventKind::OutputRecovered:
-        return "output_recovered";
-    case EventKind::PowerOn:
-        return "power_on";
-    case EventKind::PowerOff:
-        return "power_off";
-    case EventKind::FanNominalChanged:
-        return "fan_nominal_changed";
-    case EventKind::LinkLost:
-        return "link_lost";
-    case EventKind::LinkRestored:
-        return "link_restored";
+    case ProblemKind::StatusLine:
+        return subject < kFailureLines.size() ? kFailureLines[subject].code : "status_line";
+    case ProblemKind::MainPowerOff:
+        return "main_power_off";
+    case ProblemKind::Output:
+        return std::string("output:") + (subject < kOutputCount ? kOutputNames[subject] : "?");
+    case ProblemKind::Temperature:
+        return std::string("temperature:") + (subject < kTemperatureCount ? kTemperatureSensors[subject].code : "?");
     }
     return "unknown";
 }
 
-std::vector<Event> diffSnapshots(const Snapshot &before, const Snapshot &after)
+const Problem *Health::find(ProblemKind kind, std::size_t subject) const
 {
-    std::vector<Event> events;
-    auto add = [&](EventKind kind, std::string subject, Severity severity, std::string text) {
-        Event e;
-        e.time = after.time;
-        e.resource = after.identity.resource;
-        e.kind = kind;
-        e.subject = std::move(subject);
-        e.severity = severity;
-        e.text = std::move(text);
-        events.push_back(std::move(e));
+    for (const Problem &p : problems) {
+        if (p.kind == kind && p.subject == subject)
+            return &p;
+    }
+    return nullptr;
+}
+
+Health assessHealth(const Snapshot &s, const Thresholds &thresholds)
+{
+    Health h;
+    auto add = [&h](Severity severity, ProblemKind kind, std::size_t subject, std::string text) {
+        h.problems.push_back({severity, kind, subject, std::move(text)});
+        if (severity > h.severity)
+            h.severity = severity;
     };
-    if (before.status.powerOn != after.status.powerOn) {
-        if (after.status.powerOn)
-            add(EventKind::PowerOn, "main_power", Severity::Ok, "main power switched on");
-        else
-            add(EventKind::PowerOff, "main_power", Severity::Warning, "main power switched off");
+    for (std::size_t i = 0; i < kFailureLines.size(); ++i) {
+        if (s.status.*kFailureLines[i].member)
+            add(Severity::Critical, ProblemKind::StatusLine, i, kFailureLines[i].text);
     }
-    for (const FailureLine &line : kFailureLines) {
-        const bool was = before.status.*line.member, is = after.status.*line.member;
-        if (was != is)
-            add(is ? EventKind::LineSet : EventKind::LineCleared, line.code, is ? Severity::Critical : Severity::Ok,
-                std::string(line.text) + (is ? " set" : " cleared"));
-    }
-    if (before.status.powerOn && after.status.powerOn) {
+    if (!s.status.powerOn) {
+        add(Severity::Warning, ProblemKind::MainPowerOff, 0, "main power off");
+    } else {
         for (std::size_t i = 0; i < kOutputCount; ++i) {
-            const bool was = before.outputs[i].ok, is = after.outputs[i].ok;
-            if (was != is)
-                add(is ? EventKind::OutputRecovered : EventKind::OutputFailed, kOutputNames[i],
-                    is ? Severity::Ok : Severity::Critical,
-                    std::string("output ") + kOutputNames[i] + (is ? " recovered" : " failed"));
+            if (!s.outputs[i].ok)
+                add(Severity::Critical, ProblemKind::Output, i, std::string("output ") + kOutputNames[i] + " not good");
         }
     }
-    if (before.fanNominalRpm != after.fanNominalRpm) {
-        add(EventKind::FanNominalChanged, "fan_nominal", Severity::Ok,
-            "nominal fan speed " + std::to_string(before.fanNominalRpm) + " -> " + std::to_string(after.fanNominalRpm) +
-                " rpm");
-        events.back().fromRpm = before.fanNominalRpm;
-        events.back().toRpm = after.fanNominalRpm;
+    for (std::size_t i = 0; i < kTemperatureCount; ++i) {
+        const TemperatureSensor &sensor = kTemperatureSensors[i];
+        const double t = static_cast<double>(s.*sensor.member);
+        const std::string what = std::string(sensor.text) + " ";
+        if (thresholds.criticalCelsius && t >= *thresholds.criticalCelsius)
+            add(Severity::Critical, ProblemKind::Temperature, i,
+                what + format("%.0f C at or above critical %g C", t, *thresholds.criticalCelsius));
+        else if (thresholds.warningCelsius && t >= *thresholds.warningCelsius)
+            add(Severity::Warning, ProblemKind::Temperature, i,
+                what + format("%.0f C at or above warning %g C", t, *thresholds.warningCelsius));
     }
-    return events;
-}
-
-LinkTracker::LinkTracker(std::string resource)
-    : resource_(std::move(resource))
-{}
-
-std::vector<Event> LinkTracker::onSnapshot(const Snapshot &snapshot)
-{
-    std::vector<Event> events;
-    if (!up_ && everFailed_) {
-        Event e;
-        e.time = snapshot.time;
-        e.resource = resource_.empty() ? snapshot.identity.resource : resource_;
-        e.kind = EventKind::LinkRestored;
-        e.subject = "link";
-        e.text = "link restored";
-        events.push_back(std::move(e));
-    }
-    if (last_) {
-        std::vector<Event> changes = diffSnapshots(*last_, snapshot);
-        events.insert(events.end(), changes.begin(), changes.end());
-    }
-    last_ = snapshot;
-    up_ = true;
-    return events;
-}
-
-std::vector<Event> LinkTracker::onFailure(Clock::time_point time, const std::string &reason)
-{
-    std::vector<Event> events;
-    if (up_ || !everFailed_) {
-        Event e;
-        e.time = time;
-        e.resource = resource_;
-        e.kind = EventKind::LinkLost;
-        e.subject = "link";
-        e.severity = Severity::Critical;
-        e.text = "link lost: " + reason;
-        events.push_back(std::move(e));
-    }
-    up_ = false;
-    everFailed_ = true;
-    return events;
+    return h;
 }
 
 } // namespace cv4870mon

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "json.h"
+#include "cv4870mon/json.h"
 
 namespace cv4870mon {
 
@@ -37,7 +37,7 @@ json toJson(const Snapshot &s, const Health &health)
     }
     json problems = json::array();
     for (const Problem &p : health.problems)
-        problems.push_back({{"severity", severityName(p.severity)}, {"code", p.code}, {"text", p.text}});
+        problems.push_back({{"severity", severityName(p.severity)}, {"code", p.code()}, {"text", p.text}});
     return {
         {"schema_version", kSchemaVersion},
         {"type", "snapshot"},

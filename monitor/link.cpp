@@ -3,7 +3,8 @@
 #include <utility>
 
 #include "cv4870.h"
-#include "link.h"
+#include "cv4870mon/link.h"
+#include "cv4870mon/text.h"
 
 namespace cv4870mon {
 
@@ -28,28 +29,6 @@ ViStatus arm(ViSession vi, Steady::time_point deadline)
 }
 
 } // namespace
-
-std::string utf8FromLatin1(const char *text)
-{
-    std::string out;
-    for (; *text; ++text) {
-        const auto c = static_cast<unsigned char>(*text);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string statusText(ViStatus status)
-{
-    ViChar text[CV4870_ERROR_MESSAGE_BUFLEN] = {};
-    cv4870_error_message(VI_NULL, status, text);
-    return text[0] ? utf8FromLatin1(text) : "status " + std::to_string(status);
-}
 
 Link::Link(std::string resource, LinkOptions options)
     : resource_(std::move(resource))

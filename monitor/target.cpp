@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <string>
 
-#include "target.h"
+#include "cv4870mon/target.h"
 
 namespace cv4870mon {
 

@@ -3,7 +3,7 @@
 // host lies inside, and a list built from one entry admits that entry.
 #include "allowlist.h"
 #include "rsrcname.h"
-#include "target.h"
+#include "cv4870mon/target.h"
 
 #include <cstdint>
 #include <cstdlib>

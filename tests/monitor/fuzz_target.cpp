@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "target.h"
+#include "cv4870mon/target.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "cv4870emu.h"
-#include "events.h"
-#include "json.h"
-#include "link.h"
-#include "target.h"
+#include "cv4870mon/events.h"
+#include "cv4870mon/json.h"
+#include "cv4870mon/link.h"
+#include "cv4870mon/target.h"
 
 using namespace cv4870mon;
 using std::chrono::milliseconds;
@@ -71,7 +71,7 @@ TEST(Health, FromStatusLinesOutputsAndThresholds)
         const Health h = assessHealth(snapshot(changes), limits);
         std::string got;
         for (const Problem &p : h.problems)
-            got += (got.empty() ? "" : " ") + p.code;
+            got += (got.empty() ? "" : " ") + p.code();
         EXPECT_EQ(h.severity, severity) << changes << " " << codes;
         EXPECT_EQ(got, codes);
     }

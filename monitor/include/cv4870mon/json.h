@@ -8,8 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "events.h"
-#include "snapshot.h"
+#include "cv4870mon/events.h"
+#include "cv4870mon/health.h"
+#include "cv4870mon/snapshot.h"
 
 namespace cv4870mon {
 

@@ -1,4 +1,4 @@
-// What one poll of a mainframe reads, and how healthy that is.
+// What one poll of a mainframe reads.
 //
 // Everything here is plain data: copyable, no I/O, safe to share between
 // threads once built.
@@ -8,9 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace cv4870mon {
 
@@ -75,40 +73,16 @@ struct Snapshot
     std::int32_t powerSupplyCelsius = 0;
 };
 
-enum class Severity { Ok = 0, Warning = 1, Critical = 2 };
-// "ok", "warning", "critical"
-const char *severityName(Severity severity);
-
-// One thing that is wrong. code is stable for scripts ("sys_fail",
-// "output_fail:+5V", "temperature:fan_tray", ...); text is for people.
-struct Problem
+// The two temperature sensors: the member, the code used in health and
+// JSON, and the text people read.
+struct TemperatureSensor
 {
-    Severity severity = Severity::Ok;
-    std::string code;
-    std::string text;
+    std::int32_t Snapshot::*member;
+    const char *code; // "fan_tray", "power_supply"
+    const char *text; // "fan tray", "power supply"
 };
-
-struct Health
-{
-    Severity severity = Severity::Ok; // the worst of the problems
-    std::vector<Problem> problems;
-};
-
-// Optional limits on the two temperatures: at or above them the snapshot is
-// a warning or critical. The mainframe's own sensor limits still apply
-// through its sensor-fail line.
-struct Thresholds
-{
-    std::optional<double> warningCelsius;
-    std::optional<double> criticalCelsius;
-};
-
-// The health of one snapshot, from the mainframe's status lines and output
-// states only, plus the thresholds:
-//   SysFail, input fail, output fail, fan fail, sensor fail: critical;
-//   an output whose state is not good while main power is on: critical;
-//   main power off: warning (the outputs are off, so their states do not count).
-Health assessHealth(const Snapshot &snapshot, const Thresholds &thresholds = {});
+constexpr std::size_t kTemperatureCount = 2;
+extern const std::array<TemperatureSensor, kTemperatureCount> kTemperatureSensors;
 
 } // namespace cv4870mon
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "snapshot.h"
+#include "cv4870mon/health.h"
+#include "cv4870mon/snapshot.h"
 
 namespace cv4870mon {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "snapshot.h"
+#include "cv4870mon/snapshot.h"
 #include "visa.h"
 
 namespace cv4870mon {
@@ -73,13 +73,6 @@ private:
     std::chrono::milliseconds delay_{0};
     Steady::time_point retryAt_{};
 };
-
-// A text from the driver (Latin-1, control bytes already replaced) as
-// UTF-8, as JSON and the exporter's labels need.
-std::string utf8FromLatin1(const char *text);
-
-// The driver's text for a status ("VISA: timeout ..."), never empty, UTF-8.
-std::string statusText(ViStatus status);
 
 } // namespace cv4870mon
 

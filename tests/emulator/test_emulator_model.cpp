@@ -2,7 +2,11 @@
 #include "cv4870emu.h"
 #include "runningemulator.h"
 
-#include <QtTest>
+#include "testproc.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <cmath>
 
@@ -32,33 +36,19 @@ bool allOutputsNominal(const ModelState &s)
 // but well below the limits.
 void verifyDefaultState(const ModelState &s)
 {
-    QVERIFY(s.power);
-    QCOMPARE(s.nominalFan, cv4870emu::kDefaultFanSpeed);
-    QVERIFY(allOutputsNominal(s));
-    QVERIFY(!s.inputFail && !s.fanFail && !s.sensorFail && !s.sysFail);
+    EXPECT_TRUE(s.power);
+    EXPECT_EQ(s.nominalFan, cv4870emu::kDefaultFanSpeed);
+    EXPECT_TRUE(allOutputsNominal(s));
+    EXPECT_TRUE(!s.inputFail && !s.fanFail && !s.sensorFail && !s.sysFail);
     for (int rpm : s.fans)
-        QVERIFY(std::abs(rpm - cv4870emu::kDefaultFanSpeed) < 0.03 * cv4870emu::kDefaultFanSpeed);
-    QVERIFY(s.fanTrayTemp > 28.0 && s.fanTrayTemp < 45.0);
-    QVERIFY(s.powerSupplyTemp > s.fanTrayTemp && s.powerSupplyTemp < 60.0);
+        EXPECT_TRUE(std::abs(rpm - cv4870emu::kDefaultFanSpeed) < 0.03 * cv4870emu::kDefaultFanSpeed);
+    EXPECT_TRUE(s.fanTrayTemp > 28.0 && s.fanTrayTemp < 45.0);
+    EXPECT_TRUE(s.powerSupplyTemp > s.fanTrayTemp && s.powerSupplyTemp < 60.0);
 }
 
 } // namespace
 
-class TestEmulatorModel : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void defaultStateAndReset();
-    void clockAndNoise();
-    void sameSeedSameRun();
-    void fanRampHasInertiaAndSpread();
-    void fanSpeedSetsTemperature();
-    void powerOffZeroesOutputsAndCools();
-    void sysResetAssertsSysFailForAMoment();
-};
-
-void TestEmulatorModel::defaultStateAndReset()
+TEST(EmulatorModel, DefaultStateAndReset)
 {
     auto m = manualModel();
     verifyDefaultState(m->state());
@@ -66,34 +56,34 @@ void TestEmulatorModel::defaultStateAndReset()
     m->setPower(false);
     runModel(*m, 600000);
     m->reset();
-    QVERIFY(m->state().power && allOutputsNominal(m->state()));
+    EXPECT_TRUE(m->state().power && allOutputsNominal(m->state()));
     verifyDefaultState(runModel(*m, 600000));
 }
 
-void TestEmulatorModel::clockAndNoise()
+TEST(EmulatorModel, ClockAndNoise)
 {
     auto m = manualModel();
     const ModelState a = m->state();
-    QCOMPARE(m->state().volts, a.volts); // queries do not draw new noise
+    EXPECT_EQ(m->state().volts, a.volts); // queries do not draw new noise
     m->advance(50);
     m->advance(50);
-    QCOMPARE(m->state().timeMs, a.timeMs + 100);
-    QVERIFY(m->state().volts != a.volts);
+    EXPECT_EQ(m->state().timeMs, a.timeMs + 100);
+    EXPECT_TRUE(m->state().volts != a.volts);
     // The noise stays within the outputs' tolerance.
     for (int i = 0; i < 200; ++i) {
         m->advance(100);
-        QVERIFY(allOutputsNominal(m->state()));
+        EXPECT_TRUE(allOutputsNominal(m->state()));
     }
     // On the real-time clock advance() is ignored and time follows the wall clock.
     Model real;
-    QVERIFY(!real.manualClock());
+    EXPECT_TRUE(!real.manualClock());
     const std::int64_t before = real.state().timeMs;
     real.advance(100000);
-    QVERIFY(real.state().timeMs < before + 100000);
-    QTRY_VERIFY_WITH_TIMEOUT(real.state().timeMs >= before + 300, 10000);
+    EXPECT_TRUE(real.state().timeMs < before + 100000);
+    EXPECT_TRUE(testproc::waitUntil([&] { return real.state().timeMs >= before + 300; }, 10000));
 }
 
-void TestEmulatorModel::sameSeedSameRun()
+TEST(EmulatorModel, SameSeedSameRun)
 {
     std::unique_ptr<Model> runs[] = {manualModel(7), manualModel(7), manualModel(8)};
     for (auto &m : runs) {
@@ -104,102 +94,99 @@ void TestEmulatorModel::sameSeedSameRun()
         m->setPower(true);
     }
     const ModelState a = runs[0]->state(), b = runs[1]->state();
-    QVERIFY(a.fans == b.fans && a.fanTrayTemp == b.fanTrayTemp && a.volts == b.volts && a.amps == b.amps);
-    QVERIFY(a.volts != runs[2]->state().volts);
+    EXPECT_TRUE(a.fans == b.fans && a.fanTrayTemp == b.fanTrayTemp && a.volts == b.volts && a.amps == b.amps);
+    EXPECT_TRUE(a.volts != runs[2]->state().volts);
 }
 
-void TestEmulatorModel::fanRampHasInertiaAndSpread()
+TEST(EmulatorModel, FanRampHasInertiaAndSpread)
 {
     auto m = manualModel();
     m->setNominalFan(0);
     ModelState s = runModel(*m, 60000);
-    QCOMPARE(s.fans, (std::array<int, 3>{0, 0, 0}));
-    QVERIFY(!s.fanFail); // off on purpose is not a failure
+    EXPECT_EQ(s.fans, (std::array<int, 3>{0, 0, 0}));
+    EXPECT_TRUE(!s.fanFail); // off on purpose is not a failure
 
     m->setNominalFan(3600);
     m->advance(500);
     std::array<int, 3> last = m->state().fans;
     for (int rpm : last)
-        QVERIFY2(rpm > 0 && rpm < 1800, qPrintable(QString::number(rpm)));
+        EXPECT_TRUE(rpm > 0 && rpm < 1800) << rpm;
     // Rises steadily, never overshoots, settles within the fans' spread.
     for (int step = 0; step < 30; ++step) {
         s = runModel(*m, 1000);
         for (std::size_t f = 0; f < 3; ++f) // two readings' noise apart at most
-            QVERIFY(s.fans[f] + 9 >= last[f] && s.fans[f] <= 3600 * 1.02);
+            EXPECT_TRUE(s.fans[f] + 9 >= last[f] && s.fans[f] <= 3600 * 1.02);
         last = s.fans;
     }
     for (int rpm : s.fans)
-        QVERIFY(std::abs(rpm - 3600) <= 3600 * 0.02);
+        EXPECT_TRUE(std::abs(rpm - 3600) <= 3600 * 0.02);
     const auto [lowest, highest] = std::minmax_element(s.fans.begin(), s.fans.end());
-    QVERIFY2(*highest > *lowest, "the fans should not run in lockstep");
-    QVERIFY(!s.fanFail);
+    EXPECT_TRUE(*highest > *lowest) << "the fans should not run in lockstep";
+    EXPECT_TRUE(!s.fanFail);
 }
 
-void TestEmulatorModel::fanSpeedSetsTemperature()
+TEST(EmulatorModel, FanSpeedSetsTemperature)
 {
     auto m = manualModel();
     m->setNominalFan(1200);
     const ModelState slow = runModel(*m, 600000);
     m->setNominalFan(3600);
     const ModelState fast = runModel(*m, 600000);
-    QVERIFY(fast.fanTrayTemp < slow.fanTrayTemp - 3.0);
-    QVERIFY(fast.powerSupplyTemp < slow.powerSupplyTemp - 3.0);
-    QVERIFY(!slow.sensorFail && !fast.sensorFail);
+    EXPECT_TRUE(fast.fanTrayTemp < slow.fanTrayTemp - 3.0);
+    EXPECT_TRUE(fast.powerSupplyTemp < slow.powerSupplyTemp - 3.0);
+    EXPECT_TRUE(!slow.sensorFail && !fast.sensorFail);
 
     // Fans off: both temperatures climb steadily up to the sensor-fail limit.
     m->setNominalFan(0);
     ModelState last = fast;
     for (int minute = 0; minute < 30 && !last.sensorFail; ++minute) {
         const ModelState s = runModel(*m, 60000);
-        QVERIFY(s.fanTrayTemp >= last.fanTrayTemp && s.powerSupplyTemp >= last.powerSupplyTemp);
-        QCOMPARE(s.sensorFail, s.fanTrayTemp >= cv4870emu::kFanTraySensorLimit ||
-                                   s.powerSupplyTemp >= cv4870emu::kPowerSupplySensorLimit);
+        EXPECT_TRUE(s.fanTrayTemp >= last.fanTrayTemp && s.powerSupplyTemp >= last.powerSupplyTemp);
+        EXPECT_EQ(s.sensorFail, s.fanTrayTemp >= cv4870emu::kFanTraySensorLimit ||
+                                    s.powerSupplyTemp >= cv4870emu::kPowerSupplySensorLimit);
         last = s;
     }
-    QVERIFY2(last.sensorFail, "no sensor fail after 30 minutes without fans");
+    EXPECT_TRUE(last.sensorFail) << "no sensor fail after 30 minutes without fans";
     // Fans back on: it cools below the limits again.
     m->setNominalFan(3600);
     const ModelState cooled = runModel(*m, 900000);
-    QVERIFY(!cooled.sensorFail && cooled.fanTrayTemp < 40.0);
+    EXPECT_TRUE(!cooled.sensorFail && cooled.fanTrayTemp < 40.0);
 }
 
-void TestEmulatorModel::powerOffZeroesOutputsAndCools()
+TEST(EmulatorModel, PowerOffZeroesOutputsAndCools)
 {
     auto m = manualModel();
     const double warm = m->state().fanTrayTemp;
     m->setPower(false);
     const ModelState s = m->state();
-    QVERIFY(!s.power);
+    EXPECT_TRUE(!s.power);
     for (std::size_t i = 0; i < cv4870emu::kOutputCount; ++i)
-        QVERIFY(s.volts[i] == 0.0 && s.amps[i] == 0.0 && !s.outputOk[i]);
-    QVERIFY(!s.outputFail); // switched off is not a failure
+        EXPECT_TRUE(s.volts[i] == 0.0 && s.amps[i] == 0.0 && !s.outputOk[i]);
+    EXPECT_TRUE(!s.outputFail); // switched off is not a failure
     // The fans run down without a fan fail; it cools to the room.
     const ModelState later = runModel(*m, 3600000);
-    QCOMPARE(later.fans, (std::array<int, 3>{0, 0, 0}));
-    QVERIFY(!later.fanFail && !later.sysFail);
-    QVERIFY(later.fanTrayTemp < warm - 5.0);
-    QVERIFY(std::fabs(later.fanTrayTemp - 25.0) < 1.0 && std::fabs(later.powerSupplyTemp - 25.0) < 1.0);
+    EXPECT_EQ(later.fans, (std::array<int, 3>{0, 0, 0}));
+    EXPECT_TRUE(!later.fanFail && !later.sysFail);
+    EXPECT_TRUE(later.fanTrayTemp < warm - 5.0);
+    EXPECT_TRUE(std::fabs(later.fanTrayTemp - 25.0) < 1.0 && std::fabs(later.powerSupplyTemp - 25.0) < 1.0);
 }
 
-void TestEmulatorModel::sysResetAssertsSysFailForAMoment()
+TEST(EmulatorModel, SysResetAssertsSysFailForAMoment)
 {
     auto m = manualModel();
     m->sysReset();
-    QVERIFY(m->state().sysFail);
+    EXPECT_TRUE(m->state().sysFail);
     m->advance(cv4870emu::kSysFailAfterResetMs - 100);
-    QVERIFY(m->state().sysFail);
+    EXPECT_TRUE(m->state().sysFail);
     m->advance(100);
-    QVERIFY(!m->state().sysFail);
+    EXPECT_TRUE(!m->state().sysFail);
     // Switching the power on makes the modules self-test too.
     m->setPower(false);
     m->advance(1000);
     m->sysReset();
-    QVERIFY(!m->state().sysFail); // nothing powered, nothing to test
+    EXPECT_TRUE(!m->state().sysFail); // nothing powered, nothing to test
     m->setPower(true);
-    QVERIFY(m->state().sysFail);
+    EXPECT_TRUE(m->state().sysFail);
     m->advance(cv4870emu::kSysFailAfterResetMs);
-    QVERIFY(!m->state().sysFail);
+    EXPECT_TRUE(!m->state().sysFail);
 }
-
-QTEST_APPLESS_MAIN(TestEmulatorModel)
-#include "tst_emulator_model.moc"
