@@ -16,8 +16,9 @@ CORE_PKGS="cmake g++ make libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-
 BUILD_PKGS="$CORE_PKGS qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
 TEST_PKGS="libgtest-dev python3-pyvisa python3-pyvisa-py locales-all prometheus"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
-# systemd for systemd-analyze (nothing is started), man-db for man -w.
-PACKAGE_PKGS="pandoc help2man dpkg-dev file lintian desktop-file-utils systemd man-db bash-completion"
+# systemd for systemd-analyze (nothing is started), man-db for man -w,
+# strace for the exporter's system calls against its unit's filter.
+PACKAGE_PKGS="pandoc help2man dpkg-dev file lintian desktop-file-utils systemd man-db bash-completion strace"
 
 case "${1:-build}" in
     build) wanted="$BUILD_PKGS" ;;

@@ -4,9 +4,10 @@
 # them with dpkg, tries what was installed (each program's --version, the
 # manual pages, the completions, the desktop entry, the C example built
 # with pkg-config and run against the installed emulator on loopback,
-# pyvisa loading the library by its soname, the exporter's version metric,
-# the systemd unit), then purges them. Needs root and a machine where none
-# of the packages is installed; leaves it as it was.
+# pyvisa loading the library by its soname, the exporter's version metric
+# and its system calls against the unit's filter, the systemd unit), then
+# purges them. Needs root and a machine where none of the packages is
+# installed; leaves it as it was.
 # Usage: install_test.sh [build dir]   (default: build)
 set -eu
 build=$(cd "${1:-build}" && pwd)
@@ -14,6 +15,7 @@ source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 emulator_pid=
 exporter_pid=
+exporter_child=
 installed=
 
 fail() {
@@ -21,7 +23,7 @@ fail() {
     exit 1
 }
 cleanup() {
-    for pid in $emulator_pid $exporter_pid; do
+    for pid in $emulator_pid $exporter_child $exporter_pid; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
@@ -132,33 +134,84 @@ rm.close()
 assert reply == sys.argv[2], reply
 EOF
 
-# The installed exporter reports the same version in its metrics.
-/usr/bin/cv4870-exporter --listen 127.0.0.1:0 --allow 127.0.0.1 --ready >"$work/exporter.out" 2>&1 &
+# The installed exporter reports the same version in its metrics, and a
+# probe of the emulator by address and by name makes only system calls
+# that the unit's filter lets through (strace records them).
+strace -f -qq -o "$work/exporter.strace" /usr/bin/cv4870-exporter --listen 127.0.0.1:0 --allow 127.0.0.1 \
+    --allow localhost --ready >"$work/exporter.out" 2>&1 &
 exporter_pid=$!
 wait_for "$work/exporter.out" LISTENING
+exporter_child=$(ps -o pid= --ppid "$exporter_pid" | tr -d ' ')
 eport=$(awk '$1 == "LISTENING" { print $3; exit }' "$work/exporter.out")
-timeout 30 /usr/bin/python3 - "$eport" "$version" <<'EOF' || fail "cv4870_exporter_build_info"
+timeout 60 /usr/bin/python3 - "$eport" "$version" "$port" <<'EOF' || fail "the exporter's metrics or probes"
 import sys
 import urllib.request
 
-with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % sys.argv[1], timeout=10) as r:
+base = "http://127.0.0.1:%s" % sys.argv[1]
+for target in ("127.0.0.1", "localhost"):
+    with urllib.request.urlopen("%s/probe?target=%s:%s" % (base, target, sys.argv[3]), timeout=20) as r:
+        assert "cv4870_up 1" in r.read(1 << 20).decode(), target
+with urllib.request.urlopen(base + "/metrics", timeout=10) as r:
     text = r.read(1 << 20).decode()
 assert 'cv4870_exporter_build_info{version="%s"} 1' % sys.argv[2] in text, text
+EOF
+kill "$exporter_child" # strace ends with it
+wait "$exporter_pid" 2>/dev/null || true
+exporter_pid=
+exporter_child=
+unit=/usr/lib/systemd/system/cv4870-exporter.service
+/usr/bin/python3 - "$unit" "$work/exporter.strace" <<'EOF' || fail "system calls outside the unit's filter"
+import re
+import subprocess
+import sys
+
+unit = open(sys.argv[1]).read()
+trace = open(sys.argv[2]).read()
+listing = subprocess.run(["systemd-analyze", "syscall-filter"], capture_output=True, text=True, check=True).stdout
+groups, group = {}, None
+for line in listing.splitlines():
+    if line.startswith("@"):
+        group = groups.setdefault(line.strip(), [])
+    elif group is not None and line.strip() and not line.strip().startswith("#"):
+        group.append(line.strip())
+
+
+def expand(names, seen):
+    calls = set()
+    for name in names:
+        if not name.startswith("@"):
+            calls.add(name)
+        elif name not in seen:
+            seen.add(name)
+            calls |= expand(groups.get(name, []), seen)
+    return calls
+
+
+allowed, denied = set(), set()
+for value in re.findall(r"^SystemCallFilter=(.*)$", unit, re.M):
+    if value.startswith("~"):
+        denied |= expand(value[1:].split(), set())
+    else:
+        allowed |= expand(value.split(), set())
+made = set(re.findall(r"^\d+ +([a-z0-9_]+)\(", trace, re.M))
+refused = sorted(c for c in made if c not in allowed or c in denied)
+assert made and not refused, "refused by the filter: %s" % refused
+families = set(re.findall(r"socket\((AF_[A-Z0-9]+)", trace))
+permitted = set(re.search(r"^RestrictAddressFamilies=(.*)$", unit, re.M).group(1).split())
+assert families <= permitted, "address families %s" % (families - permitted)
 EOF
 
 # The unit: no complaint from systemd, and hardened to an exposure of 2.5
 # or less.
-unit=/usr/lib/systemd/system/cv4870-exporter.service
 systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
 exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
 echo "systemd-analyze security: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' || fail "exposure '$exposure' is above 2.5"
 
 # Purge: nothing of the packages is left.
-kill "$emulator_pid" "$exporter_pid"
-wait "$emulator_pid" "$exporter_pid" 2>/dev/null || true
+kill "$emulator_pid"
+wait "$emulator_pid" 2>/dev/null || true
 emulator_pid=
-exporter_pid=
 # shellcheck disable=SC2086 # a list of package names
 dpkg --purge $installed >"$work/purge.log" 2>&1 || fail "dpkg --purge: $(cat "$work/purge.log")"
 installed=
