@@ -1,6 +1,11 @@
 // cv4870ctl: the mainframe from the command line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +19,13 @@
 #include <CLI/CLI.hpp>
 
 #include "cv4870.h"
+#include "cv4870mon/failure.h"
 #include "cv4870mon/json.h"
 #include "cv4870mon/link.h"
+#include "cv4870mon/range.h"
+#include "cv4870mon/target.h"
 #include "cv4870mon/text.h"
 #include "report.h"
-#include "cv4870mon/target.h"
 
 using namespace cv4870mon;
 using nlohmann::json;
@@ -31,6 +38,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1; // status: the mainframe reports a problem; find: nothing found
 constexpr int kExitUsage = 2;
 constexpr int kExitUnreachable = 3;
+constexpr int kPluginCritical = 2;
 constexpr int kPluginUnknown = 3;
 constexpr std::size_t kMaxSendLine = 4096;
 constexpr std::size_t kMaxReply = 64 * 1024;
@@ -44,10 +52,14 @@ extern "C" void onStopSignal(int)
 struct Options
 {
     int timeoutMs = 2000;
+    std::optional<double> timeoutSeconds; // check's -t
     bool json = false;
     std::string target;
     std::string resource;
-    std::optional<double> warningTemp, criticalTemp;
+    std::string warningRange, criticalRange;
+    std::string powerExpected = "on";
+    std::string unreachable = "critical";
+    std::string findFormat;
     int intervalMs = 500;
     std::optional<long> count;
     std::optional<double> durationSeconds;
@@ -56,6 +68,7 @@ struct Options
     std::string powerState;
     std::string fanSpeed;
     std::string line;
+    int exitStatus = kExitOk; // set by the subcommand that ran
 };
 
 // One line of JSON; a byte that is not UTF-8 becomes U+FFFD instead of an exception.
@@ -69,39 +82,93 @@ void printJson(const json &j)
     std::cout << jsonLine(j) << std::endl;
 }
 
-json errorJson(const std::string &resource, const std::string &error)
+int fail(const Options &o, const std::string &what, const std::string &error, const Failure &failure = {})
 {
-    return {{"schema_version", kSchemaVersion}, {"type", "error"}, {"resource", resource}, {"error", error}};
-}
-
-int fail(const Options &o, const std::string &what, const std::string &error)
-{
-    if (o.json)
-        printJson(errorJson(o.resource, what + ": " + error));
+    if (o.json) {
+        json j = {{"schema_version", kSchemaVersion},
+                  {"type", "error"},
+                  {"resource", o.resource},
+                  {"error", what + ": " + error}};
+        if (failure)
+            j["failure"] = toJson(failure);
+        printJson(j);
+    }
     std::cerr << "cv4870ctl: " << what << ": " << error << std::endl;
     return kExitUnreachable;
 }
 
-// The resource file the VISA library reads (docs/visa-resources.md).
-std::string resourceFile()
+// Numbers on the command line: CLI11 would take "nan" and "inf".
+CLI::Validator finiteNumber()
 {
-    const char *path = std::getenv("CV_VISA_RESOURCES");
-    if (path && *path)
-        return path;
-    const char *xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/')
-        return std::string(xdg) + "/cv-visa/resources.conf";
-    const char *home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config/cv-visa/resources.conf";
+    return CLI::Validator(
+        [](std::string &text) {
+            char *end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            return !text.empty() && *end == '\0' && std::isfinite(v) ? std::string()
+                                                                     : "'" + text + "' is not a finite number";
+        },
+        "NUMBER", "finite number");
 }
 
-int runFind(const Options &o)
+CLI::Validator rangeValidator()
 {
-    const std::string file = resourceFile();
+    return CLI::Validator(
+        [](std::string &text) {
+            const RangeResult r = parseRange(text);
+            return r.ok ? std::string() : r.error;
+        },
+        "RANGE", "range");
+}
+
+CLI::Validator targetValidator()
+{
+    return CLI::Validator(
+        [](std::string &text) {
+            const TargetResult r = parseTarget(text);
+            return r.ok ? std::string() : r.error;
+        },
+        "TARGET", "target");
+}
+
+Thresholds thresholds(const Options &o)
+{
+    Thresholds t;
+    if (!o.warningRange.empty())
+        t.warning = parseRange(o.warningRange).range;
+    if (!o.criticalRange.empty())
+        t.critical = parseRange(o.criticalRange).range;
+    t.powerExpectedOff = o.powerExpected == "off";
+    return t;
+}
+
+void addTarget(CLI::App *sub, Options &o)
+{
+    sub->add_option("TARGET", o.target, "Mainframe to talk to")->required()->check(targetValidator());
+    sub->parse_complete_callback([&o] { o.resource = parseTarget(o.target).resource; });
+}
+
+void addThresholds(CLI::App *sub, Options &o)
+{
+    sub->add_option("-w,--warning-temp", o.warningRange,
+                    "Warning range for both temperatures in degC (plugin syntax: 45, 10:45, ~:45, @10:20)")
+        ->check(rangeValidator());
+    sub->add_option("-c,--critical-temp", o.criticalRange, "Critical range for both temperatures in degC")
+        ->check(rangeValidator());
+    sub->add_option("--power-expected", o.powerExpected,
+                    "on (default): main power off is a warning; off: power off is fine and on a warning")
+        ->check(CLI::IsMember({"on", "off"}));
+}
+
+// ---- find ----
+
+void runFind(Options &o)
+{
     ViSession rm = VI_NULL;
     const ViStatus st = viOpenDefaultRM(&rm);
-    if (st < 0)
-        return fail(o, "VISA resource manager", statusText(st));
+    if (st < 0) {
+        o.exitStatus = fail(o, "VISA resource manager", statusText(st));
+        return;
+    }
     json found = json::array();
     ViFindList list = VI_NULL;
     ViUInt32 count = 0;
@@ -126,12 +193,26 @@ int runFind(const Options &o)
         }
         viClose(list);
     }
+    // What the library itself looked for and read.
+    ViChar file[VI_FIND_BUFLEN] = {};
+    ViBoolean read = VI_FALSE;
+    viGetAttribute(rm, VI_ATTR_CV_RSRC_FILE, file);
+    viGetAttribute(rm, VI_ATTR_CV_RSRC_FILE_READ, &read);
     viClose(rm);
-    if (o.json) {
-        printJson(
-            {{"schema_version", kSchemaVersion}, {"type", "find"}, {"resource_file", file}, {"mainframes", found}});
+    const std::string fileNote = read      ? std::string("VISA resource file: ") + file
+                                 : file[0] ? std::string("no VISA resource file at ") + file
+                                           : std::string("no VISA resource file (no location is set)");
+    if (o.findFormat == "prometheus") {
+        std::cout << jsonLine(cv4870ctl::serviceDiscovery(found)) << std::endl;
+        std::cerr << fileNote << std::endl;
+    } else if (o.json) {
+        printJson({{"schema_version", kSchemaVersion},
+                   {"type", "find"},
+                   {"resource_file", file},
+                   {"resource_file_read", read != VI_FALSE},
+                   {"mainframes", found}});
     } else {
-        std::cerr << "VISA resource file: " << file << std::endl;
+        std::cerr << fileNote << std::endl;
         if (!found.empty())
             std::printf("%-40s  %-12s  %-12s  %s\n", "Resource", "PS serial", "Fan serial", "Description");
         for (const json &m : found)
@@ -139,47 +220,77 @@ int runFind(const Options &o)
                         m["power_supply_serial"].get<int>(), m["fan_tray_serial"].get<int>(),
                         m["description"].get<std::string>().c_str());
         if (found.empty())
-            std::cerr << "cv4870ctl: no mainframe found" << std::endl;
+            std::cerr << "cv4870ctl: no mainframe found" << (read ? "" : " (" + fileNote + ")") << std::endl;
     }
-    return found.empty() ? kExitFailure : kExitOk;
+    o.exitStatus = found.empty() ? kExitFailure : kExitOk;
 }
 
-Thresholds thresholds(const Options &o)
+void setupFind(CLI::App &app, Options &o)
 {
-    return {o.warningTemp, o.criticalTemp};
+    CLI::App *find = app.add_subcommand("find", "List the mainframes the VISA search finds (exit 1: none)");
+    find->add_option("--format", o.findFormat, "prometheus: a Prometheus file-based service discovery file on stdout")
+        ->check(CLI::IsMember({"prometheus"}));
+    find->callback([&o] { runFind(o); });
 }
 
-int runStatus(const Options &o)
+// ---- status and check ----
+
+void setupStatus(CLI::App &app, Options &o)
 {
-    Link link(o.resource);
-    const ReadResult r = link.read(milliseconds(o.timeoutMs));
-    if (!r.snapshot)
-        return fail(o, o.resource, r.error);
-    const Health health = assessHealth(*r.snapshot, thresholds(o));
-    if (o.json)
-        printJson(toJson(*r.snapshot, health));
-    else
-        std::cout << cv4870ctl::statusTable(*r.snapshot, health) << std::flush;
-    return health.severity == Severity::Ok ? kExitOk : kExitFailure;
+    CLI::App *status = app.add_subcommand("status", "One reading as a table or JSON (exit 0 healthy, 1 problem)");
+    addTarget(status, o);
+    addThresholds(status, o);
+    status->callback([&o] {
+        Link link(o.resource);
+        const ReadResult r = link.read(milliseconds(o.timeoutMs));
+        if (!r.snapshot) {
+            o.exitStatus = fail(o, o.resource, r.error, r.failure);
+            return;
+        }
+        const Health health = assessHealth(*r.snapshot, thresholds(o));
+        if (o.json)
+            printJson(toJson(*r.snapshot, health));
+        else
+            std::cout << cv4870ctl::statusTable(*r.snapshot, health) << std::flush;
+        o.exitStatus = health.severity == Severity::Ok ? kExitOk : kExitFailure;
+    });
 }
 
-int runCheck(const Options &o)
+void setupCheck(CLI::App &app, Options &o)
 {
-    Link link(o.resource);
-    const ReadResult r = link.read(milliseconds(o.timeoutMs));
-    if (!r.snapshot) {
-        std::string error = r.error;
-        for (char &c : error)
-            c = c == '|' ? '/' : c;
-        std::cout << "CV4870 UNKNOWN - " << o.resource << ": " << error << std::endl;
-        return kPluginUnknown;
-    }
-    const Health health = assessHealth(*r.snapshot, thresholds(o));
-    std::cout << cv4870ctl::pluginLine(*r.snapshot, health, thresholds(o)) << std::endl;
-    return static_cast<int>(health.severity);
+    CLI::App *check = app.add_subcommand("check", "Monitoring-plugin check: one status line with performance data");
+    addTarget(check, o);
+    addThresholds(check, o);
+    check->add_option("-t,--timeout-seconds", o.timeoutSeconds, "Deadline of the check in seconds (0.001 to 600)")
+        ->check(finiteNumber() & CLI::Range(0.001, 600.0));
+    check
+        ->add_option("--unreachable", o.unreachable,
+                     "State of a mainframe that cannot be read: critical (default) or unknown")
+        ->check(CLI::IsMember({"critical", "unknown"}));
+    check->callback([&o] {
+        const auto deadline =
+            o.timeoutSeconds ? milliseconds(std::lround(*o.timeoutSeconds * 1000.0)) : milliseconds(o.timeoutMs);
+        Link link(o.resource);
+        const ReadResult r = link.read(deadline);
+        if (!r.snapshot) {
+            const bool unknown = o.unreachable == "unknown";
+            std::cout << cv4870ctl::pluginFailureLine(unknown ? "UNKNOWN" : "CRITICAL", o.resource + ": " + r.error)
+                      << std::endl;
+            o.exitStatus = unknown ? kPluginUnknown : kPluginCritical;
+            return;
+        }
+        const Thresholds limits = thresholds(o);
+        const Health health = assessHealth(*r.snapshot, limits);
+        std::cout << cv4870ctl::pluginLine(*r.snapshot, health, limits) << std::endl;
+        o.exitStatus = static_cast<int>(health.severity);
+    });
 }
 
-// Appends lines to the log, each written through to the file at once.
+// ---- watch ----
+
+// Appends whole rows to the log: each row goes to the file in one write;
+// a write that fails or stores only part of the row is cut back off, and
+// the log takes no further rows.
 class Log
 {
 public:
@@ -187,40 +298,88 @@ public:
     {
         if (path.empty())
             return true;
-        file_ = std::fopen(path.c_str(), "a");
-        if (!file_) {
+        // Read access lets a cut last row be found; a log we may only write to is taken as it is.
+        fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        const bool readable = fd_ >= 0;
+        if (!readable && errno == EACCES)
+            fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0 || !dropPartialRow(readable)) {
             *error = std::strerror(errno);
             return false;
         }
         csv_ = csv;
-        if (csv_ && std::ftell(file_) == 0)
+        if (csv_ && size_ == 0)
             write(cv4870ctl::csvHeader());
-        return true;
+        if (failed_)
+            *error = std::strerror(errno);
+        return !failed_;
     }
     ~Log()
     {
-        if (file_)
-            std::fclose(file_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     void snapshot(const Snapshot &s, const Health &h)
     {
-        if (file_)
-            write(csv_ ? cv4870ctl::csvRow(s, h) : jsonLine(toJson(s, h)));
+        write(csv_ ? cv4870ctl::csvRow(s, h) : jsonLine(toJson(s, h)));
     }
-    void event(const Event &e)
-    {
-        if (file_)
-            write(csv_ ? cv4870ctl::csvRow(e) : jsonLine(toJson(e)));
-    }
+    void event(const Event &e) { write(csv_ ? cv4870ctl::csvRow(e) : jsonLine(toJson(e))); }
     bool failed() const { return failed_; }
 
 private:
+    // A file left with a cut last row (by an older writer, or a crash)
+    // gets it removed, so that the next row starts on a line of its own.
+    bool dropPartialRow(bool readable)
+    {
+        struct stat st = {};
+        if (fstat(fd_, &st) != 0)
+            return false;
+        off_t end = st.st_size;
+        if (!readable) {
+            size_ = end;
+            return true;
+        }
+        char buf[4096];
+        while (end > 0) {
+            const off_t from = end > off_t(sizeof buf) ? end - off_t(sizeof buf) : 0;
+            const ssize_t got = pread(fd_, buf, std::size_t(end - from), from);
+            if (got != end - from)
+                return false;
+            const char *nl = static_cast<const char *>(memrchr(buf, '\n', std::size_t(got)));
+            if (nl) {
+                end = from + (nl - buf) + 1;
+                break;
+            }
+            end = from;
+        }
+        if (end != st.st_size && ftruncate(fd_, end) != 0)
+            return false;
+        size_ = end;
+        return true;
+    }
+
     void write(const std::string &line)
     {
-        if (std::fputs((line + "\n").c_str(), file_) < 0 || std::fflush(file_) != 0)
-            failed_ = true;
+        if (fd_ < 0 || failed_)
+            return;
+        const std::string row = line + "\n";
+        ssize_t n;
+        do {
+            n = ::write(fd_, row.data(), row.size());
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(row.size())) {
+            size_ += n;
+            return;
+        }
+        const int err = n < 0 ? errno : ENOSPC;
+        if (n > 0 && ftruncate(fd_, size_) != 0)
+            std::cerr << "cv4870ctl: --log: cannot remove a partly written row: " << std::strerror(errno) << std::endl;
+        errno = err;
+        failed_ = true;
     }
-    std::FILE *file_ = nullptr;
+
+    int fd_ = -1;
+    off_t size_ = 0;
     bool csv_ = true;
     bool failed_ = false;
 };
@@ -262,7 +421,12 @@ int runWatch(const Options &o)
         const ReadResult r = link.read(milliseconds(o.timeoutMs));
         std::vector<Event> events;
         if (r.snapshot) {
+            const bool first = !tracker.last();
             events = tracker.onSnapshot(*r.snapshot);
+            if (first) {
+                const std::vector<Event> present = presentAtStart(*r.snapshot);
+                events.insert(events.end(), present.begin(), present.end());
+            }
             log.snapshot(*r.snapshot, assessHealth(*r.snapshot, limits));
         } else {
             events = tracker.onFailure(Clock::now(), r.error);
@@ -275,7 +439,8 @@ int runWatch(const Options &o)
                 std::cout << cv4870ctl::eventLine(e) << std::endl;
         }
         if (log.failed()) {
-            std::cerr << "cv4870ctl: --log: writing " << o.logPath << " failed" << std::endl;
+            std::cerr << "cv4870ctl: --log: writing " << o.logPath << " failed: " << std::strerror(errno)
+                      << "; the log ends with its last whole row" << std::endl;
             return kExitUnreachable;
         }
         next += milliseconds(o.intervalMs);
@@ -287,14 +452,36 @@ int runWatch(const Options &o)
     return kExitOk;
 }
 
-int runCommand(const Options &o, const char *name, const std::string &done,
-               const std::function<ViStatus(ViSession)> &call)
+void setupWatch(CLI::App &app, Options &o)
+{
+    CLI::App *watch = app.add_subcommand("watch", "Poll and print events as they happen; optionally log everything");
+    addTarget(watch, o);
+    addThresholds(watch, o);
+    watch->add_option("--interval", o.intervalMs, "Poll interval in ms (default 500)")->check(CLI::Range(10, 3600000));
+    watch->add_option("--count", o.count, "Stop after this many polls")->check(CLI::PositiveNumber);
+    watch->add_option("--duration", o.durationSeconds, "Stop after this many seconds")
+        ->check(finiteNumber() & CLI::PositiveNumber);
+    watch->add_option("--log", o.logPath, "Append every snapshot and event to this file");
+    watch->add_option("--log-format", o.logFormat, "csv (default) or jsonl")->check(CLI::IsMember({"csv", "jsonl"}));
+    watch->callback([&o] {
+        if (o.logPath == "-")
+            throw CLI::ValidationError("--log", "needs a file name");
+        o.exitStatus = runWatch(o);
+    });
+}
+
+// ---- the panel's commands and send ----
+
+void runCommand(Options &o, const char *name, const std::string &done, const std::function<ViStatus(ViSession)> &call)
 {
     Link link(o.resource);
     std::string error;
-    const ViStatus st = link.run(milliseconds(o.timeoutMs), call, &error);
-    if (st < 0)
-        return fail(o, name, error);
+    Failure failure;
+    const ViStatus st = link.run(milliseconds(o.timeoutMs), call, &error, &failure);
+    if (st < 0) {
+        o.exitStatus = fail(o, name, error, failure);
+        return;
+    }
     if (o.json)
         printJson({{"schema_version", kSchemaVersion},
                    {"type", "command"},
@@ -303,15 +490,61 @@ int runCommand(const Options &o, const char *name, const std::string &done,
                    {"ok", true}});
     else
         std::cout << done << std::endl;
-    return kExitOk;
+    o.exitStatus = kExitOk;
 }
 
-int runSend(const Options &o)
+CLI::Validator fanSpeedValidator()
+{
+    return CLI::Validator(
+        [](std::string &text) {
+            if (text == "off")
+                return std::string();
+            char *end = nullptr;
+            errno = 0;
+            const long rpm = std::strtol(text.c_str(), &end, 10);
+            const bool number = !text.empty() && *end == '\0' && errno == 0;
+            if (number && (rpm == 0 || (rpm >= CV4870_FAN_SPEED_MIN && rpm <= CV4870_FAN_SPEED_MAX)))
+                return std::string();
+            return "fan speed " + text + " is not off, 0 or 1200..3600 rpm";
+        },
+        "RPM", "fan speed");
+}
+
+void setupCommands(CLI::App &app, Options &o)
+{
+    CLI::App *power = app.add_subcommand("power", "Switch main power on or off");
+    addTarget(power, o);
+    power->add_option("STATE", o.powerState, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    power->callback([&o] {
+        const bool on = o.powerState == "on";
+        runCommand(o, "power", on ? "main power switched on" : "main power switched off",
+                   [on](ViSession vi) { return cv4870_setMainPowerState(vi, on ? VI_TRUE : VI_FALSE); });
+    });
+    CLI::App *sysreset = app.add_subcommand("sysreset", "Pulse the VXI SysReset line");
+    addTarget(sysreset, o);
+    sysreset->callback(
+        [&o] { runCommand(o, "sysreset", "SysReset pulsed", [](ViSession vi) { return cv4870_setVXIsysReset(vi); }); });
+    CLI::App *reset = app.add_subcommand("reset", "Reset the mainframe to its power-on state (*RST)");
+    addTarget(reset, o);
+    reset->callback([&o] { runCommand(o, "reset", "mainframe reset", [](ViSession vi) { return cv4870_reset(vi); }); });
+    CLI::App *fan = app.add_subcommand("fan", "Set the nominal fan speed");
+    addTarget(fan, o);
+    fan->add_option("RPM", o.fanSpeed, "off, 0, or 1200..3600")->required()->check(fanSpeedValidator());
+    fan->callback([&o] {
+        const auto rpm = static_cast<ViInt32>(o.fanSpeed == "off" ? 0 : std::stol(o.fanSpeed));
+        runCommand(o, "fan", "nominal fan speed set to " + std::to_string(rpm) + " rpm",
+                   [rpm](ViSession vi) { return cv4870_setFanSpeed(vi, rpm); });
+    });
+}
+
+void runSend(Options &o)
 {
     ViSession rm = VI_NULL, vi = VI_NULL;
     ViStatus st = viOpenDefaultRM(&rm);
-    if (st < 0)
-        return fail(o, "VISA resource manager", statusText(st));
+    if (st < 0) {
+        o.exitStatus = fail(o, "VISA resource manager", statusText(st));
+        return;
+    }
     const auto timeout = static_cast<ViUInt32>(o.timeoutMs);
     std::string reply;
     const char *step = "open";
@@ -336,11 +569,14 @@ int runSend(const Options &o)
                 reply += " [reply cut at 64 KiB]";
         }
     }
+    const Failure failure = classifyFailure(st, o.resource);
     if (vi != VI_NULL)
         viClose(vi);
     viClose(rm);
-    if (st < 0)
-        return fail(o, step, statusText(st));
+    if (st < 0) {
+        o.exitStatus = fail(o, step, failure.message, failure);
+        return;
+    }
     while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
         reply.pop_back();
     for (char &c : reply) // the reply goes to a terminal: no control bytes
@@ -353,17 +589,53 @@ int runSend(const Options &o)
                    {"reply", o.line.find('?') != std::string::npos ? json(reply) : json(nullptr)}});
     else if (o.line.find('?') != std::string::npos)
         std::cout << reply << std::endl;
-    return kExitOk;
+    o.exitStatus = kExitOk;
 }
 
-CLI::Validator targetValidator()
+void setupSend(CLI::App &app, Options &o)
 {
-    return CLI::Validator(
-        [](std::string &text) {
-            const TargetResult r = parseTarget(text);
-            return r.ok ? std::string() : r.error;
-        },
-        "TARGET", "target");
+    CLI::App *send = app.add_subcommand("send", "Send one raw protocol line; print the reply of a query (?)");
+    addTarget(send, o);
+    send->add_option("LINE", o.line, "Protocol line without its LF")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                if (text.empty() || text.size() > kMaxSendLine)
+                    return std::string("the line must have 1 to 4096 characters");
+                if (text.find_first_of("\r\n") != std::string::npos)
+                    return std::string("the line must not contain CR or LF");
+                return std::string();
+            },
+            "LINE", "protocol line"));
+    send->callback([&o] { runSend(o); });
+}
+
+// ---- usage errors ----
+
+// One line naming what is wrong: on stderr, and for check also as the
+// plugin's UNKNOWN status line on stdout.
+int usageError(const CLI::App &app, const CLI::ParseError &e, int argc, char **argv)
+{
+    std::string message = e.what();
+    std::string subcommand; // the first word that is not an option or --timeout's value
+    for (int i = 1; i < argc && subcommand.empty(); ++i) {
+        const std::string word = argv[i];
+        if (word == "--timeout")
+            ++i;
+        else if (!word.empty() && word[0] != '-')
+            subcommand = word;
+    }
+    if (app.get_subcommands().empty() && !subcommand.empty() && subcommand != "check") {
+        // CLI11 says only that a subcommand is required: name the word it did not know.
+        message = "unknown subcommand '" + subcommand + "'";
+    }
+    if (subcommand == "check") {
+        std::cout << cv4870ctl::pluginFailureLine("UNKNOWN", "usage: " + message + " (see cv4870ctl check --help)")
+                  << std::endl;
+        return kPluginUnknown;
+    }
+    std::cerr << "cv4870ctl: " << message << " (see cv4870ctl --help)" << std::endl;
+    return kExitUsage;
 }
 
 } // namespace
@@ -383,122 +655,21 @@ int main(int argc, char **argv)
     app.add_flag("--json", o.json, "Machine-readable JSON output (schema in the manual)");
     app.footer("Exit status: 0 good, 1 the mainframe reports a problem (find: nothing found), 2 usage error,\n"
                "3 the mainframe cannot be reached or the driver fails. check uses the plugin statuses\n"
-               "0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (usage errors too).");
+               "0 OK, 1 WARNING, 2 CRITICAL (also unreachable), 3 UNKNOWN (usage errors).");
+    setupFind(app, o);
+    setupStatus(app, o);
+    setupCheck(app, o);
+    setupWatch(app, o);
+    setupCommands(app, o);
+    setupSend(app, o);
 
-    auto addTarget = [&](CLI::App *sub) {
-        sub->add_option("TARGET", o.target, "Mainframe to talk to")->required()->check(targetValidator());
-    };
-    auto addThresholds = [&](CLI::App *sub) {
-        sub->add_option("-w,--warning-temp", o.warningTemp, "Warning at or above this temperature (degC)")
-            ->check(CLI::Range(-100.0, 500.0));
-        sub->add_option("-c,--critical-temp", o.criticalTemp, "Critical at or above this temperature (degC)")
-            ->check(CLI::Range(-100.0, 500.0));
-    };
-
-    CLI::App *find = app.add_subcommand("find", "List the mainframes the VISA search finds (exit 1: none)");
-    CLI::App *status = app.add_subcommand("status", "One reading as a table or JSON (exit 0 healthy, 1 problem)");
-    addTarget(status);
-    addThresholds(status);
-    CLI::App *check = app.add_subcommand("check", "Monitoring-plugin check: one status line with performance data");
-    addTarget(check);
-    addThresholds(check);
-    CLI::App *watch = app.add_subcommand("watch", "Poll and print events as they happen; optionally log everything");
-    addTarget(watch);
-    addThresholds(watch);
-    watch->add_option("--interval", o.intervalMs, "Poll interval in ms (default 500)")->check(CLI::Range(10, 3600000));
-    watch->add_option("--count", o.count, "Stop after this many polls")->check(CLI::PositiveNumber);
-    watch->add_option("--duration", o.durationSeconds, "Stop after this many seconds")->check(CLI::PositiveNumber);
-    watch->add_option("--log", o.logPath, "Append every snapshot and event to this file");
-    watch->add_option("--log-format", o.logFormat, "csv (default) or jsonl")->check(CLI::IsMember({"csv", "jsonl"}));
-    CLI::App *power = app.add_subcommand("power", "Switch main power on or off");
-    addTarget(power);
-    power->add_option("STATE", o.powerState, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-    CLI::App *sysreset = app.add_subcommand("sysreset", "Pulse the VXI SysReset line");
-    addTarget(sysreset);
-    CLI::App *reset = app.add_subcommand("reset", "Reset the mainframe to its power-on state (*RST)");
-    addTarget(reset);
-    CLI::App *fan = app.add_subcommand("fan", "Set the nominal fan speed");
-    addTarget(fan);
-    fan->add_option("RPM", o.fanSpeed, "off, 0, or 1200..3600")
-        ->required()
-        ->check(CLI::Validator(
-            [](std::string &text) {
-                if (text == "off")
-                    return std::string();
-                char *end = nullptr;
-                errno = 0;
-                const long rpm = std::strtol(text.c_str(), &end, 10);
-                const bool number = !text.empty() && *end == '\0' && errno == 0;
-                if (number && (rpm == 0 || (rpm >= CV4870_FAN_SPEED_MIN && rpm <= CV4870_FAN_SPEED_MAX)))
-                    return std::string();
-                return "fan speed " + text + " is not off, 0 or 1200..3600 rpm";
-            },
-            "RPM", "fan speed"));
-    CLI::App *send = app.add_subcommand("send", "Send one raw protocol line; print the reply of a query (?)");
-    addTarget(send);
-    send->add_option("LINE", o.line, "Protocol line without its LF")
-        ->required()
-        ->check(CLI::Validator(
-            [](std::string &text) {
-                if (text.empty() || text.size() > kMaxSendLine)
-                    return std::string("the line must have 1 to 4096 characters");
-                if (text.find_first_of("\r\n") != std::string::npos)
-                    return std::string("the line must not contain CR or LF");
-                return std::string();
-            },
-            "LINE", "protocol line"));
-
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         app.parse(argc, argv);
-        if (o.warningTemp && o.criticalTemp && *o.criticalTemp < *o.warningTemp)
-            throw CLI::ValidationError("--critical-temp", "must not be below --warning-temp");
-        if (watch->parsed() && !o.logPath.empty() && o.logPath == "-")
-            throw CLI::ValidationError("--log", "needs a file name");
-    } catch (const CLI::Success &e) {
-        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
             return app.exit(e);
-        std::string message = e.what();
-        if (app.get_subcommands().empty()) {
-            // CLI11 says only that a subcommand is required: name the word it did not know.
-            for (int i = 1; i < argc; ++i) {
-                const std::string word = argv[i];
-                if (word == "--timeout") {
-                    ++i;
-                } else if (!word.empty() && word[0] != '-') {
-                    message = "unknown subcommand '" + word + "'";
-                    break;
-                }
-            }
-        }
-        std::cerr << "cv4870ctl: " << message << " (see cv4870ctl --help)" << std::endl;
-        return check->parsed() ? kPluginUnknown : kExitUsage;
+        return usageError(app, e, argc, argv);
     }
-    std::signal(SIGPIPE, SIG_IGN);
-    o.resource = parseTarget(o.target).resource;
-
-    if (find->parsed())
-        return runFind(o);
-    if (status->parsed())
-        return runStatus(o);
-    if (check->parsed())
-        return runCheck(o);
-    if (watch->parsed())
-        return runWatch(o);
-    if (power->parsed()) {
-        const bool on = o.powerState == "on";
-        return runCommand(o, "power", on ? "main power switched on" : "main power switched off",
-                          [on](ViSession vi) { return cv4870_setMainPowerState(vi, on ? VI_TRUE : VI_FALSE); });
-    }
-    if (sysreset->parsed())
-        return runCommand(o, "sysreset", "SysReset pulsed", [](ViSession vi) { return cv4870_setVXIsysReset(vi); });
-    if (reset->parsed())
-        return runCommand(o, "reset", "mainframe reset", [](ViSession vi) { return cv4870_reset(vi); });
-    if (fan->parsed()) {
-        const auto rpm = static_cast<ViInt32>(o.fanSpeed == "off" ? 0 : std::stol(o.fanSpeed));
-        return runCommand(o, "fan", "nominal fan speed set to " + std::to_string(rpm) + " rpm",
-                          [rpm](ViSession vi) { return cv4870_setFanSpeed(vi, rpm); });
-    }
-    return runSend(o);
+    return o.exitStatus;
 }

@@ -3,7 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "cv4870.h"
 #include "cv4870mon/json.h"
+#include "cv4870mon/target.h"
+#include "cv4870mon/text.h"
 #include "report.h"
 
 namespace cv4870ctl {
@@ -11,13 +14,6 @@ namespace cv4870ctl {
 using namespace cv4870mon;
 
 namespace {
-
-std::string printf1(const char *fmt, double value)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
 
 std::string upper(std::string text)
 {
@@ -105,8 +101,9 @@ std::string statusTable(const Snapshot &s, const Health &health)
     rows = {{"Output", "Voltage", "Current", "State", "Health"}};
     for (std::size_t i = 0; i < kOutputCount; ++i) {
         const Output &o = s.outputs[i];
-        rows.push_back({kOutputNames[i], printf1("%+.3f V", o.voltageVolts), printf1("%.3f A", o.currentAmperes),
-                        o.ok ? "good" : "BAD", healthOf(health, ProblemKind::Output, i)});
+        rows.push_back({kOutputNames[i], formatNumber(o.voltageVolts, 3, true) + " V",
+                        formatNumber(o.currentAmperes, 3) + " A", o.ok ? "good" : "BAD",
+                        healthOf(health, ProblemKind::Output, i)});
     }
     out += "\n" + table(rows);
 
@@ -127,31 +124,82 @@ std::string statusTable(const Snapshot &s, const Health &health)
     return out;
 }
 
+namespace {
+
+// '|' would start the performance data.
+std::string pluginText(std::string text)
+{
+    for (char &c : text)
+        c = c == '|' ? '/' : c;
+    return text;
+}
+
+// 'label'=value[uom];warn;crit;min;max, trailing empty fields left off.
+std::string perfItem(const std::string &label, const std::string &value, const std::string &uom,
+                     const std::string &warn = "", const std::string &crit = "", const std::string &min = "",
+                     const std::string &max = "")
+{
+    std::string fields = ";" + warn + ";" + crit + ";" + min + ";" + max;
+    while (!fields.empty() && fields.back() == ';')
+        fields.pop_back();
+    return "'" + label + "'=" + value + uom + fields;
+}
+
+} // namespace
+
 std::string pluginLine(const Snapshot &s, const Health &health, const Thresholds &thresholds)
 {
     std::string text;
     if (health.problems.empty()) {
-        text = "main power on, 7 outputs good, fans " + std::to_string(s.fanRpm[0]) + "/" +
-               std::to_string(s.fanRpm[1]) + "/" + std::to_string(s.fanRpm[2]) + " rpm, fan tray " +
-               std::to_string(s.fanTrayCelsius) + " C, power supply " + std::to_string(s.powerSupplyCelsius) + " C";
+        text = s.status.powerOn ? "main power on, 7 outputs good" : "main power off as expected";
+        text += ", fans " + std::to_string(s.fanRpm[0]) + "/" + std::to_string(s.fanRpm[1]) + "/" +
+                std::to_string(s.fanRpm[2]) + " rpm, fan tray " + std::to_string(s.fanTrayCelsius) +
+                " C, power supply " + std::to_string(s.powerSupplyCelsius) + " C";
     } else {
         for (const Problem &p : health.problems)
             text += (text.empty() ? "" : ", ") + p.text;
     }
-    for (char &c : text)
-        c = c == '|' ? '/' : c; // '|' would start the performance data
-    const std::string warn = thresholds.warningCelsius ? printf1("%g", *thresholds.warningCelsius) : "";
-    const std::string crit = thresholds.criticalCelsius ? printf1("%g", *thresholds.criticalCelsius) : "";
-    std::string perf = "'fan_tray_temperature'=" + std::to_string(s.fanTrayCelsius) + "C;" + warn + ";" + crit +
-                       " 'power_supply_temperature'=" + std::to_string(s.powerSupplyCelsius) + "C;" + warn + ";" +
-                       crit + " 'fan_nominal'=" + std::to_string(s.fanNominalRpm);
+    const std::string warn = thresholds.warning ? thresholds.warning->text : "";
+    const std::string crit = thresholds.critical ? thresholds.critical->text : "";
+    std::vector<std::string> perf = {
+        perfItem("fan_tray_temperature", std::to_string(s.fanTrayCelsius), "C", warn, crit),
+        perfItem("power_supply_temperature", std::to_string(s.powerSupplyCelsius), "C", warn, crit),
+        perfItem("main_power", s.status.powerOn ? "1" : "0", "", "", "", "0", "1"),
+        perfItem("fan_nominal", std::to_string(s.fanNominalRpm), "", "", "", "0", std::to_string(CV4870_FAN_SPEED_MAX)),
+    };
     for (std::size_t i = 0; i < kFanCount; ++i)
-        perf += " 'fan" + std::to_string(i + 1) + "'=" + std::to_string(s.fanRpm[i]);
+        perf.push_back(perfItem("fan" + std::to_string(i + 1), std::to_string(s.fanRpm[i]), "", "", "", "0"));
     for (std::size_t i = 0; i < kOutputCount; ++i)
-        perf += " '" + std::string(kOutputNames[i]) + " voltage'=" + printf1("%.3fV", s.outputs[i].voltageVolts);
+        perf.push_back(
+            perfItem(std::string(kOutputNames[i]) + " voltage", formatNumber(s.outputs[i].voltageVolts, 3), "V"));
     for (std::size_t i = 0; i < kOutputCount; ++i)
-        perf += " '" + std::string(kOutputNames[i]) + " current'=" + printf1("%.3fA", s.outputs[i].currentAmperes);
-    return "CV4870 " + upper(severityName(health.severity)) + " - " + text + " | " + perf;
+        perf.push_back(
+            perfItem(std::string(kOutputNames[i]) + " current", formatNumber(s.outputs[i].currentAmperes, 3), "A"));
+    std::string data;
+    for (const std::string &item : perf)
+        data += (data.empty() ? "" : " ") + item;
+    return "CV4870 " + upper(severityName(health.severity)) + " - " + pluginText(text) + " | " + data;
+}
+
+std::string pluginFailureLine(const std::string &state, const std::string &text)
+{
+    return "CV4870 " + state + " - " + pluginText(text);
+}
+
+nlohmann::json serviceDiscovery(const nlohmann::json &mainframes)
+{
+    nlohmann::json groups = nlohmann::json::array();
+    for (const nlohmann::json &m : mainframes) {
+        const std::string resource = m.at("resource").get<std::string>();
+        const std::string target = socketEndpoint(resource);
+        groups.push_back({{"targets", {target}},
+                          {"labels",
+                           {{"resource", resource},
+                            {"description", m.at("description")},
+                            {"power_supply_serial", std::to_string(m.at("power_supply_serial").get<int>())},
+                            {"fan_tray_serial", std::to_string(m.at("fan_tray_serial").get<int>())}}}});
+    }
+    return groups;
 }
 
 std::string eventLine(const Event &e)
@@ -182,7 +230,7 @@ std::string csvRow(const Snapshot &s, const Health &health)
                    s.status.sysFail})
         row += "," + flag(b);
     for (const Output &o : s.outputs)
-        row += printf1(",%.3f", o.voltageVolts) + printf1(",%.3f", o.currentAmperes) + "," + flag(o.ok);
+        row += "," + formatNumber(o.voltageVolts, 3) + "," + formatNumber(o.currentAmperes, 3) + "," + flag(o.ok);
     row += "," + std::to_string(s.fanNominalRpm);
     for (std::int32_t rpm : s.fanRpm)
         row += "," + std::to_string(rpm);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "cv4870mon/events.h"
 #include "cv4870mon/health.h"
 #include "cv4870mon/snapshot.h"
@@ -17,6 +19,14 @@ std::string statusTable(const cv4870mon::Snapshot &snapshot, const cv4870mon::He
 // One monitoring-plugin line: "CV4870 OK - ... | perfdata".
 std::string pluginLine(const cv4870mon::Snapshot &snapshot, const cv4870mon::Health &health,
                        const cv4870mon::Thresholds &thresholds);
+// The line without a reading: "CV4870 CRITICAL - <text>" ('|' in text
+// replaced, so that it never starts performance data).
+std::string pluginFailureLine(const std::string &state, const std::string &text);
+
+// A Prometheus file-based service discovery file: one group per mainframe
+// found ({"resource", "description", "power_supply_serial",
+// "fan_tray_serial"}), its target as host:port.
+nlohmann::json serviceDiscovery(const nlohmann::json &mainframes);
 
 // One line for an event as watch prints it: "<time>  <severity>  <text>".
 std::string eventLine(const cv4870mon::Event &event);

@@ -74,6 +74,21 @@ std::vector<Event> diffSnapshots(const Snapshot &before, const Snapshot &after)
     return events;
 }
 
+std::vector<Event> presentAtStart(const Snapshot &first)
+{
+    Snapshot healthy = first;
+    healthy.status = {};
+    healthy.status.powerOn = true;
+    for (Output &o : healthy.outputs)
+        o.ok = true;
+    std::vector<Event> events = diffSnapshots(healthy, first);
+    for (Event &e : events) {
+        e.presentAtStart = true;
+        e.text += " (present at start)";
+    }
+    return events;
+}
+
 LinkTracker::LinkTracker(std::string resource)
     : resource_(std::move(resource))
 {}

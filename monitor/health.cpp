@@ -1,21 +1,10 @@
 // Health of a snapshot.
-#include <cstdio>
 #include <utility>
 
 #include "cv4870mon/health.h"
+#include "cv4870mon/text.h"
 
 namespace cv4870mon {
-
-namespace {
-
-std::string format(const char *fmt, double a, double b)
-{
-    char buf[128];
-    std::snprintf(buf, sizeof buf, fmt, a, b);
-    return buf;
-}
-
-} // namespace
 
 const char *severityName(Severity severity)
 {
@@ -37,6 +26,8 @@ std::string Problem::code() const
         return subject < kFailureLines.size() ? kFailureLines[subject].code : "status_line";
     case ProblemKind::MainPowerOff:
         return "main_power_off";
+    case ProblemKind::MainPowerOn:
+        return "main_power_on";
     case ProblemKind::Output:
         return std::string("output:") + (subject < kOutputCount ? kOutputNames[subject] : "?");
     case ProblemKind::Temperature:
@@ -67,8 +58,11 @@ Health assessHealth(const Snapshot &s, const Thresholds &thresholds)
             add(Severity::Critical, ProblemKind::StatusLine, i, kFailureLines[i].text);
     }
     if (!s.status.powerOn) {
-        add(Severity::Warning, ProblemKind::MainPowerOff, 0, "main power off");
+        if (!thresholds.powerExpectedOff)
+            add(Severity::Warning, ProblemKind::MainPowerOff, 0, "main power off");
     } else {
+        if (thresholds.powerExpectedOff)
+            add(Severity::Warning, ProblemKind::MainPowerOn, 0, "main power on, expected off");
         for (std::size_t i = 0; i < kOutputCount; ++i) {
             if (!s.outputs[i].ok)
                 add(Severity::Critical, ProblemKind::Output, i, std::string("output ") + kOutputNames[i] + " not good");
@@ -77,13 +71,12 @@ Health assessHealth(const Snapshot &s, const Thresholds &thresholds)
     for (std::size_t i = 0; i < kTemperatureCount; ++i) {
         const TemperatureSensor &sensor = kTemperatureSensors[i];
         const double t = static_cast<double>(s.*sensor.member);
-        const std::string what = std::string(sensor.text) + " ";
-        if (thresholds.criticalCelsius && t >= *thresholds.criticalCelsius)
+        const std::string what = std::string(sensor.text) + " " + formatNumber(t) + " C ";
+        if (thresholds.critical && thresholds.critical->alerts(t))
             add(Severity::Critical, ProblemKind::Temperature, i,
-                what + format("%.0f C at or above critical %g C", t, *thresholds.criticalCelsius));
-        else if (thresholds.warningCelsius && t >= *thresholds.warningCelsius)
-            add(Severity::Warning, ProblemKind::Temperature, i,
-                what + format("%.0f C at or above warning %g C", t, *thresholds.warningCelsius));
+                what + thresholds.critical->describe() + " (critical)");
+        else if (thresholds.warning && thresholds.warning->alerts(t))
+            add(Severity::Warning, ProblemKind::Temperature, i, what + thresholds.warning->describe() + " (warning)");
     }
     return h;
 }

@@ -80,7 +80,14 @@ json toJson(const Event &e)
         j["from_rpm"] = *e.fromRpm;
     if (e.toRpm)
         j["to_rpm"] = *e.toRpm;
+    if (e.presentAtStart)
+        j["present_at_start"] = true;
     return j;
+}
+
+json toJson(const Failure &failure)
+{
+    return {{"reason", failureReasonName(failure.reason)}, {"message", failure.message}};
 }
 
 } // namespace cv4870mon

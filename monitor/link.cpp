@@ -12,10 +12,10 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// What the failing call was doing, for the error text.
-std::string describe(const char *what, ViStatus status)
+// What the failing call was doing and why, for the error text.
+std::string describe(const char *what, const Failure &failure)
 {
-    return std::string(what) + ": " + statusText(status);
+    return std::string(what) + ": " + failure.message;
 }
 
 // Sets the session timeout to the time left before the deadline, or fails
@@ -64,14 +64,15 @@ void Link::failLocked()
     retryAt_ = Steady::now() + delay_;
 }
 
-ViStatus Link::openLocked(Steady::time_point deadline, std::string *error)
+ViStatus Link::openLocked(Steady::time_point deadline, std::string *error, Failure *failure)
 {
     if (vi_ != VI_NULL)
         return VI_SUCCESS;
     ViSession vi = VI_NULL;
     ViStatus st = cv4870_init(const_cast<ViRsrc>(resource_.c_str()), VI_TRUE, VI_FALSE, &vi);
     if (st < 0) {
-        *error = describe("open", st);
+        *failure = classifyFailure(st, resource_);
+        *error = describe("open", *failure);
         return st;
     }
     Identity id;
@@ -90,7 +91,8 @@ ViStatus Link::openLocked(Steady::time_point deadline, std::string *error)
         vi_ = vi;
         return VI_SUCCESS;
     }
-    *error = describe(what, st);
+    *failure = classifyFailure(st, resource_);
+    *error = describe(what, *failure);
     cv4870_close(vi);
     return st;
 }
@@ -104,11 +106,13 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
         r.status = VI_ERROR_CONN_LOST;
         r.backoff = true;
         r.error = "waiting to reconnect";
+        r.failure = lastFailure_;
         return r;
     }
     Snapshot s;
     s.time = Clock::now();
-    if ((r.status = openLocked(end, &r.error)) < 0) {
+    if ((r.status = openLocked(end, &r.error, &r.failure)) < 0) {
+        lastFailure_ = r.failure;
         failLocked();
         return r;
     }
@@ -137,7 +141,9 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
             st = step.call();
         if (st < 0) {
             r.status = st;
-            r.error = describe(step.what, st);
+            r.failure = classifyFailure(st, resource_);
+            r.error = describe(step.what, r.failure);
+            lastFailure_ = r.failure;
             failLocked();
             return r;
         }
@@ -156,18 +162,27 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
 }
 
 ViStatus Link::run(std::chrono::milliseconds deadline, const std::function<ViStatus(ViSession)> &call,
-                   std::string *error)
+                   std::string *error, Failure *failure)
 {
     const Steady::time_point end = Steady::now() + deadline;
     std::lock_guard<std::mutex> lock(mutex_);
     std::string text;
-    ViStatus st = openLocked(end, &text);
-    if (st >= 0 && (st = arm(vi_, end)) >= 0 && (st = call(vi_)) < 0)
-        text = statusText(st);
+    Failure why;
+    ViStatus st = openLocked(end, &text, &why);
+    if (st >= 0 && (st = arm(vi_, end)) >= 0 && (st = call(vi_)) < 0) {
+        why = classifyFailure(st, resource_);
+        text = why.message;
+    } else if (st < 0 && !why) {
+        why = classifyFailure(st, resource_); // the deadline passed before the call
+        text = why.message;
+    }
     if (st < 0) {
+        lastFailure_ = why;
         failLocked();
         if (error)
             *error = text;
+        if (failure)
+            *failure = std::move(why);
     }
     return st;
 }

@@ -1,4 +1,6 @@
 // The TARGET argument of the command-line tools.
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <string>
 
@@ -131,6 +133,21 @@ TargetResult parseTarget(std::string_view text)
         return failure("the host name is too long for a VISA resource string (255 characters in all)");
     r.ok = true;
     return r;
+}
+
+std::string socketEndpoint(const std::string &resource)
+{
+    const std::string suffix = "::SOCKET";
+    const std::size_t first = resource.find("::");
+    if (first == std::string::npos || resource.size() < suffix.size() ||
+        !std::equal(suffix.rbegin(), suffix.rend(), resource.rbegin(),
+                    [](char a, char b) { return a == std::toupper(static_cast<unsigned char>(b)); }))
+        return resource;
+    const std::string hostPort = resource.substr(first + 2, resource.size() - suffix.size() - first - 2);
+    const std::size_t port = hostPort.rfind("::");
+    if (port == std::string::npos || port == 0)
+        return resource;
+    return hostPort.substr(0, port) + ":" + hostPort.substr(port + 2);
 }
 
 } // namespace cv4870mon

@@ -1,4 +1,7 @@
-// Texts from the driver as UTF-8.
+// Texts from the driver as UTF-8, numbers for people.
+#include <cmath>
+#include <cstdio>
+
 #include "cv4870.h"
 #include "cv4870mon/text.h"
 
@@ -17,6 +20,22 @@ std::string utf8FromLatin1(const char *text)
         }
     }
     return out;
+}
+
+std::string formatNumber(double value, int decimals, bool sign)
+{
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value < 0 ? "-inf" : "inf";
+    char buf[64];
+    if (std::fabs(value) >= 1e9)
+        std::snprintf(buf, sizeof buf, sign ? "%+.6g" : "%.6g", value);
+    else if (decimals >= 0)
+        std::snprintf(buf, sizeof buf, sign ? "%+.*f" : "%.*f", decimals, value);
+    else
+        std::snprintf(buf, sizeof buf, sign ? "%+.10g" : "%.10g", value);
+    return buf;
 }
 
 std::string statusText(ViStatus status)

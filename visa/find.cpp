@@ -33,7 +33,13 @@ ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt3
     try {
         ResourceConfig config;
         const std::string path = resourceFilePath();
-        loadResourceFile(path, &config);
+        const bool read = loadResourceFile(path, &config);
+        if (auto rm = std::static_pointer_cast<ManagerObject>(objectTable().find(sesn))) {
+            std::lock_guard<std::mutex> g(rm->lock);
+            rm->searched = true;
+            rm->rsrcFile = path;
+            rm->rsrcFileRead = read;
+        }
         for (const std::string &problem : config.problems)
             fprintf(stderr, "visa: %s:%s (line skipped)\n", path.c_str(), problem.c_str());
         /* Every name the library knows is listed, and matched, in its

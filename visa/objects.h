@@ -29,6 +29,19 @@ struct Object
     const ViSession rm; /* the manager it was opened through; 0 for a manager */
 };
 
+struct ManagerObject : Object
+{
+    ManagerObject()
+        : Object(ObjectKind::ResourceManager, VI_NULL)
+    {}
+    /* What the last search through this manager looked for and read
+     * (VI_ATTR_CV_RSRC_FILE, VI_ATTR_CV_RSRC_FILE_READ). */
+    std::mutex lock;
+    bool searched = false;
+    std::string rsrcFile;
+    bool rsrcFileRead = false;
+};
+
 struct SessionObject : Object
 {
     explicit SessionObject(ViSession owner)

@@ -207,19 +207,19 @@ static void reportNotRegular(const std::string &path)
         fprintf(stderr, "visa: %s: not a regular file, ignored\n", path.c_str());
 }
 
-void loadResourceFile(const std::string &path, ResourceConfig *out)
+bool loadResourceFile(const std::string &path, ResourceConfig *out)
 {
     if (path.empty())
-        return;
+        return false;
     /* Non-blocking, so that opening a FIFO without a writer returns. */
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return false;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         reportNotRegular(path);
-        return;
+        return false;
     }
     /* One byte more than the limit tells whether anything was left over. */
     std::string text(kMaxResourceFileSize + 1, '\0');
@@ -243,6 +243,7 @@ void loadResourceFile(const std::string &path, ResourceConfig *out)
                                 " bytes; the rest ignored");
     }
     parseResourceConfig(text, out);
+    return true;
 }
 
 std::vector<std::string> scanRanges(const std::vector<ScanRange> &ranges, const ScanOptions &opt)

@@ -47,8 +47,9 @@ std::string resourceFilePath();
 void parseResourceConfig(const std::string &text, ResourceConfig *out);
 /* A missing file is an empty configuration; so is anything that is not a
  * regular file (a FIFO, a directory, a device), which is also reported
- * once on standard error. At most kMaxResourceFileSize bytes are read. */
-void loadResourceFile(const std::string &path, ResourceConfig *out);
+ * once on standard error. At most kMaxResourceFileSize bytes are read.
+ * True when a regular file was opened and read. */
+bool loadResourceFile(const std::string &path, ResourceConfig *out);
 
 /* Probes every address of the ranges with a non-blocking connect and
  * returns the names of those that accepted, in address order. */

@@ -1,5 +1,7 @@
 /* Resource manager and SOCKET sessions: open, close, attributes, I/O. */
+#include "failure.h"
 #include "objects.h"
+#include "rsrcfile.h"
 #include "rsrcname.h"
 #include "visa.h"
 
@@ -29,6 +31,19 @@ ViStatus sessionFor(ViObject vi, std::shared_ptr<SessionObject> *out)
         return VI_ERROR_NSUP_OPER;
     *out = std::static_pointer_cast<SessionObject>(obj);
     return VI_SUCCESS;
+}
+
+/* What a failed read or write tells cvvisa_lastFailure. */
+void recordIoFailure(const SessionObject &s, ViStatus st, ViUInt32 timeoutMs)
+{
+    const std::string peer = endpointText(s.hostName, s.rsrc.port);
+    if (st == VI_ERROR_TMO)
+        setFailure(st, CV_VISA_FAILURE_TIMEOUT, 0,
+                   "no answer from " + peer + " within " + std::to_string(timeoutMs) + " ms");
+    else if (st == VI_ERROR_CONN_LOST)
+        setFailure(st, CV_VISA_FAILURE_CLOSED, 0, "connection to " + peer + " closed by the peer");
+    else
+        setFailure(st, CV_VISA_FAILURE_SYSTEM, 0, "I/O error on the connection to " + peer);
 }
 
 /* The common part of viRead and viWrite: checks the session and buffer,
@@ -62,6 +77,10 @@ ViStatus runIo(ViSession vi, const void *buf, ViUInt32 cnt, ViPUInt32 retCnt, Tr
     st = transfer(*s, opt, deadline, &moved);
     if (retCnt)
         *retCnt = moved;
+    if (st < 0)
+        recordIoFailure(*s, st, timeoutMs);
+    else
+        clearFailure();
     return st;
 }
 
@@ -96,7 +115,24 @@ ViStatus getLibraryAttribute(ViAttr attr, void *value)
 ViStatus setLibraryAttribute(ViAttr attr)
 {
     ViChar probe[VI_FIND_BUFLEN];
+    if (attr == VI_ATTR_CV_RSRC_FILE || attr == VI_ATTR_CV_RSRC_FILE_READ)
+        return VI_ERROR_ATTR_READONLY;
     return getLibraryAttribute(attr, probe) == VI_SUCCESS ? VI_ERROR_ATTR_READONLY : VI_ERROR_NSUP_ATTR;
+}
+
+ViStatus getManagerAttribute(ManagerObject &rm, ViAttr attr, void *value)
+{
+    std::lock_guard<std::mutex> g(rm.lock);
+    switch (attr) {
+    case VI_ATTR_CV_RSRC_FILE:
+        copyOut(static_cast<ViChar *>(value), rm.searched ? rm.rsrcFile : resourceFilePath());
+        return VI_SUCCESS;
+    case VI_ATTR_CV_RSRC_FILE_READ:
+        *static_cast<ViBoolean *>(value) = rm.rsrcFileRead ? VI_TRUE : VI_FALSE;
+        return VI_SUCCESS;
+    default:
+        return getLibraryAttribute(attr, value);
+    }
 }
 
 ViStatus getSessionAttribute(SessionObject &s, ViAttr attr, void *value)
@@ -242,7 +278,7 @@ ViStatus viOpenDefaultRM(ViPSession vi)
     if (!vi)
         return VI_ERROR_INV_PARAMETER;
     *vi = VI_NULL;
-    std::shared_ptr<Object> rm(new (std::nothrow) Object(ObjectKind::ResourceManager, VI_NULL));
+    std::shared_ptr<Object> rm(new (std::nothrow) ManagerObject());
     if (!rm)
         return VI_ERROR_ALLOC;
     ViObject handle = objectTable().add(rm);
@@ -254,6 +290,7 @@ ViStatus viOpenDefaultRM(ViPSession vi)
 
 ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 timeout, ViPSession vi)
 {
+    clearFailure();
     if (vi)
         *vi = VI_NULL;
     if (const ViStatus st = checkManager(sesn); st != VI_SUCCESS)
@@ -309,6 +346,8 @@ ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void *attrValue)
         return VI_ERROR_INV_OBJECT;
     if (!attrValue)
         return VI_ERROR_USER_BUF;
+    if (obj->kind == ObjectKind::ResourceManager)
+        return getManagerAttribute(static_cast<ManagerObject &>(*obj), attrName, attrValue);
     if (obj->kind != ObjectKind::Session)
         return getLibraryAttribute(attrName, attrValue);
     return getSessionAttribute(static_cast<SessionObject &>(*obj), attrName, attrValue);

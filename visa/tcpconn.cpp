@@ -1,6 +1,7 @@
 /* TCP transport of SOCKET sessions. The socket stays non-blocking; every
  * wait is a poll() bounded by the caller's deadline on the monotonic clock. */
 #include "tcpconn.h"
+#include "failure.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -100,7 +101,12 @@ ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, cons
     addrs->clear();
     if (kind != HostKind::Name) {
         /* Numeric: no resolver traffic, no wait. */
-        return lookup(host, port, AI_NUMERICHOST, addrs) == 0 && !addrs->empty() ? VI_SUCCESS : VI_ERROR_RSRC_NFOUND;
+        const int rc = lookup(host, port, AI_NUMERICHOST, addrs);
+        if (rc == 0 && !addrs->empty())
+            return VI_SUCCESS;
+        setFailure(VI_ERROR_RSRC_NFOUND, CV_VISA_FAILURE_NAME, 0,
+                   "address " + host + " not usable: " + (rc ? gai_strerror(rc) : "no address"));
+        return VI_ERROR_RSRC_NFOUND;
     }
     auto job = std::make_shared<Lookup>();
     try {
@@ -119,10 +125,17 @@ ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, cons
     std::unique_lock<std::mutex> g(job->lock);
     if (deadline.infinite())
         job->doneCv.wait(g, [&] { return job->done; });
-    else if (!job->doneCv.wait_until(g, deadline.end(), [&] { return job->done; }))
-        return VI_ERROR_RSRC_NFOUND; /* the lookup thread finishes on its own */
-    if (job->rc != 0 || job->addrs.empty())
+    else if (!job->doneCv.wait_until(g, deadline.end(), [&] { return job->done; })) {
+        /* the lookup thread finishes on its own */
+        setFailure(VI_ERROR_RSRC_NFOUND, CV_VISA_FAILURE_NAME, 0, "name lookup of " + host + " did not finish in time");
         return VI_ERROR_RSRC_NFOUND;
+    }
+    if (job->rc != 0 || job->addrs.empty()) {
+        const int err = job->rc == EAI_SYSTEM ? errno : 0;
+        setFailure(VI_ERROR_RSRC_NFOUND, CV_VISA_FAILURE_NAME, err,
+                   "name lookup of " + host + " failed: " + (job->rc ? gai_strerror(job->rc) : "no address"));
+        return VI_ERROR_RSRC_NFOUND;
+    }
     *addrs = job->addrs;
     return VI_SUCCESS;
 }
@@ -145,6 +158,16 @@ int startConnect(const SockAddr &addr, bool *done)
     ::close(fd);
     errno = err;
     return -1;
+}
+
+std::string numericAddress(const sockaddr_storage &addr)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (addr.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&addr)->sin_addr, text, sizeof text);
+    else if (addr.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&addr)->sin6_addr, text, sizeof text);
+    return text;
 }
 
 int socketError(int fd)
@@ -184,12 +207,20 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
     if (st != VI_SUCCESS)
         return st;
 
+    /* Why the last address tried failed, for cvvisa_lastFailure. */
+    int lastError = 0;
+    std::string lastAddress;
     for (const SockAddr &addr : addrs) {
         bool done = false;
+        lastAddress = endpointText(numericAddress(addr.storage), rsrc.port);
         int fd = startConnect(addr, &done);
         if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            lastError = errno;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                setFailure(VI_ERROR_ALLOC, CV_VISA_FAILURE_SYSTEM, lastError,
+                           "no socket for " + lastAddress + ": " + strerror(lastError));
                 return VI_ERROR_ALLOC;
+            }
             continue;
         }
         if (!done) {
@@ -198,7 +229,8 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
             do {
                 n = poll(&pfd, 1, deadline.pollMs());
             } while (n < 0 && errno == EINTR && !deadline.expired());
-            done = n > 0 && socketError(fd) == 0;
+            lastError = n > 0 ? socketError(fd) : n == 0 ? ETIMEDOUT : errno;
+            done = lastError == 0;
         }
         if (!done) {
             ::close(fd);
@@ -209,8 +241,19 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
         fd_ = fd;
         break;
     }
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        const ViInt32 reason = failureReasonOfErrno(lastError);
+        std::string text;
+        if (reason == CV_VISA_FAILURE_REFUSED)
+            text = "connection refused by " + lastAddress;
+        else if (reason == CV_VISA_FAILURE_TIMEOUT)
+            text = "no connection to " + lastAddress + " within " + std::to_string(timeoutMs) + " ms";
+        else
+            text = (reason == CV_VISA_FAILURE_UNREACHABLE ? "no route to " : "cannot connect to ") + lastAddress +
+                   ": " + strerror(lastError);
+        setFailure(VI_ERROR_RSRC_NFOUND, reason, lastError, text);
         return VI_ERROR_RSRC_NFOUND;
+    }
 
     peerClosed_ = false;
     pending_.clear();
@@ -219,14 +262,7 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
 
     sockaddr_storage peer;
     socklen_t len = sizeof peer;
-    char text[INET6_ADDRSTRLEN] = "";
-    if (getpeername(fd_, reinterpret_cast<sockaddr *>(&peer), &len) == 0) {
-        if (peer.ss_family == AF_INET)
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr, text, sizeof text);
-        else if (peer.ss_family == AF_INET6)
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr, text, sizeof text);
-    }
-    peerAddress_ = text;
+    peerAddress_ = getpeername(fd_, reinterpret_cast<sockaddr *>(&peer), &len) == 0 ? numericAddress(peer) : "";
     return VI_SUCCESS;
 }
 

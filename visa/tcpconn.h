@@ -48,7 +48,8 @@ public:
     TcpConn &operator=(const TcpConn &) = delete;
 
     /* Resolves and connects within timeoutMs. VI_ERROR_RSRC_NFOUND when the
-     * host is unknown, refuses, is unreachable or does not answer in time. */
+     * host is unknown, refuses, is unreachable or does not answer in time;
+     * the thread's failure record (failure.h) then says which. */
     ViStatus open(const SocketRsrc &rsrc, ViUInt32 timeoutMs);
     /* Wakes any thread waiting on the socket; safe from another thread. */
     void shutdown();
@@ -92,6 +93,8 @@ ViStatus resolveHost(const std::string &host, HostKind kind, unsigned port, cons
 /* Starts a non-blocking connect to addr. Returns the socket, or -1 with
  * errno set. *done is true when the connect already completed. */
 int startConnect(const SockAddr &addr, bool *done);
+/* "127.0.0.1", "::1"; empty for another family. */
+std::string numericAddress(const sockaddr_storage &addr);
 /* The pending error of a socket whose connect has finished (SO_ERROR). */
 int socketError(int fd);
 

@@ -8,13 +8,18 @@ Usage: test_ctl.py <cv4870ctl> <cv4870-emulator>"""
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import cvtest  # noqa: E402
 
 CTL = EMULATOR = None
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
@@ -24,31 +29,36 @@ EVENTS = {"line_set", "line_cleared", "output_failed", "output_recovered", "powe
           "fan_nominal_changed", "link_lost", "link_restored"}
 
 
+def require(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
 def check_schema(value, schema, where="$"):
     """Checks value against a schema: a type, a set of allowed values, a
     compiled pattern, a dict of required keys, or a one-element list."""
     if isinstance(schema, dict):
-        assert isinstance(value, dict), where
+        require(isinstance(value, dict), where)
         for key, sub in schema.items():
             optional = key.endswith("?")
             key = key.rstrip("?")
             if key in value:
                 check_schema(value[key], sub, where + "." + key)
             else:
-                assert optional, "%s.%s missing" % (where, key)
+                require(optional, "%s.%s missing" % (where, key))
     elif isinstance(schema, list):
-        assert isinstance(value, list), where
+        require(isinstance(value, list), where)
         for i, item in enumerate(value):
             check_schema(item, schema[0], "%s[%d]" % (where, i))
     elif isinstance(schema, set):
-        assert value in schema, "%s: %r not in %r" % (where, value, schema)
+        require(value in schema, "%s: %r not in %r" % (where, value, schema))
     elif isinstance(schema, re.Pattern):
-        assert isinstance(value, str) and schema.match(value), "%s: %r" % (where, value)
+        require(isinstance(value, str) and schema.match(value), "%s: %r" % (where, value))
     elif schema is float:
-        assert isinstance(value, (int, float)) and not isinstance(value, bool), where
+        require(isinstance(value, (int, float)) and not isinstance(value, bool), where)
     else:
-        assert isinstance(value, schema) and not (schema is int and isinstance(value, bool)), \
-            "%s: %r is not %s" % (where, value, schema.__name__)
+        require(isinstance(value, schema) and not (schema is int and isinstance(value, bool)),
+                "%s: %r is not %s" % (where, value, schema.__name__))
 
 
 SNAPSHOT = {
@@ -64,40 +74,60 @@ SNAPSHOT = {
     "health": {"state": SEVERITY, "problems": [{"severity": SEVERITY, "code": str, "text": str}]},
 }
 EVENT = {"schema_version": {1}, "type": {"event"}, "time": TIME, "resource": str, "event": EVENTS,
-         "subject": str, "severity": SEVERITY, "text": str, "from_rpm?": int, "to_rpm?": int}
+         "subject": str, "severity": SEVERITY, "text": str, "from_rpm?": int, "to_rpm?": int,
+         "present_at_start?": {True}}
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Emulator:
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([EMULATOR, "--address", "127.0.0.1", "--port", str(port), "--ready",
-                                      "--simulation", "--description", b"Ch\xe2ssis 4870"],
-                                     stdout=subprocess.PIPE, text=True)
-        self.port = None
-        deadline = time.monotonic() + 10
-        for line in self.proc.stdout:
-            words = line.split()
-            if words and words[0] == "LISTENING":
-                self.port = int(words[3])
-            if words == ["READY"] or time.monotonic() > deadline:
-                break
-        assert self.port, "the emulator did not start"
-        self.target = "127.0.0.1:%d" % self.port
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
+def emulator(*extra):
+    """The emulator program with one mainframe, SIMulation commands and a
+    Latin-1 description."""
+    return cvtest.Emulator(EMULATOR, "--simulation", "--description", os.fsdecode(b"Ch\xe2ssis 4870"), *extra)
 
 
 def ctl(*args, env=None, timeout=30):
     return subprocess.run([CTL] + [str(a) for a in args], capture_output=True, encoding="utf-8", timeout=timeout,
                           env=env)
+
+
+def read(path):
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        return f.read()
+
+
+class Peer:
+    """A loopback listener that answers each connection with what
+    behaviour(conn) does, on a thread of its own."""
+
+    def __init__(self, behaviour):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.sock.settimeout(0.2)
+        self.target = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.serve, args=(behaviour,))
+        self.thread.start()
+
+    def serve(self, behaviour):
+        while not self.done.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            with conn:
+                conn.settimeout(2)
+                try:
+                    conn.recv(4096)
+                    behaviour(conn)
+                except OSError:
+                    pass
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(timeout=5)
+        self.sock.close()
 
 
 def wait_for(predicate, seconds):
@@ -111,7 +141,7 @@ def wait_for(predicate, seconds):
 
 class Ctl(unittest.TestCase):
     def setUp(self):
-        self.emu = Emulator()
+        self.emu = emulator()
         self.tmp = tempfile.TemporaryDirectory()
 
     def tearDown(self):
@@ -148,41 +178,68 @@ class Ctl(unittest.TestCase):
         r = ctl("status", self.emu.target, "--json")
         self.assertEqual((r.returncode, json.loads(r.stdout)["health"]["state"]), (1, "warning"))
 
-    def test_check_follows_the_plugin_conventions(self):
-        perf = re.compile(r"^'[^'=]+'=-?\d+(\.\d+)?(C|V|A)?(;[\d.]*){0,4}$")
-        rows = [  # (args, fault, exit status, state)
-            ([], None, 0, "OK"),
-            (["--warning-temp", "1"], None, 1, "WARNING"),
-            (["-w", "1", "-c", "2"], None, 2, "CRITICAL"),
-            ([], "SIM:SYSF ON", 2, "CRITICAL"),
+    def check(self, *args, target=None):
+        """Runs check; returns (exit status, state, text, perfdata) after
+        checking that stdout is one plugin line and stderr is empty."""
+        r = ctl("check", target or self.emu.target, *args)
+        self.assertEqual((r.stdout.count("\n"), r.stderr), (1, ""), r.stdout + r.stderr)
+        m = re.match(r"^CV4870 (OK|WARNING|CRITICAL|UNKNOWN) - ([^|]*?)(?: \| (.*))?\n$", r.stdout)
+        self.assertTrue(m, r.stdout)
+        self.assertEqual(r.returncode, ["OK", "WARNING", "CRITICAL", "UNKNOWN"].index(m.group(1)), r.stdout)
+        return r.returncode, m.group(1), m.group(2), m.group(3)
+
+    def test_check_ranges_power_and_perfdata(self):
+        temps = json.loads(ctl("--json", "status", self.emu.target).stdout)["temperatures"].values()
+        lo, hi = min(temps) - 3, max(temps) + 3  # margins for the drift between runs
+        perf = re.compile(r"^'[^'=]+'=-?[\d.]+(e[+-]\d+)?(C|V|A)?(;[\d.:~@-]*){0,4}$")
+        rows = [  # (args, fault, state)
+            ([], None, "OK"),
+            (["-w", str(hi)], None, "OK"),  # 10 means outside 0..10
+            (["-w", str(lo)], None, "WARNING"),
+            (["-w", "~:%d" % lo], None, "WARNING"),
+            (["-w", "%d:" % hi], None, "WARNING"),  # below
+            (["-w", "%d:%d" % (lo, hi)], None, "OK"),
+            (["-c", "@%d:%d" % (lo, hi)], None, "CRITICAL"),
+            (["-w", "1", "-c", "2"], None, "CRITICAL"),
+            (["--power-expected", "off"], None, "WARNING"),
+            (["-t", "5", "--unreachable", "unknown"], "SIM:SYSF ON", "CRITICAL"),
+            ([], "SIM:CLE;:POW OFF", "WARNING"),
+            (["--power-expected", "off"], None, "OK"),
         ]
-        for args, fault, code, state in rows:
+        for args, fault, state in rows:
             if fault:
                 self.sim(fault)
-            r = ctl("check", self.emu.target, *args)
-            self.assertEqual(r.returncode, code, r.stdout + r.stderr)
-            line, _, data = r.stdout.rstrip("\n").partition(" | ")
-            self.assertEqual(r.stdout.count("\n"), 1)
-            self.assertTrue(line.startswith("CV4870 %s - " % state), line)
+            _, got, text, data = self.check(*args)
+            self.assertEqual(got, state, (args, text))
             for item in data.split(" '"):
                 self.assertRegex(("'" + item).replace("''", "'"), perf)
-        self.assertIn("SysFail", r.stdout)
-        self.sim("SIM:FAN:STAL 2,ON")  # fan fail follows within about 6 s
-        self.assertTrue(wait_for(lambda: "fan fail" in ctl("check", self.emu.target).stdout, 10))
+        self.assertIn("main power off as expected", text)
+        data = self.check("-w", "~:50", "-c", "@0:1")[3]
+        self.assertRegex(data, r"^'fan_tray_temperature'=\d+C;~:50;@0:1 'power_supply_temperature'=\d+C;~:50;@0:1 "
+                               r"'main_power'=0;;;0;1 'fan_nominal'=\d+;;;0;3600 'fan1'=\d+;;;0 ")
+
+    def test_check_of_a_mainframe_it_cannot_read(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)  # accepts into the backlog, never answers
+        self.addCleanup(silent.close)
+        port = self.emu.port
         self.emu.stop()
-        r = ctl("check", self.emu.target, "--timeout", "500")
-        self.assertEqual(r.returncode, 3)
-        self.assertTrue(r.stdout.startswith("CV4870 UNKNOWN - "), r.stdout)
-        r = ctl("status", self.emu.target, "--json")
-        self.assertEqual(r.returncode, 3)
-        self.assertIn(self.emu.target.split(":")[1], r.stderr)
-        self.assertEqual(json.loads(r.stdout)["type"], "error")
-        self.emu = Emulator()
+        rows = [  # (target, args, state, words)
+            ("127.0.0.1:%d" % port, [], "CRITICAL", "connection refused by 127.0.0.1:%d" % port),
+            ("127.0.0.1:%d" % port, ["--unreachable", "unknown"], "UNKNOWN", "refused"),
+            ("127.0.0.1:%d" % silent.getsockname()[1], ["-t", "0.5"], "CRITICAL", "no answer from 127.0.0.1"),
+        ]
+        for target, args, state, words in rows:
+            _, got, text, data = self.check(*args, target=target)
+            self.assertEqual((got, data), (state, None), text)
+            self.assertIn(words, text)
+        self.emu = emulator()
 
     def test_find_lists_what_the_resource_file_names(self):
         conf = os.path.join(self.tmp.name, "resources.conf")
         with open(conf, "w") as f:
-            f.write("TCPIP::127.0.0.1::%d::SOCKET\nTCPIP::127.0.0.1::%d::SOCKET\n" % (self.emu.port, free_port()))
+            f.write("TCPIP::127.0.0.1::%d::SOCKET\nTCPIP::127.0.0.1::%d::SOCKET\n" % (self.emu.port, cvtest.free_port()))
         env = dict(os.environ, CV_VISA_RESOURCES=conf)
         r = ctl("find", env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -192,11 +249,6 @@ class Ctl(unittest.TestCase):
         found = json.loads(ctl("find", "--json", env=env).stdout)
         self.assertEqual(found["resource_file"], conf)
         self.assertEqual([m["resource"] for m in found["mainframes"]], ["TCPIP0::127.0.0.1::%d::SOCKET" % self.emu.port])
-        xdg = dict(os.environ, XDG_CONFIG_HOME=self.tmp.name)
-        xdg.pop("CV_VISA_RESOURCES", None)
-        r = ctl("find", env=xdg)
-        self.assertEqual(r.returncode, 1)
-        self.assertIn(os.path.join(self.tmp.name, "cv-visa", "resources.conf"), r.stderr)
 
     def test_commands_and_send(self):
         rows = [  # (command, query, expected reply)
@@ -235,7 +287,7 @@ class Ctl(unittest.TestCase):
         for fmt, sig in [("csv", signal.SIGINT), ("jsonl", signal.SIGTERM)]:
             log = os.path.join(self.tmp.name, "log." + fmt)
             proc, out = self.watch("--log", log, "--log-format", fmt)
-            self.assertTrue(wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 200, 10))
+            self.assertTrue(wait_for(lambda: "snapshot" in read(log), 10))
             self.sim("SIM:SYSF ON")
             time.sleep(1)
             self.sim("SIM:SYSF OFF")
@@ -279,7 +331,7 @@ class Ctl(unittest.TestCase):
         port = self.emu.port
         self.emu.stop()
         self.assertTrue(wait_for(lambda: events() == ["link_lost"], 3), events())
-        self.emu = Emulator(port)
+        self.emu = emulator("--port", port)
         self.assertTrue(wait_for(lambda: events() == ["link_lost", "link_restored"], 8), events())
         snaps = len(lines())
         self.assertTrue(wait_for(lambda: len(lines()) >= snaps + 3, 5))
@@ -298,6 +350,107 @@ class Ctl(unittest.TestCase):
         out.seek(0)
         self.assertEqual([json.loads(x)["event"] for x in out.read().splitlines()], events())
 
+    def test_each_failure_reason_in_text_and_json(self):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))  # bound, not listening: refused
+        self.addCleanup(closed.close)
+        silent = Peer(lambda conn: time.sleep(2.5))  # longer than the driver's 2 s for the identity
+        cut = Peer(lambda conn: conn.sendall(b"1234"))  # part of a reply, then closed
+        garbage = Peer(lambda conn: (conn.sendall(b"hello there\n" * 4), time.sleep(1)))
+        for peer in (silent, cut, garbage):
+            self.addCleanup(peer.stop)
+        netns = ["unshare", "--net"]  # a namespace of its own: nothing can leave it
+        rows = [  # (prefix, arguments, reason, words)
+            ([], ["status", "127.0.0.1:%d" % closed.getsockname()[1]], "refused", "connection refused by 127.0.0.1"),
+            ([], ["--timeout", "300", "status", silent.target], "timeout", "no answer from " + silent.target),
+            ([], ["status", cut.target], "closed", "connection to " + cut.target),
+            ([], ["status", garbage.target], "protocol", garbage.target),
+            ([], ["power", self.emu.target, "off"], "mainframe", "301"),
+            (netns, ["status", "nonexistent.invalid"], "name", "name lookup of nonexistent.invalid failed"),
+            (netns, ["status", "127.0.0.1:23"], "unreachable", "no route to 127.0.0.1:23"),
+        ]
+        if subprocess.run(netns + ["true"], capture_output=True).returncode != 0:
+            rows = rows[:-2]  # no network namespaces here: skip rather than ask a real resolver
+        for prefix, args, reason, words in rows:
+            if reason == "mainframe":
+                self.sim("SIM:ERR 1")
+            r = subprocess.run(prefix + [CTL, "--json"] + args, capture_output=True, encoding="utf-8", timeout=30)
+            self.assertEqual(r.returncode, 3, r.stderr)
+            error = json.loads(r.stdout)
+            self.assertEqual(error["failure"]["reason"], reason, error)
+            self.assertIn(words, error["failure"]["message"])
+            self.assertIn(error["failure"]["message"], r.stderr)
+            self.assertNotIn("Insufficient location", r.stderr)
+
+    def test_watch_reports_problems_present_at_start(self):
+        self.sim("SIM:SYSF ON")
+        self.sim("SIM:OUTP:FAIL 3,ON")
+        r = ctl("--json", "watch", self.emu.target, "--count", "3", "--interval", "50")
+        events = [json.loads(line) for line in r.stdout.splitlines()]
+        for e in events:
+            check_schema(e, EVENT)
+        self.assertEqual([(e["event"], e["subject"], e.get("present_at_start")) for e in events],
+                         [("line_set", "output_fail", True), ("line_set", "sys_fail", True),
+                          ("output_failed", "+5V", True)])
+        self.sim("SIM:CLE;:POW OFF")
+        r = ctl("watch", self.emu.target, "--count", "2", "--interval", "50")
+        self.assertRegex(r.stdout, r"^\S+Z  warning   main power switched off \(present at start\)\n$")
+
+    def test_find_names_the_resource_file_and_writes_service_discovery(self):
+        conf = os.path.join(self.tmp.name, "resources.conf")
+        with open(conf, "w") as f:
+            f.write("TCPIP::127.0.0.1::%d::SOCKET\n" % self.emu.port)
+        env = dict(os.environ, CV_VISA_RESOURCES=conf)
+        r = ctl("find", "--format", "prometheus", env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(r.stdout), [{
+            "targets": [self.emu.target],
+            "labels": {"resource": "TCPIP0::%s::SOCKET" % self.emu.target.replace(":", "::"),
+                       "description": "Ch\u00e2ssis 4870", "power_supply_serial": "48700001",
+                       "fan_tray_serial": "48710001"}}])
+        rows = [  # (environment, exit status, stderr words, resource_file_read)
+            ({"CV_VISA_RESOURCES": conf}, 0, "VISA resource file: " + conf, True),
+            ({"CV_VISA_RESOURCES": conf + ".missing"}, 1, "no VISA resource file at %s.missing" % conf, False),
+            ({"XDG_CONFIG_HOME": self.tmp.name}, 1,
+             "no VISA resource file at " + os.path.join(self.tmp.name, "cv-visa", "resources.conf"), False),
+            ({}, 1, "no VISA resource file (no location is set)", False),  # HOME unset too
+        ]
+        base = {k: v for k, v in os.environ.items() if k not in ("HOME", "XDG_CONFIG_HOME", "CV_VISA_RESOURCES")}
+        for extra, code, words, was_read in rows:
+            env = dict(base, **extra)
+            r = ctl("find", env=env)
+            self.assertEqual(r.returncode, code, r.stderr)
+            self.assertIn(words, r.stderr)
+            self.assertEqual(json.loads(ctl("--json", "find", env=env).stdout)["resource_file_read"], was_read)
+
+    def test_watch_log_keeps_whole_rows_on_a_full_disk(self):
+        for fmt in ["csv", "jsonl"]:
+            log = os.path.join(self.tmp.name, "full." + fmt)
+            with open(log, "w") as f:  # a row cut by an older writer
+                f.write("" if fmt == "jsonl" else "time,record\n")
+                f.write('{"schema_version": 1, "type": "snap' if fmt == "jsonl" else "2026-01-01T00:00:00.000Z,sna")
+
+            def limit_file_size():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (6000, 6000))
+            r = subprocess.run([CTL, "watch", self.emu.target, "--interval", "10", "--duration", "20", "--log", log,
+                                "--log-format", fmt], capture_output=True, encoding="utf-8", timeout=30,
+                               preexec_fn=limit_file_size)
+            self.assertEqual(r.returncode, 3, r.stderr)
+            self.assertIn("last whole row", r.stderr)
+            self.assertTrue(read(log).endswith("\n"))  # the row that did not fit is cut back off
+            self.assertEqual(ctl("watch", self.emu.target, "--count", "2", "--log", log, "--log-format", fmt)
+                             .returncode, 0)  # appends again once there is room
+            text = read(log)
+            self.assertTrue(text.endswith("\n"))
+            rows = text.splitlines()[1 if fmt == "csv" else 0:]
+            self.assertGreater(len(rows), 3)
+            for row in rows:
+                if fmt == "csv":
+                    self.assertEqual(len(row.split(",")), 41, row)
+                else:
+                    check_schema(json.loads(row), SNAPSHOT)
+
     def test_bad_input_is_refused_before_any_connection(self):
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
@@ -309,11 +462,23 @@ class Ctl(unittest.TestCase):
             (["status", "127.0.0.1:99999"], 2, "TARGET"),
             (["status", "host name"], 2, "TARGET"),
             (["check", "1.2.3"], 3, "TARGET"),
+            (["check", target, "-w", "nan"], 3, "--warning-temp"),
+            (["check", target, "-c", "20:10"], 3, "--critical-temp"),
+            (["check", target, "-w", "10:45:50"], 3, "--warning-temp"),
+            (["check", target, "-t", "inf"], 3, "--timeout-seconds"),
+            (["check", target, "-t", "0"], 3, "--timeout-seconds"),
+            (["check", target, "--unreachable", "ok"], 3, "--unreachable"),
+            (["check", target, "--power-expected", "maybe"], 3, "--power-expected"),
+            (["check"], 3, "TARGET"),
+            (["--timeout", "0", "check", target], 3, "--timeout"),
+            (["watch", target, "--duration", "nan"], 2, "--duration"),
+            (["watch", target, "--duration", "-inf"], 2, "--duration"),
+            (["status", target, "-w", "inf"], 2, "--warning-temp"),
+            (["find", "--format", "yaml"], 2, "--format"),
             (["fan", target, "5000"], 2, "RPM"),
             (["fan", target, "1199"], 2, "RPM"),
             (["power", target, "maybe"], 2, "STATE"),
             (["--timeout", "0", "status", target], 2, "--timeout"),
-            (["status", target, "-w", "60", "-c", "50"], 2, "--critical-temp"),
             (["watch", target, "--log", "/nonexistent/dir/log.csv"], 2, "--log"),
             (["watch", target, "--log-format", "xml"], 2, "--log-format"),
             (["send", target, ""], 2, "LINE"),
@@ -322,9 +487,14 @@ class Ctl(unittest.TestCase):
         for args, code, words in rows:
             r = ctl(*args)
             self.assertEqual(r.returncode, code, args)
-            self.assertEqual(r.stdout, "", args)
-            self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
-            self.assertIn(words, r.stderr, args)
+            if "check" in args:  # the monitoring system reads stdout only
+                self.assertEqual(r.stderr, "", args)
+                self.assertRegex(r.stdout, r"^CV4870 UNKNOWN - usage: [^\n|]*\n$")
+                self.assertIn(words, r.stdout, args)
+            else:
+                self.assertEqual(r.stdout, "", args)
+                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                self.assertIn(words, r.stderr, args)
             with self.assertRaises(BlockingIOError, msg=args):
                 listener.accept()
         listener.close()
@@ -335,5 +505,5 @@ class Ctl(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    CTL, EMULATOR = sys.argv.pop(1), sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    CTL, EMULATOR = cvtest.take_args(2)
+    cvtest.main()

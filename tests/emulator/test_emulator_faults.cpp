@@ -35,6 +35,14 @@ void injectInProcess(cv4870emu::Model &m, const std::string &sim)
 // both through its SIMulation command and in-process. The monitor waits
 // before it calls a slow fan failed; with the input the fans lose their
 // supply too.
+// Each test with its own emulator that takes the SIMulation commands.
+class LinkFaults : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(r.started); }
+    RunningEmulator r{true};
+};
+
 TEST(EmulatorFaults, ModelFaults)
 {
     const struct
@@ -78,7 +86,7 @@ TEST(EmulatorFaults, ModelFaults)
     }
 }
 
-TEST(EmulatorFaults, DeviceError)
+TEST_F(LinkFaults, DeviceError)
 {
     cv4870emu::Mainframe mf;
     mf.injectLinkFault(cv4870emu::LinkFault::DeviceError);
@@ -93,8 +101,6 @@ TEST(EmulatorFaults, DeviceError)
               kNotResponding + ";" + kNotResponding + ";" + kNoError + "\n");
 
     // Over the wire: until cleared, or exactly a count.
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     EXPECT_EQ(r.client.query("SIM:ERR -1;:SYST:ERR?"), kNoError);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(r.client.query("*CLS;POW?;:SYST:ERR?"), kNotResponding);
@@ -102,10 +108,8 @@ TEST(EmulatorFaults, DeviceError)
     EXPECT_EQ(r.client.query("SIM:ERR 2;:POW?;:POW?;:POW?;:SYST:ERR:COUN?"), std::string("1;2"));
 }
 
-TEST(EmulatorFaults, DelayedReplyKeepsOrder)
+TEST_F(LinkFaults, DelayedReplyKeepsOrder)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     EXPECT_EQ(r.client.query("SIM:DEL 300;:SYST:ERR?"), kNoError);
     EXPECT_TRUE(r.client.send("*IDN?\nSIM:DEL 0;:SYST:SER?\n"));
     // Held back: nothing there straight away; then both, in order.
@@ -118,10 +122,8 @@ TEST(EmulatorFaults, DelayedReplyKeepsOrder)
     EXPECT_EQ(r.mf->processLine("*OPC?").delayMs, 0);
 }
 
-TEST(EmulatorFaults, NoReply)
+TEST_F(LinkFaults, NoReply)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     r.mf->injectLinkFault(cv4870emu::LinkFault::NoReply);
     EXPECT_TRUE(r.client.send("FAN:SPE 2400;:SYST:ERR?\n"));
     // The line ran; only its reply is lost. The next query gets its own answer.
@@ -131,10 +133,8 @@ TEST(EmulatorFaults, NoReply)
     EXPECT_EQ(r.client.query("*OPC?"), std::string("1"));
 }
 
-TEST(EmulatorFaults, GarbageReply)
+TEST_F(LinkFaults, GarbageReply)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     r.mf->injectLinkFault(cv4870emu::LinkFault::Garbage);
     const std::string garbage = r.client.query("*IDN?");
     EXPECT_TRUE(!garbage.empty() && garbage.find("Corvane") == std::string::npos);
@@ -142,10 +142,8 @@ TEST(EmulatorFaults, GarbageReply)
     EXPECT_EQ(r.client.query("*IDN?").substr(0, 12), std::string("Corvane Ltd."));
 }
 
-TEST(EmulatorFaults, OversizedReply)
+TEST_F(LinkFaults, OversizedReply)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     EXPECT_EQ(r.client.query("SIM:OVER;:SYST:ERR?"), kNoError);
     EXPECT_TRUE(r.client.send("*IDN?\n"));
     std::string bytes;
@@ -159,10 +157,8 @@ TEST(EmulatorFaults, OversizedReply)
     EXPECT_EQ(fresh.query("*OPC?"), std::string("1"));
 }
 
-TEST(EmulatorFaults, ExtraAndDuplicatedReplies)
+TEST_F(LinkFaults, ExtraAndDuplicatedReplies)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     std::vector<std::pair<std::string, std::string>> seen;
     r.mf->setLineObserver([&](const std::string &line, const std::string &reply) { seen.emplace_back(line, reply); });
     r.mf->injectLinkFault(cv4870emu::LinkFault::ExtraLine);
@@ -186,10 +182,8 @@ TEST(EmulatorFaults, ExtraAndDuplicatedReplies)
     EXPECT_EQ(seen[5], std::make_pair(std::string("SYST:TAG? 4"), std::string("4")));
 }
 
-TEST(EmulatorFaults, DroppedConnection)
+TEST_F(LinkFaults, DroppedConnection)
 {
-    RunningEmulator r(true);
-    ASSERT_TRUE(r.started);
     EXPECT_EQ(r.client.query("SIM:DROP;:SYST:ERR?"), kNoError);
     EXPECT_TRUE(r.client.send("FAN:SPE 3000;:SYST:ERR?\n"));
     std::string line;

@@ -1,18 +1,26 @@
 // The monitoring core: health and events on pairs of snapshots, the target
 // syntax, and the session holder against the in-process emulator.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "cv4870.h"
 #include "cv4870emu.h"
 #include "cv4870mon/events.h"
 #include "cv4870mon/json.h"
 #include "cv4870mon/link.h"
+#include "cv4870mon/range.h"
 #include "cv4870mon/target.h"
 
 using namespace cv4870mon;
@@ -55,17 +63,34 @@ std::string kinds(const std::vector<Event> &events)
 
 } // namespace
 
+// Thresholds from plugin ranges ("" for none); "off" expects main power off.
+Thresholds limits(const char *warning, const char *critical, const char *power = "on")
+{
+    Thresholds t;
+    if (*warning)
+        t.warning = parseRange(warning).range;
+    if (*critical)
+        t.critical = parseRange(critical).range;
+    t.powerExpectedOff = std::string(power) == "off";
+    return t;
+}
+
 TEST(Health, FromStatusLinesOutputsAndThresholds)
 {
+    // fan tray 30 C, power supply 40 C
     const std::tuple<const char *, Thresholds, Severity, const char *> rows[] = {
         {"", {}, Severity::Ok, ""},
         {"sys_fail fan_fail", {}, Severity::Critical, "fan_fail sys_fail"},
         {"bad:4", {}, Severity::Critical, "output:-5.2V"},
         {"off", {}, Severity::Warning, "main_power_off"}, // the outputs are off too, and do not count
-        {"", {41.0, 50.0}, Severity::Ok, ""},
-        {"", {40.0, 50.0}, Severity::Warning, "temperature:power_supply"},
-        {"", {20.0, 30.0}, Severity::Critical, "temperature:fan_tray temperature:power_supply"},
-        {"", {std::nullopt, 35.0}, Severity::Critical, "temperature:power_supply"},
+        {"off", limits("", "", "off"), Severity::Ok, ""},
+        {"", limits("", "", "off"), Severity::Warning, "main_power_on"},
+        {"", limits("40", "50"), Severity::Ok, ""}, // 40 is inside 0..40
+        {"", limits("39", "50"), Severity::Warning, "temperature:power_supply"},
+        {"", limits("20", "29.5"), Severity::Critical, "temperature:fan_tray temperature:power_supply"},
+        {"", limits("", "~:35"), Severity::Critical, "temperature:power_supply"},
+        {"", limits("35:", ""), Severity::Warning, "temperature:fan_tray"},
+        {"", limits("", "@30:35"), Severity::Critical, "temperature:fan_tray"},
     };
     for (const auto &[changes, limits, severity, codes] : rows) {
         const Health h = assessHealth(snapshot(changes), limits);
@@ -211,4 +236,139 @@ TEST_F(LinkEmu, TheDeadlineHoldsAgainstDelayedRepliesAcrossThreads)
     // one read at a time: the second waits for the first, then backs off
     EXPECT_LT(std::max(seconds[0], seconds[1]), 0.9);
     mf->setReplyDelay(0);
+}
+
+TEST(Range, ParsedAndEvaluatedAsMonitoringPluginsDo)
+{
+    // range, values that alert, values that do not
+    const std::tuple<const char *, std::vector<double>, std::vector<double>> rows[] = {
+        {"10", {-0.5, 10.01, 1e308}, {0, 5, 10}},
+        {"10:", {9.99, -1e9}, {10, 1e308}},
+        {"~:10", {10.01}, {-1e308, 10}},
+        {"10:20", {9, 21}, {10, 15, 20}},
+        {"@10:20", {10, 15, 20}, {9.99, 20.01}},
+        {"-5:-1", {0, -6}, {-5, -1}},
+        {"1e1:2.5e1", {9, 26}, {10, 25}},
+        {"+3", {4}, {3}},
+        {"@~:0", {-1, 0}, {0.5}},
+    };
+    for (const auto &[text, alert, quiet] : rows) {
+        const RangeResult r = parseRange(text);
+        ASSERT_TRUE(r.ok) << text << ": " << r.error;
+        EXPECT_EQ(r.range.text, text);
+        for (double v : alert)
+            EXPECT_TRUE(r.range.alerts(v)) << text << " " << v;
+        for (double v : quiet)
+            EXPECT_FALSE(r.range.alerts(v)) << text << " " << v;
+        EXPECT_TRUE(r.range.alerts(std::nan(""))) << text;
+    }
+    for (const char *bad : {"",    "nan",  "inf", "-inf", "10:nan", "~:inf", "20:10", "-1",    "@", "~",  "10:20:30",
+                            "1,5", "0x10", "10 ", " 10",  "~10",    "10:~",  "@@1",   "1e999", ":", "abc"}) {
+        const RangeResult r = parseRange(bad);
+        EXPECT_FALSE(r.ok) << "'" << bad << "' accepted";
+        EXPECT_FALSE(r.error.empty());
+    }
+    EXPECT_FALSE(parseRange(std::string(65, '1')).ok);
+}
+
+TEST(LinkRoundTrip, ReadCopiesOutEveryFieldOfTheMainframeState)
+{
+    cv4870emu::Server quiet;
+    quiet.setLogLevel(cv4870emu::LogLevel::Quiet);
+    cv4870emu::Mainframe &m = quiet.addMainframe("127.0.0.1", 0);
+    cv4870emu::Identity id;
+    id.psSerial = 48701234;
+    id.fanSerial = 48715678;
+    id.firmware = "B.07.02";
+    id.description = "Rack 7 \xb5-lab";
+    m.setIdentity(id);
+    m.model().setManualClock(true);
+    std::string error;
+    ASSERT_TRUE(quiet.start(&error)) << error;
+    m.model().setNominalFan(2400);
+    m.model().setFanStall(1, true);
+    m.model().setOutputOutOfLimits(5, true);
+    m.model().setSysFailAsserted(true);
+    m.model().setOverTemperature(true);
+    m.model().advance(600000);
+    const std::string rsrc = "TCPIP0::127.0.0.1::" + std::to_string(m.port()) + "::SOCKET";
+    Link link(rsrc);
+    const ReadResult r = link.read(milliseconds(2000));
+    ASSERT_TRUE(r.snapshot) << r.error;
+    const Snapshot &s = *r.snapshot;
+    const cv4870emu::ModelState t = m.model().state();
+    EXPECT_EQ(s.identity.resource, rsrc);
+    EXPECT_EQ(s.identity.description, "Rack 7 \u00b5-lab");
+    EXPECT_EQ(s.identity.firmwareRevision, "B.07.02");
+    EXPECT_EQ(s.identity.powerSupplySerial, 48701234);
+    EXPECT_EQ(s.identity.fanTraySerial, 48715678);
+    const StatusLines want = {t.power, t.inputFail, t.outputFail, t.fanFail, t.sensorFail, t.sysFail};
+    for (const auto member : {&StatusLines::powerOn, &StatusLines::inputFail, &StatusLines::outputFail,
+                              &StatusLines::fanFail, &StatusLines::sensorFail, &StatusLines::sysFail})
+        EXPECT_EQ(s.status.*member, want.*member);
+    EXPECT_TRUE(s.status.fanFail && s.status.sysFail && s.status.sensorFail); // the faults took
+    for (std::size_t i = 0; i < kOutputCount; ++i) {
+        EXPECT_NEAR(s.outputs[i].voltageVolts, t.volts[i], 0.01) << kOutputNames[i];
+        EXPECT_NEAR(s.outputs[i].currentAmperes, t.amps[i], 0.01) << kOutputNames[i];
+        EXPECT_EQ(s.outputs[i].ok, t.outputOk[i]) << kOutputNames[i];
+    }
+    EXPECT_EQ(s.fanNominalRpm, t.nominalFan);
+    for (std::size_t i = 0; i < kFanCount; ++i)
+        EXPECT_NEAR(s.fanRpm[i], t.fans[i], 1) << "fan " << i + 1;
+    EXPECT_EQ(s.fanTrayCelsius, std::lround(t.fanTrayTemp));
+    EXPECT_EQ(s.powerSupplyCelsius, std::lround(t.powerSupplyTemp));
+    EXPECT_LE(std::chrono::duration<double>(Clock::now() - s.time).count(), 5.0);
+}
+
+TEST_F(LinkEmu, EachFailureHasItsReason)
+{
+    // A bound socket that does not listen: the connection is refused.
+    const int closed = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr *>(&addr), len), 0);
+    ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    const std::string refusedPort = std::to_string(ntohs(addr.sin_port));
+    const std::string peer = "127.0.0.1:" + std::to_string(mf->port());
+
+    // fault before the read, resource, reason, words of the message
+    const std::tuple<std::function<void()>, std::string, FailureReason, std::string> rows[] = {
+        {[] {}, "TCPIP0::127.0.0.1::" + refusedPort + "::SOCKET", FailureReason::Refused,
+         "connection refused by 127.0.0.1:" + refusedPort},
+        {[&] { mf->setReplyDelay(1000); }, resource, FailureReason::Timeout, "no answer from " + peer},
+        {[&] { mf->injectLinkFault(cv4870emu::LinkFault::Drop); }, resource, FailureReason::Closed, peer},
+        {[&] { mf->injectLinkFault(cv4870emu::LinkFault::Garbage); }, resource, FailureReason::Protocol, peer},
+        {[&] { mf->injectLinkFault(cv4870emu::LinkFault::DeviceError); }, resource, FailureReason::Mainframe, "301"},
+        {[] {}, "GPIB0::8::INSTR", FailureReason::Unreachable, "GPIB0::8::INSTR"},
+    };
+    for (const auto &[fault, rsrc, reason, words] : rows) {
+        Link link(rsrc);
+        if (rsrc == resource) {
+            ASSERT_TRUE(link.read(milliseconds(2000)).snapshot);
+        }
+        fault();
+        const ReadResult r = link.read(milliseconds(300));
+        mf->clearFaults();
+        mf->setReplyDelay(0);
+        ASSERT_FALSE(r.snapshot) << words;
+        EXPECT_EQ(failureReasonName(r.failure.reason), std::string(failureReasonName(reason))) << r.error;
+        EXPECT_NE(r.failure.message.find(words), std::string::npos) << r.failure.message;
+        EXPECT_NE(r.error.find(r.failure.message), std::string::npos) << r.error;
+        const ReadResult waiting = link.read(milliseconds(300)); // backing off: the same reason
+        EXPECT_TRUE(waiting.backoff);
+        EXPECT_EQ(waiting.failure.reason, reason);
+        std::string text;
+        Failure failure;
+        fault();
+        EXPECT_LT(link.run(
+                      milliseconds(300), [](ViSession vi) { return cv4870_reset(vi); }, &text, &failure),
+                  0);
+        mf->clearFaults();
+        mf->setReplyDelay(0);
+        EXPECT_EQ(failure.reason, reason) << text;
+    }
+    close(closed);
+    EXPECT_EQ(toJson(Failure{FailureReason::Name, "x"}).dump(), R"({"message":"x","reason":"name"})");
 }

@@ -69,6 +69,13 @@ extern "C" {
 #define VI_ATTR_TCPIP_NODELAY ((ViAttr)0x3FFF019AUL)
 #define VI_ATTR_TCPIP_KEEPALIVE ((ViAttr)0x3FFF019BUL)
 
+/* Vendor-specific attributes of this library (cv-visa), on a resource
+ * manager: the resource file its last viFindRsrc looked for (string), and
+ * whether that search found and read it (ViBoolean). Before a search: the
+ * file a search would look for now, and VI_FALSE. */
+#define VI_ATTR_CV_RSRC_FILE ((ViAttr)0xBFFF4001UL)
+#define VI_ATTR_CV_RSRC_FILE_READ ((ViAttr)0x3FFF4002UL)
+
 /* Completion and warning codes */
 #define VI_SUCCESS ((ViStatus)0)
 #define VI_SUCCESS_EVENT_DIS ((ViStatus)0x3FFF0003L)
@@ -144,6 +151,24 @@ ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
 ViStatus viReadAsync(ViSession vi, ViPBuf buf, ViUInt32 cnt, ViPJobId jobId);
 ViStatus viWriteAsync(ViSession vi, ViConstBuf buf, ViUInt32 cnt, ViPJobId jobId);
 ViStatus viTerminate(ViObject vi, ViUInt16 degree, ViJobId jobId);
+
+/* Why a connection failed, as cvvisa_lastFailure reports it (cv-visa). */
+#define CV_VISA_FAILURE_NONE 0
+#define CV_VISA_FAILURE_REFUSED 1 /* the host answered that nothing listens on the port */
+#define CV_VISA_FAILURE_TIMEOUT 2 /* no connection, or no data, before the timeout */
+#define CV_VISA_FAILURE_UNREACHABLE 3 /* no route to the network or host, host down */
+#define CV_VISA_FAILURE_NAME 4 /* the host name could not be resolved */
+#define CV_VISA_FAILURE_CLOSED 5 /* the peer closed or reset the connection */
+#define CV_VISA_FAILURE_SYSTEM 6 /* another error of the operating system */
+
+/* The last failure of a viOpen, viRead or viWrite (and their buffered
+ * forms) made by the calling thread: the status that call returned, the
+ * reason (CV_VISA_FAILURE_*), the operating system's error number (0 when
+ * none) and a text for people ("connection refused by 127.0.0.1:23"),
+ * VI_FIND_BUFLEN bytes at most. One of these calls that succeeds clears
+ * it: status VI_SUCCESS, reason CV_VISA_FAILURE_NONE, text empty. Every
+ * pointer may be null. Returns VI_SUCCESS. */
+ViStatus cvvisa_lastFailure(ViPStatus status, ViPInt32 reason, ViPInt32 sysError, ViChar desc[]);
 
 #if defined(__GNUC__)
 #pragma GCC visibility pop

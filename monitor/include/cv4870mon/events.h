@@ -36,12 +36,18 @@ struct Event
     Severity severity = Severity::Ok; // of the state the event leads to
     std::string text;
     std::optional<std::int32_t> fromRpm, toRpm;
+    bool presentAtStart = false; // a state found at the first reading, not a change seen
 };
 
 // Events from before to after, stamped with after's time. Output events
 // are reported only while main power is on in both snapshots (switching
 // power gives a power event, not seven output events).
 std::vector<Event> diffSnapshots(const Snapshot &before, const Snapshot &after);
+
+// The problems a first reading already shows, as the events that would
+// have led to them from a healthy, powered mainframe (power_off,
+// line_set, output_failed), each with presentAtStart set.
+std::vector<Event> presentAtStart(const Snapshot &first);
 
 // Follows one mainframe across polls. Not thread-safe: one per poller.
 class LinkTracker

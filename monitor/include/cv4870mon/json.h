@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cv4870mon/events.h"
+#include "cv4870mon/failure.h"
 #include "cv4870mon/health.h"
 #include "cv4870mon/snapshot.h"
 
@@ -21,6 +22,8 @@ std::string isoTime(Clock::time_point time);
 
 nlohmann::json toJson(const Snapshot &snapshot, const Health &health);
 nlohmann::json toJson(const Event &event);
+// {"reason": "refused", "message": "connection refused by 127.0.0.1:23"}
+nlohmann::json toJson(const Failure &failure);
 
 } // namespace cv4870mon
 

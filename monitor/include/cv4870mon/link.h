@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "cv4870mon/failure.h"
 #include "cv4870mon/snapshot.h"
 #include "visa.h"
 
@@ -19,8 +20,9 @@ struct ReadResult
 {
     std::optional<Snapshot> snapshot; // set on success
     ViStatus status = VI_SUCCESS; // the driver's status of the failing call
-    std::string error; // what failed, with the driver's text
+    std::string error; // what failed and why: "open: connection refused by 127.0.0.1:23"
     bool backoff = false; // no I/O was tried: the link waits before reopening
+    Failure failure; // why, classified; while backing off, the failure that caused it
 };
 
 struct LinkOptions
@@ -52,9 +54,10 @@ public:
 
     // Runs one driver call on the session (opened as for read(), without
     // backoff: a command is tried when asked). Returns the call's status,
-    // or the open's; error gets the text of a failure.
+    // or the open's; error gets the text of a failure, failure its
+    // classification.
     ViStatus run(std::chrono::milliseconds deadline, const std::function<ViStatus(ViSession)> &call,
-                 std::string *error = nullptr);
+                 std::string *error = nullptr, Failure *failure = nullptr);
 
     // Closes the session (the next read opens it again) and forgets the delay.
     void close();
@@ -62,7 +65,7 @@ public:
 
 private:
     using Steady = std::chrono::steady_clock;
-    ViStatus openLocked(Steady::time_point deadline, std::string *error);
+    ViStatus openLocked(Steady::time_point deadline, std::string *error, Failure *failure);
     void failLocked();
 
     const std::string resource_;
@@ -72,6 +75,7 @@ private:
     Identity identity_;
     std::chrono::milliseconds delay_{0};
     Steady::time_point retryAt_{};
+    Failure lastFailure_;
 };
 
 } // namespace cv4870mon

@@ -28,6 +28,10 @@ struct TargetResult
 // dotted-quad IPv4 address.
 TargetResult parseTarget(std::string_view text);
 
+// "host:port" of a TCPIP SOCKET resource string ("TCPIP0::[::1]::23::SOCKET"
+// gives "[::1]:23"); the resource itself when it is not one.
+std::string socketEndpoint(const std::string &resource);
+
 } // namespace cv4870mon
 
 #endif
