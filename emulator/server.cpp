@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kOutputHighWater = 256 * 1024; // stop reading above this
-constexpr int kListenBacklog = 64;
+constexpr int kListenBacklog = 4096; // the kernel caps it at net.core.somaxconn
 constexpr int kAcceptPauseMs = 100;
 constexpr int kMaxEvents = 256; // per epoll_wait()
 

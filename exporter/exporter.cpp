@@ -1,10 +1,12 @@
 #include "exporter.h"
 
+#include "collect.h"
 #include "cv4870.h"
 #include "exposition.h"
-#include "cv4870mon/health.h"
-#include "cv4870mon/link.h"
+#include "cv4870mon/pool.h"
 #include "cv4870mon/target.h"
+
+#include <cvhttp/workers.h>
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -14,13 +16,10 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <thread>
-#include <unordered_map>
 
 namespace cv4870exp {
 
@@ -62,26 +61,6 @@ Kind failureKind(const cv4870mon::ReadResult &r)
 constexpr double kBuckets[] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 constexpr std::size_t kBucketCount = sizeof kBuckets / sizeof kBuckets[0];
 
-// One read of a mainframe; every scrape that arrives while it runs shares it.
-struct Flight
-{
-    bool done = false; // guarded by Target::mutex
-    cv4870mon::ReadResult result;
-};
-
-struct Target
-{
-    explicit Target(const std::string &resource)
-        : link(resource)
-    {}
-    cv4870mon::Link link;
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::shared_ptr<Flight> flight; // the running or the last read
-    std::atomic<bool> open{false};
-    Steady::time_point lastUse; // guarded by the map's mutex
-};
-
 HttpResponse text(unsigned status, std::string body)
 {
     HttpResponse r;
@@ -115,19 +94,25 @@ milliseconds probeBudget(std::string_view header, milliseconds ceiling)
 
 struct Exporter::Impl
 {
-    ExporterOptions options;
+    explicit Impl(ExporterOptions o)
+        : options(std::move(o))
+        , pool(poolOptions(options))
+    {}
+    static cv4870mon::PoolOptions poolOptions(const ExporterOptions &o)
+    {
+        cv4870mon::PoolOptions p;
+        p.maxSessions = o.maxSessions;
+        p.maxPerAddress = o.maxSessionsPerAddress;
+        p.sessionIdle = o.sessionIdle;
+        p.maxReads = o.maxProbes;
+        return p;
+    }
+
+    const ExporterOptions options;
     const double startTime =
         double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
         1000;
-
-    std::mutex mapMutex;
-    std::unordered_map<std::string, std::shared_ptr<Target>> targets;
-    Steady::time_point lastSweep; // of sessions idle too long; guarded by mapMutex
-
-    // Reads in the background; the destructor waits for them.
-    std::mutex readsMutex;
-    std::condition_variable readsDone;
-    unsigned readsRunning = 0;
+    cv4870mon::Pool pool; // declared after options; destroyed first, waiting for its reads
 
     std::atomic<unsigned> probesRunning{0};
     std::atomic<std::uint64_t> errors[KindCount] = {};
@@ -136,25 +121,25 @@ struct Exporter::Impl
     std::atomic<std::uint64_t> durationMicros{0};
     std::mutex requestsMutex;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> requests; // (handler, status)
+    std::unique_ptr<cvhttp::Workers> workers; // run the probes
 
     HttpResponse probe(const HttpRequest &request);
+    HttpResponse answer(const std::string &resource, const cv4870mon::ReadResult &result, Steady::time_point begin);
     HttpResponse metrics();
-    std::shared_ptr<Target> acquire(const std::string &resource);
-    bool startRead(const std::shared_ptr<Target> &target, const std::shared_ptr<Flight> &flight, milliseconds budget);
     HttpResponse refuse(Kind kind, unsigned status, const std::string &why);
     void countRequest(const char *handler, unsigned status);
 };
 
 Exporter::Exporter(ExporterOptions options)
-    : d(std::make_unique<Impl>())
+    : d(std::make_unique<Impl>(std::move(options)))
 {
-    d->options = std::move(options);
+    d->workers = std::make_unique<cvhttp::Workers>(d->options.maxProbes);
 }
 
+// The workers stop first: a probe still running reads through the pool.
 Exporter::~Exporter()
 {
-    std::unique_lock<std::mutex> lock(d->readsMutex);
-    d->readsDone.wait(lock, [this] { return d->readsRunning == 0; });
+    d->workers.reset();
 }
 
 void Exporter::Impl::countRequest(const char *handler, unsigned status)
@@ -163,13 +148,20 @@ void Exporter::Impl::countRequest(const char *handler, unsigned status)
     ++requests[{handler, status}];
 }
 
-HttpResponse Exporter::handle(const HttpRequest &request)
+void Exporter::handle(const HttpRequest &request, cvhttp::Reply reply)
 {
     HttpResponse response;
     const char *handler = "other";
     if (request.path == "/probe") {
+        // The probe waits for its mainframe on a worker thread.
+        if (d->workers->submit([this, request, reply] {
+                HttpResponse r = d->probe(request);
+                d->countRequest("probe", r.status);
+                reply.send(std::move(r));
+            }))
+            return;
         handler = "probe";
-        response = d->probe(request);
+        response = d->refuse(Overload, 503, "Too many probes in progress.");
     } else if (request.path == "/metrics") {
         handler = "metrics";
         response = d->metrics();
@@ -181,7 +173,7 @@ HttpResponse Exporter::handle(const HttpRequest &request)
         response = text(404, "Not found. The exporter serves /probe?target=..., /metrics and /.\n");
     }
     d->countRequest(handler, response.status);
-    return response;
+    reply.send(std::move(response));
 }
 
 HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::string &why)
@@ -190,75 +182,6 @@ HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::strin
     if (options.verbose)
         std::fprintf(stderr, "cv4870-exporter: probe refused (%u): %s\n", status, why.c_str());
     return text(status, why + "\n");
-}
-
-std::shared_ptr<Target> Exporter::Impl::acquire(const std::string &resource)
-{
-    const auto idle = [](Target &t) {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return !t.flight || t.flight->done;
-    };
-    std::lock_guard<std::mutex> lock(mapMutex);
-    const Steady::time_point now = Steady::now();
-    if (now - lastSweep >= std::chrono::seconds(1)) {
-        // Closes the sessions of mainframes no longer scraped.
-        lastSweep = now;
-        for (auto it = targets.begin(); it != targets.end();) {
-            if (now - it->second->lastUse > options.sessionIdle && idle(*it->second))
-                it = targets.erase(it);
-            else
-                ++it;
-        }
-    }
-    auto found = targets.find(resource);
-    if (found == targets.end()) {
-        if (targets.size() >= options.maxSessions) {
-            // Makes room by closing the session scraped longest ago that is
-            // not being read.
-            auto oldest = targets.end();
-            for (auto it = targets.begin(); it != targets.end(); ++it) {
-                if (idle(*it->second) && (oldest == targets.end() || it->second->lastUse < oldest->second->lastUse))
-                    oldest = it;
-            }
-            if (oldest == targets.end())
-                return nullptr;
-            targets.erase(oldest);
-        }
-        found = targets.emplace(resource, std::make_shared<Target>(resource)).first;
-    }
-    found->second->lastUse = now;
-    return found->second;
-}
-
-static void finishRead(Target &target, Flight &flight, cv4870mon::ReadResult result)
-{
-    target.open = result.snapshot.has_value();
-    {
-        std::lock_guard<std::mutex> lock(target.mutex);
-        flight.result = std::move(result);
-        flight.done = true;
-    }
-    target.finished.notify_all();
-}
-
-bool Exporter::Impl::startRead(const std::shared_ptr<Target> &target, const std::shared_ptr<Flight> &flight,
-                               milliseconds budget)
-{
-    std::lock_guard<std::mutex> lock(readsMutex);
-    try {
-        // The read runs apart from the request so that a connect the driver
-        // bounds by its own timeout can not hold the scrape past its budget.
-        std::thread([this, target, flight, budget] {
-            finishRead(*target, *flight, target->link.read(budget));
-            std::lock_guard<std::mutex> g(readsMutex);
-            --readsRunning;
-            readsDone.notify_all();
-        }).detach();
-    } catch (const std::system_error &) {
-        return false;
-    }
-    ++readsRunning;
-    return true;
 }
 
 HttpResponse Exporter::Impl::probe(const HttpRequest &request)
@@ -277,10 +200,19 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
     const cv4870mon::TargetResult parsed = cv4870mon::parseTarget(*targetText);
     if (!parsed.ok)
         return refuse(BadRequest, 400, "Bad target: " + parsed.error + ".");
-    if (!options.allow.allows(parsed.resource))
+    const cvtarget::Target &target = parsed.target;
+    if (!options.allow.allows(target))
         return refuse(Denied, 403, "Target " + parsed.resource + " is not on the allow-list.");
 
-    if (probesRunning.fetch_add(1) >= options.maxProbes) {
+    // A mainframe that failed a moment ago is answered from that failure
+    // until its reconnect delay has passed: it costs no probe slot.
+    if (const auto failure = pool.recentFailure(target))
+        return answer(parsed.resource, *failure, begin);
+
+    // A quarter of the probe slots is kept for mainframes whose session is
+    // open, so that unreachable ones can not take every slot.
+    const unsigned limit = pool.isOpen(target) ? options.maxProbes : options.maxProbes - options.maxProbes / 4;
+    if (probesRunning.fetch_add(1) >= limit) {
         --probesRunning;
         return refuse(Overload, 503, "Too many probes in progress.");
     }
@@ -290,41 +222,21 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
         ~Release() { --count; }
     } release{probesRunning};
 
-    const milliseconds budget = probeBudget(request.scrapeTimeout, options.probeTimeout);
-    const Steady::time_point deadline = begin + budget;
-    const std::shared_ptr<Target> target = acquire(parsed.resource);
-    if (!target)
-        return refuse(Overload, 503, "Every session slot is busy.");
-
-    cv4870mon::ReadResult result;
-    {
-        std::unique_lock<std::mutex> lock(target->mutex);
-        std::shared_ptr<Flight> flight = target->flight;
-        if (flight && !flight->done) {
-            ++sharedReads;
-        } else {
-            flight = std::make_shared<Flight>();
-            target->flight = flight;
-            if (target->open) {
-                // On an open session every exchange is bounded by the
-                // budget, so the request reads itself.
-                lock.unlock();
-                finishRead(*target, *flight, target->link.read(budget));
-                lock.lock();
-            } else if (!startRead(target, flight, budget)) {
-                flight->done = true;
-                flight->result.error = "no thread left for a read";
-                return refuse(Overload, 503, "No thread left for a read.");
-            }
-        }
-        if (target->finished.wait_until(lock, deadline, [&] { return flight->done; })) {
-            result = flight->result;
-        } else {
-            result.status = VI_ERROR_TMO;
-            result.error = "no reading within " + std::to_string(budget.count()) + " ms";
-        }
+    const std::string *scrapeTimeout = request.header("X-Prometheus-Scrape-Timeout-Seconds");
+    const milliseconds budget = probeBudget(scrapeTimeout ? *scrapeTimeout : "", options.probeTimeout);
+    const cv4870mon::PoolRead read = pool.read(target, budget);
+    if (read.refused != cv4870mon::PoolRefusal::None) {
+        std::string why = cv4870mon::poolRefusalText(read.refused);
+        why[0] = char(why[0] - 'a' + 'A');
+        return refuse(Overload, 503, why + ".");
     }
+    sharedReads += read.shared ? 1u : 0u;
+    return answer(parsed.resource, read.result, begin);
+}
 
+HttpResponse Exporter::Impl::answer(const std::string &resource, const cv4870mon::ReadResult &result,
+                                    Steady::time_point begin)
+{
     const double seconds = std::chrono::duration<double>(Steady::now() - begin).count();
     std::size_t bucket = 0;
     while (bucket < kBucketCount && seconds > kBuckets[bucket])
@@ -336,66 +248,15 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
     const bool up = result.snapshot.has_value();
     w.gauge("cv4870_up", "1 when the mainframe answered every query of this probe, else 0.", up ? 1 : 0);
     w.gauge("cv4870_probe_duration_seconds", "Time this probe took.", seconds);
-    if (!up) {
+    if (up) {
+        ++probesUp;
+        writeReading(w, *result.snapshot);
+    } else {
         ++probesDown;
         ++errors[failureKind(result)];
         if (options.verbose)
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", parsed.resource.c_str(), result.error.c_str());
-        HttpResponse r = text(200, w.text());
-        r.contentType = kExpositionContentType;
-        return r;
+            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", resource.c_str(), result.error.c_str());
     }
-    ++probesUp;
-
-    const cv4870mon::Snapshot &s = *result.snapshot;
-    const cv4870mon::Identity &id = s.identity;
-    const std::string serial = std::to_string(id.powerSupplySerial);
-    const std::string fanSerial = std::to_string(id.fanTraySerial);
-    w.family("cv4870_info", "gauge", "Identity of the mainframe; the value is always 1.");
-    w.sample("cv4870_info",
-             {{"serial", serial},
-              {"fan_serial", fanSerial},
-              {"firmware", id.firmwareRevision},
-              {"description", id.description}},
-             1);
-    const struct
-    {
-        const char *name;
-        bool value;
-        const char *help;
-    } lines[] = {
-        {"cv4870_main_power_on", s.status.powerOn, "Status line: main power is switched on."},
-        {"cv4870_input_fail", s.status.inputFail, "Status line: the mains input of the power supply has failed."},
-        {"cv4870_output_fail", s.status.outputFail, "Status line: an output is off or outside 5 % of nominal."},
-        {"cv4870_fan_fail", s.status.fanFail, "Status line: a fan has run below half its nominal speed."},
-        {"cv4870_sensor_fail", s.status.sensorFail, "Status line: a temperature has reached its sensor limit."},
-        {"cv4870_sysfail", s.status.sysFail, "Status line: VXI SysFail is asserted."},
-    };
-    for (const auto &line : lines)
-        w.gauge(line.name, line.help, line.value ? 1 : 0);
-
-    w.family("cv4870_output_voltage_volts", "gauge", "Measured voltage of a power-supply output.");
-    for (std::size_t i = 0; i < cv4870mon::kOutputCount; ++i)
-        w.sample("cv4870_output_voltage_volts", {{"output", cv4870mon::kOutputNames[i]}}, s.outputs[i].voltageVolts);
-    w.family("cv4870_output_current_amperes", "gauge", "Load current of a power-supply output.");
-    for (std::size_t i = 0; i < cv4870mon::kOutputCount; ++i)
-        w.sample("cv4870_output_current_amperes", {{"output", cv4870mon::kOutputNames[i]}},
-                 s.outputs[i].currentAmperes);
-    w.family("cv4870_output_ok", "gauge", "1 when the output is on and within 5 % of nominal.");
-    for (std::size_t i = 0; i < cv4870mon::kOutputCount; ++i)
-        w.sample("cv4870_output_ok", {{"output", cv4870mon::kOutputNames[i]}}, s.outputs[i].ok ? 1 : 0);
-
-    w.gauge("cv4870_fan_nominal_speed_rpm", "Nominal fan speed; 0 when the fans are switched off.", s.fanNominalRpm);
-    w.family("cv4870_fan_speed_rpm", "gauge", "Measured speed of a fan.");
-    const char *const fanNames[] = {"1", "2", "3"};
-    for (std::size_t i = 0; i < cv4870mon::kFanCount; ++i)
-        w.sample("cv4870_fan_speed_rpm", {{"fan", fanNames[i]}}, s.fanRpm[i]);
-    w.family("cv4870_temperature_celsius", "gauge", "Temperature of a sensor.");
-    w.sample("cv4870_temperature_celsius", {{"sensor", "fan_tray"}}, s.fanTrayCelsius);
-    w.sample("cv4870_temperature_celsius", {{"sensor", "power_supply"}}, s.powerSupplyCelsius);
-    w.gauge("cv4870_health_severity", "Health of this reading: 0 ok, 1 warning (main power off), 2 critical.",
-            double(static_cast<int>(cv4870mon::assessHealth(s).severity)));
-
     HttpResponse r = text(200, w.text());
     r.contentType = kExpositionContentType;
     return r;
@@ -432,15 +293,12 @@ HttpResponse Exporter::Impl::metrics()
     w.sample("cv4870_exporter_probe_duration_seconds_sum", double(durationMicros.load()) / 1e6);
     w.sample("cv4870_exporter_probe_duration_seconds_count", double(cumulative));
 
-    std::size_t kept = 0, open = 0;
-    {
-        std::lock_guard<std::mutex> lock(mapMutex);
-        kept = targets.size();
-        for (const auto &t : targets)
-            open += t.second->open ? 1u : 0u;
-    }
-    w.gauge("cv4870_exporter_sessions", "Mainframes the exporter keeps a session holder for.", double(kept));
-    w.gauge("cv4870_exporter_sessions_open", "Of those, sessions open after their last read.", double(open));
+    const cv4870mon::Pool::Stats sessions = pool.stats();
+    w.gauge("cv4870_exporter_sessions", "Mainframes the exporter keeps a session holder for.",
+            double(sessions.sessions));
+    w.gauge("cv4870_exporter_sessions_open", "Of those, sessions open after their last read.", double(sessions.open));
+    w.gauge("cv4870_exporter_reads_in_progress",
+            "Reads of mainframes running now, those that outlived their probe included.", double(sessions.reads));
     w.gauge("cv4870_exporter_probes_in_progress", "Probes being answered now.", double(probesRunning.load()));
 
     rusage usage{};

@@ -1,11 +1,13 @@
-// The exporter proper: routes requests, guards probes with the allow-list
-// and the limits, keeps one session per mainframe between scrapes and lets
-// concurrent scrapes of one mainframe share its read.
+// The exporter proper: routes requests and guards probes with the
+// allow-list and the limits. Sessions live in the monitoring core's pool
+// (one per mainframe, shared reads); the metrics of a reading are written
+// by collect.h.
 #ifndef CV4870_EXPORTER_EXPORTER_H
 #define CV4870_EXPORTER_EXPORTER_H
 
 #include "allowlist.h"
-#include "httpd.h"
+
+#include <cvhttp/server.h>
 
 #include <chrono>
 #include <cstddef>
@@ -14,13 +16,19 @@
 
 namespace cv4870exp {
 
+using HttpRequest = cvhttp::Request;
+using HttpResponse = cvhttp::Response;
+
 struct ExporterOptions
 {
     AllowList allow;
     std::chrono::milliseconds probeTimeout{10000}; // ceiling of every probe
     std::size_t maxSessions = 1024; // mainframes with a session kept open
+    std::size_t maxSessionsPerAddress = 1024; // of those, on one address (every port)
     std::chrono::seconds sessionIdle{900}; // a session not scraped this long is closed
-    unsigned maxProbes = 256; // probes in progress at once; more get 503
+    // Probes in progress at once, and reads of mainframes running at once
+    // (also those that outlived their probe); more get 503.
+    unsigned maxProbes = 256;
     bool verbose = false; // one line per failed or refused probe on stderr
 };
 
@@ -37,7 +45,9 @@ public:
     Exporter(const Exporter &) = delete;
     Exporter &operator=(const Exporter &) = delete;
 
-    HttpResponse handle(const HttpRequest &request);
+    // Answers at once, or for a probe from a worker thread: the caller
+    // never waits for a mainframe.
+    void handle(const HttpRequest &request, cvhttp::Reply reply);
 
 private:
     struct Impl;

@@ -1,14 +1,17 @@
 // cv4870-exporter: reads 4870 mainframes for Prometheus, one per scrape of
 // /probe?target=...
 #include "exporter.h"
-#include "httpd.h"
 
 #include <CLI/CLI.hpp>
-#include <arpa/inet.h>
+#include <cvhttp/server.h>
+#include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
 
@@ -16,9 +19,52 @@ namespace {
 
 constexpr char kDefaultListen[] = "127.0.0.1:9870";
 
+enum class Level { Debug, Info, Warn, Error };
+const char *const kLevelNames[] = {"debug", "info", "warn", "error"};
+
+// One line per event on stderr, as logfmt or JSON.
+class Log
+{
+public:
+    Level level = Level::Info;
+    bool json = false;
+
+    void operator()(Level at, const std::string &message)
+    {
+        if (at < level)
+            return;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        tm utc{};
+        gmtime_r(&now.tv_sec, &utc);
+        char stamp[40];
+        const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        std::snprintf(stamp + n, sizeof stamp - n, ".%03ldZ", now.tv_nsec / 1000000);
+        const char *name = kLevelNames[static_cast<int>(at)];
+        std::string line;
+        if (json) {
+            line = nlohmann::json{{"ts", stamp}, {"level", name}, {"msg", message}}.dump(
+                -1, ' ', false, nlohmann::json::error_handler_t::replace);
+        } else {
+            line = std::string("ts=") + stamp + " level=" + name + " msg=\"";
+            for (char c : message) {
+                if (c == '"' || c == '\\')
+                    line += '\\';
+                line += c == '\n' ? ' ' : c;
+            }
+            line += '"';
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+
+private:
+    std::mutex mutex_;
+};
+
 // Every session and every HTTP connection holds a descriptor: raises the
 // soft limit to the hard one and warns when even that is short.
-void raiseDescriptorLimit(std::size_t needed)
+void raiseDescriptorLimit(std::size_t needed, Log &log)
 {
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
@@ -30,10 +76,27 @@ void raiseDescriptorLimit(std::size_t needed)
             rl = raised;
     }
     if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < needed)
-        std::fprintf(stderr,
-                     "cv4870-exporter: --max-sessions and --max-connections need about %zu file descriptors, "
-                     "the limit is %llu; raise it (ulimit -n, LimitNOFILE=) or lower them\n",
-                     needed, static_cast<unsigned long long>(rl.rlim_cur));
+        log(Level::Warn, "--max-sessions and --max-connections need about " + std::to_string(needed) +
+                             " file descriptors, the limit is " + std::to_string(rl.rlim_cur) +
+                             "; raise it (ulimit -n, LimitNOFILE=) or lower them");
+}
+
+// Refuses NaN and the infinities, which pass a range check.
+const CLI::Validator kFinite(
+    [](std::string &text) {
+        try {
+            std::size_t used = 0;
+            const double value = std::stod(text, &used);
+            return std::isfinite(value) ? std::string() : "not a finite number: " + text;
+        } catch (const std::exception &) {
+            return std::string(); // not a number at all: the option's own parse says so
+        }
+    },
+    "FINITE");
+
+cvhttp::Response plain(unsigned status, std::string body)
+{
+    return cvhttp::Response::text(status, std::move(body));
 }
 
 } // namespace
@@ -45,12 +108,14 @@ int main(int argc, char **argv)
                  "cv4870-exporter"};
     std::string listen = kDefaultListen;
     std::vector<std::string> allow;
-    std::string allowFile;
-    double probeTimeout = 10;
+    std::string allowFile, logLevel = "info", logFormat = "logfmt";
+    double probeTimeout = 10, requestDeadline = 10;
     std::size_t maxSessions = 1024;
-    unsigned maxProbes = 256, maxConnections = 1024, connectionTimeout = 10, sessionIdle = 900;
+    unsigned maxProbes = 256, maxConnections = 1024, maxPerIp = 512, connectionTimeout = 10, sessionIdle = 900;
     bool ready = false, verbose = false;
-    app.add_option("--listen", listen, "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
+    app.set_version_flag("--version", std::string("cv4870-exporter ") + CV_VERSION);
+    app.add_option("--web.listen-address,--listen", listen,
+                   "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
         ->capture_default_str();
     app.add_option("--allow", allow,
                    "Allow probes of an IPv4/IPv6 address or block (10.20.0.0/16), a host name, *.domain or a "
@@ -60,28 +125,62 @@ int main(int argc, char **argv)
     app.add_option("--probe-timeout", probeTimeout,
                    "Ceiling of a probe in seconds; a shorter scrape timeout from Prometheus wins")
         ->capture_default_str()
-        ->check(CLI::Range(0.01, 300.0));
+        ->check(kFinite & CLI::Range(0.01, 300.0));
     app.add_option("--max-sessions", maxSessions, "Mainframes to keep a session open for")
         ->capture_default_str()
-        ->check(CLI::Range(1, 65536));
+        ->check(kFinite & CLI::Range(1, 65536));
     app.add_option("--session-idle", sessionIdle,
                    "Seconds after which the session of a mainframe no longer scraped "
                    "is closed")
         ->capture_default_str()
-        ->check(CLI::Range(1, 86400 * 7));
+        ->check(kFinite & CLI::Range(1, 86400 * 7));
     app.add_option("--max-probes", maxProbes, "Probes in progress at once; more are answered 503")
         ->capture_default_str()
-        ->check(CLI::Range(1, 65536));
-    app.add_option("--max-connections", maxConnections, "HTTP connections at once; more are closed")
+        ->check(kFinite & CLI::Range(1, 65536));
+    app.add_option("--max-connections", maxConnections,
+                   "HTTP connections at once (fewer when the descriptor limit is lower); more wait")
         ->capture_default_str()
-        ->check(CLI::Range(1, 65536));
+        ->check(kFinite & CLI::Range(1, 65536));
+    app.add_option("--max-connections-per-ip", maxPerIp,
+                   "HTTP connections at once from one address, at most half of --max-connections; more are closed")
+        ->capture_default_str()
+        ->check(kFinite & CLI::Range(1, 65536));
     app.add_option("--connection-timeout", connectionTimeout,
-                   "Seconds after which an idle or unfinished HTTP request is closed")
+                   "Seconds after which an HTTP connection without any traffic is closed")
         ->capture_default_str()
-        ->check(CLI::Range(1, 3600));
+        ->check(kFinite & CLI::Range(1, 3600));
+    app.add_option("--request-deadline", requestDeadline,
+                   "Seconds an HTTP request may take from its first byte to its last; slower ones are closed")
+        ->capture_default_str()
+        ->check(kFinite & CLI::Range(0.1, 600.0));
+    app.add_option("--log.level", logLevel, "Least severity logged: debug, info, warn or error")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"debug", "info", "warn", "error"}));
+    app.add_option("--log.format", logFormat, "Log lines as logfmt or json")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"logfmt", "json"}));
     app.add_flag("--ready", ready, "Print 'LISTENING <address> <port>' on stdout once serving");
-    app.add_flag("-v,--verbose", verbose, "Log refused and failed probes on stderr");
-    CLI11_PARSE(app, argc, argv);
+    app.add_flag("-v,--verbose", verbose, "Same as --log.level debug: also log refused and failed probes");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0) // --help, --version
+            return app.exit(e);
+        std::string what = e.what();
+        for (char &c : what)
+            c = c == '\n' ? ' ' : c;
+        std::fprintf(stderr, "cv4870-exporter: %s (see --help)\n", what.c_str());
+        return 2;
+    }
+
+    Log log;
+    log.json = logFormat == "json";
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (logLevel == kLevelNames[i])
+            log.level = static_cast<Level>(i);
+    }
+    if (verbose)
+        log.level = Level::Debug;
 
     cv4870exp::ExporterOptions options;
     std::string error;
@@ -92,31 +191,27 @@ int main(int argc, char **argv)
         }
     }
     if (!allowFile.empty()) {
-        std::ifstream in(allowFile);
-        if (!in || !options.allow.load(in, &error)) {
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", allowFile.c_str(), in ? error.c_str() : "cannot read");
+        if (!options.allow.loadFile(allowFile, &error)) {
+            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", allowFile.c_str(), error.c_str());
             return 2;
         }
     }
+    std::string address;
+    std::uint16_t port = 0;
+    if (!cvhttp::splitListenAddress(listen, &address, &port) || !cvhttp::isNumericAddress(address)) {
+        std::fprintf(stderr, "cv4870-exporter: --web.listen-address takes a numeric address and a port, e.g. %s\n",
+                     kDefaultListen);
+        return 2;
+    }
     if (options.allow.size() == 0)
-        std::fprintf(stderr, "cv4870-exporter: the allow-list is empty, so every probe is refused; "
-                             "see --allow and --allow-file\n");
+        log(Level::Warn, "the allow-list is empty, so every probe is refused; see --allow and --allow-file");
     options.probeTimeout = std::chrono::milliseconds(static_cast<long long>(probeTimeout * 1000));
     options.maxSessions = maxSessions;
     options.sessionIdle = std::chrono::seconds(sessionIdle);
     options.maxProbes = maxProbes;
-    options.verbose = verbose;
+    options.verbose = log.level == Level::Debug;
 
-    std::string address;
-    std::uint16_t port = 0;
-    in6_addr numeric{};
-    if (!cv4870exp::splitListenAddress(listen, &address, &port) ||
-        (inet_pton(AF_INET, address.c_str(), &numeric) != 1 && inet_pton(AF_INET6, address.c_str(), &numeric) != 1)) {
-        std::fprintf(stderr, "cv4870-exporter: --listen takes a numeric address and a port, e.g. %s\n", kDefaultListen);
-        return 2;
-    }
-
-    raiseDescriptorLimit(maxSessions + maxConnections + 64);
+    raiseDescriptorLimit(maxSessions + maxConnections + 64, log);
 
     // Signals are taken by sigwait below, on this thread only.
     sigset_t stopSignals;
@@ -127,16 +222,40 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     cv4870exp::Exporter exporter(std::move(options));
-    cv4870exp::HttpServer server;
-    cv4870exp::HttpLimits limits;
-    limits.maxConnections = maxConnections;
-    limits.connectionTimeoutS = connectionTimeout;
-    if (!server.start(
-            address, port, limits, [&exporter](const cv4870exp::HttpRequest &r) { return exporter.handle(r); },
-            &error)) {
-        std::fprintf(stderr, "cv4870-exporter: %s\n", error.c_str());
+    cvhttp::Server server;
+    cvhttp::ServerOptions http;
+    http.address = address;
+    http.port = port;
+    http.limits.maxConnections = maxConnections;
+    http.limits.maxConnectionsPerIp = maxPerIp;
+    http.limits.idleTimeout = std::chrono::seconds(connectionTimeout);
+    http.limits.requestDeadline = std::chrono::milliseconds(static_cast<long long>(requestDeadline * 1000));
+    http.limits.requestBodyBytes = 8 * 1024; // the exporter takes no body
+    // Two polling threads share the connections: each poll() walks half of
+    // them, which keeps a scrape quick beside a thousand idle connections.
+    http.threads = 2;
+    http.log = [&log](const std::string &line) { log(Level::Debug, "http: " + line); };
+    const auto handler = [&exporter](const cvhttp::Request &r, cvhttp::Reply reply) {
+        if (r.method != "GET" && r.method != "HEAD") {
+            cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");
+            refused.headers.emplace_back("Allow", "GET, HEAD");
+            reply.send(std::move(refused));
+        } else if (r.path == "/-/healthy") {
+            reply.send(plain(200, "Healthy.\n"));
+        } else if (r.path == "/-/ready") {
+            reply.send(plain(200, "Ready.\n"));
+        } else {
+            exporter.handle(r, std::move(reply));
+        }
+    };
+    if (!server.start(http, handler, &error)) {
+        log(Level::Error, error);
         return 1;
     }
+    const cvhttp::ServerStats limits = server.stats();
+    log(Level::Info, "serving on " + address + " port " + std::to_string(server.port()) + ", at most " +
+                         std::to_string(limits.maxConnections) + " connections, " +
+                         std::to_string(limits.maxConnectionsPerIp) + " per address");
     if (ready) {
         std::printf("LISTENING %s %u\n", address.c_str(), unsigned(server.port()));
         std::fflush(stdout);

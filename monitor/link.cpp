@@ -107,6 +107,7 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
         r.backoff = true;
         r.error = "waiting to reconnect";
         r.failure = lastFailure_;
+        r.retryAt = retryAt_;
         return r;
     }
     Snapshot s;
@@ -114,6 +115,7 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
     if ((r.status = openLocked(end, &r.error, &r.failure)) < 0) {
         lastFailure_ = r.failure;
         failLocked();
+        r.retryAt = retryAt_;
         return r;
     }
     s.identity = identity_;
@@ -145,6 +147,7 @@ ReadResult Link::read(std::chrono::milliseconds deadline)
             r.error = describe(step.what, r.failure);
             lastFailure_ = r.failure;
             failLocked();
+            r.retryAt = retryAt_;
             return r;
         }
     }

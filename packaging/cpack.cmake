@@ -98,6 +98,8 @@ foreach(row ${cv_packages})
 endforeach()
 
 # Examples beside each package's documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/cv4870.nagios.cfg ${PROJECT_SOURCE_DIR}/examples/cv4870.icinga2.conf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cv4870-tools/examples COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/visa_idn.c
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libcvvisa-dev/examples COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/prometheus.yml ${PROJECT_SOURCE_DIR}/examples/alerts.yml

@@ -14,7 +14,7 @@ set -eu
 
 CORE_PKGS="cmake g++ make libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config"
 BUILD_PKGS="$CORE_PKGS qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
-TEST_PKGS="libgtest-dev python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
+TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
 # systemd for systemd-analyze (nothing is started), man-db for man -w,
 # strace for the exporter's system calls against its unit's filter.

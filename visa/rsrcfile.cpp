@@ -75,7 +75,7 @@ std::string parseScan(const std::vector<std::string> &words, ScanRange *range)
         return "address block without /prefix";
     std::string addr = block.substr(0, slash), prefix = block.substr(slash + 1);
     in_addr a;
-    if (!isDottedIpv4(addr) || inet_pton(AF_INET, addr.c_str(), &a) != 1)
+    if (inet_pton(AF_INET, addr.c_str(), &a) != 1)
         return "not a dotted IPv4 address: " + addr;
     if (!allDigits(prefix, 2) || std::atoi(prefix.c_str()) > 32)
         return "bad prefix length: " + prefix;

@@ -2,8 +2,6 @@
  * other forms of the grammar for their interface, class and canonical name. */
 #include "rsrcname.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -151,11 +149,10 @@ bool isLanDeviceName(const std::string &s)
 
 bool isTcpipHost(const std::string &s)
 {
-    if (s.size() > 2 && s.front() == '[' && s.back() == ']') {
-        in6_addr a6;
-        return inet_pton(AF_INET6, s.substr(1, s.size() - 2).c_str(), &a6) == 1;
-    }
-    return isDottedIpv4(s) || isValidHostName(s);
+    cvtarget::Host host;
+    if (s.size() > 2 && s.front() == '[' && s.back() == ']')
+        return s.find(':') != std::string::npos && cvtarget::parseHost(s.substr(1, s.size() - 2), &host);
+    return s.find(':') == std::string::npos && cvtarget::parseHost(s, &host);
 }
 
 /* The part of a canonical name after "<interface><board>", from the words
@@ -217,65 +214,6 @@ bool tcpipInstrTail(std::vector<std::string> w, std::string *cls, std::string *t
 
 } // namespace
 
-/* A dotted address in decimal without leading zeros: the resolver would
- * read "010" as octal 8, and connect to another host than the one named. */
-static std::string decimalIpv4(const std::string &host)
-{
-    const char *p = host.c_str();
-    std::string out;
-    for (int i = 0; i < 4; ++i) {
-        unsigned long octet = 0;
-        if (i > 0)
-            ++p;
-        readNumber(&p, 3, 255, &octet);
-        out += (i > 0 ? "." : "") + std::to_string(octet);
-    }
-    return out;
-}
-
-bool isDottedIpv4(const std::string &host)
-{
-    const char *p = host.c_str();
-    for (int i = 0; i < 4; ++i) {
-        unsigned long octet;
-        if (i > 0 && *p++ != '.')
-            return false;
-        if (!readNumber(&p, 3, 255, &octet))
-            return false;
-    }
-    return *p == '\0';
-}
-
-bool isValidHostName(const std::string &host)
-{
-    if (host.empty() || host.size() > 253)
-        return false;
-    std::size_t labelLen = 0;
-    char prev = '.';
-    bool allNumeric = true;
-    for (char c : host) {
-        if (c == '.') {
-            if (labelLen == 0 || prev == '-')
-                return false;
-            labelLen = 0;
-        } else if (isAlpha(c) || isDigit(c) || c == '-') {
-            if (labelLen == 0 && c == '-')
-                return false;
-            if (++labelLen > 63)
-                return false;
-            if (!isDigit(c))
-                allNumeric = false;
-        } else {
-            return false;
-        }
-        prev = c;
-    }
-    /* A trailing dot would be a fully qualified name; keep names plain.
-     * Digits and dots only must be a dotted address, not a name: the
-     * resolver would read "10.1" as an address of its own. */
-    return prev != '.' && prev != '-' && !allNumeric;
-}
-
 std::string SocketRsrc::canonical() const
 {
     std::string s = "TCPIP" + std::to_string(board) + "::";
@@ -292,64 +230,24 @@ ViStatus parseSocketRsrc(const char *name, SocketRsrc *out)
     if (!name || !out)
         return VI_ERROR_INV_RSRC_NAME;
     /* Bounded length check: never walk past the longest name accepted. */
-    if (memchr(name, '\0', kMaxRsrcNameLen + 1) == nullptr)
+    const void *end = memchr(name, '\0', kMaxRsrcNameLen + 1);
+    if (end == nullptr)
         return VI_ERROR_INV_RSRC_NAME;
-
-    SocketRsrc r;
-    const char *p = name;
-    if (!startsWithNoCase(p, "TCPIP"))
-        return VI_ERROR_INV_RSRC_NAME;
-    p += 5;
-    if (isDigit(*p)) {
-        unsigned long board;
-        if (!readNumber(&p, 5, 65535, &board))
+    try {
+        cvtarget::Target t;
+        if (!cvtarget::parseResource(std::string_view(name, std::size_t(static_cast<const char *>(end) - name)), &t))
             return VI_ERROR_INV_RSRC_NAME;
-        r.board = unsigned(board);
+        SocketRsrc r;
+        r.board = t.board;
+        r.hostKind = t.host.writtenAsIpv6 ? HostKind::Ipv6 : t.host.kind;
+        /* A name keeps its case and an IPv6 address its notation in the
+         * canonical name; a dotted address is decimal, as it connects. */
+        r.host = r.hostKind == HostKind::Ipv4 ? t.host.text : t.written;
+        r.port = t.port;
+        *out = std::move(r);
+    } catch (const std::bad_alloc &) {
+        return VI_ERROR_INV_RSRC_NAME;
     }
-    if (strncmp(p, "::", 2) != 0)
-        return VI_ERROR_INV_RSRC_NAME;
-    p += 2;
-
-    if (*p == '[') {
-        const char *close = strchr(p, ']');
-        if (!close)
-            return VI_ERROR_INV_RSRC_NAME;
-        r.host.assign(p + 1, close);
-        in6_addr a6;
-        if (r.host.empty() || inet_pton(AF_INET6, r.host.c_str(), &a6) != 1)
-            return VI_ERROR_INV_RSRC_NAME;
-        r.hostKind = HostKind::Ipv6;
-        p = close + 1;
-        if (strncmp(p, "::", 2) != 0)
-            return VI_ERROR_INV_RSRC_NAME;
-    } else {
-        const char *sep = strstr(p, "::");
-        if (!sep)
-            return VI_ERROR_INV_RSRC_NAME;
-        r.host.assign(p, sep);
-        if (isDottedIpv4(r.host)) {
-            r.hostKind = HostKind::Ipv4;
-            r.host = decimalIpv4(r.host);
-        } else if (isValidHostName(r.host)) {
-            r.hostKind = HostKind::Name;
-        } else {
-            return VI_ERROR_INV_RSRC_NAME;
-        }
-        p = sep;
-    }
-    p += 2;
-
-    unsigned long port;
-    if (!readNumber(&p, 5, 65535, &port) || port == 0)
-        return VI_ERROR_INV_RSRC_NAME;
-    r.port = unsigned(port);
-    if (strncmp(p, "::", 2) != 0)
-        return VI_ERROR_INV_RSRC_NAME;
-    p += 2;
-    if (!startsWithNoCase(p, "SOCKET") || p[6] != '\0')
-        return VI_ERROR_INV_RSRC_NAME;
-
-    *out = std::move(r);
     return VI_SUCCESS;
 }
 

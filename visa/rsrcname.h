@@ -5,6 +5,7 @@
 #ifndef CV_VISA_RSRCNAME_H
 #define CV_VISA_RSRCNAME_H
 
+#include "cvtarget/target.h"
 #include "visa.h"
 
 #include <cstddef>
@@ -27,19 +28,21 @@ inline char asciiUpper(char c)
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
 
-enum class HostKind { Ipv4, Ipv6, Name };
+using HostKind = cvtarget::HostKind;
 
 struct SocketRsrc
 {
     unsigned board = 0;
-    std::string host; /* as written; IPv6 without its brackets */
-    HostKind hostKind = HostKind::Name;
+    /* As written (IPv6 without its brackets), IPv4 in dotted decimal. */
+    std::string host;
+    HostKind hostKind = HostKind::Name; /* as written: Ipv6 for any bracketed address */
     unsigned port = 0;
     /* "TCPIP<board>::<host>::<port>::SOCKET", the host as written */
     std::string canonical() const;
 };
 
-/* Parses "TCPIP[board]::host::port::SOCKET" (keywords case-insensitive).
+/* Parses "TCPIP[board]::host::port::SOCKET" (keywords case-insensitive)
+ * with the target grammar every tool shares (cvtarget::parseResource).
  * Returns VI_SUCCESS or VI_ERROR_INV_RSRC_NAME; never throws for any
  * input, however long or malformed. */
 ViStatus parseSocketRsrc(const char *name, SocketRsrc *out);
@@ -63,12 +66,6 @@ struct RsrcInfo
  * or VI_ERROR_INV_RSRC_NAME, also for a name whose canonical form would
  * not fit VI_FIND_BUFLEN bytes; never throws. */
 ViStatus parseRsrc(const char *name, RsrcInfo *out);
-
-/* Host name per RFC 1123: dot-separated labels of letters, digits and
- * hyphens, no label starting or ending with a hyphen. */
-bool isValidHostName(const std::string &host);
-/* Exactly four decimal octets 0-255 separated by dots. */
-bool isDottedIpv4(const std::string &host);
 
 } // namespace cvvisa
 

@@ -6,10 +6,15 @@
 //      exporter's CPU time per scrape;
 //   2. 16, 64 and 256 mainframes scraped in parallel rounds: round time and
 //      CPU per scrape, which stays flat when the cost grows linearly;
-//   3. the exporter's peak resident memory (VmHWM) with 1,024 open sessions.
+//   3. the exporter's peak resident memory (VmHWM) with 1,024 open sessions;
+//   4. one mainframe scraped back to back while 1,000 connections from four
+//      other addresses hold unfinished requests: latency, and the exporter's
+//      threads and resident memory with those connections open.
 //
 // Usage: bench_exporter [scrapes]   (scrapes of the single mainframe, default 2000)
+// CV4870_EXPORTER=<program> runs another build of the exporter.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -19,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -92,6 +98,16 @@ struct Exporter
         fields >> utime >> stime;
         return (utime + stime) / double(sysconf(_SC_CLK_TCK));
     }
+    std::size_t threads() const
+    {
+        std::size_t n = 0;
+        if (DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+            while (const dirent *e = readdir(dir))
+                n += e->d_name[0] != '.' ? 1u : 0u;
+            closedir(dir);
+        }
+        return n;
+    }
     long statusKb(const char *key) const
     {
         std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -104,17 +120,30 @@ struct Exporter
     }
 };
 
+// A TCP socket bound to a loopback source address, or unbound.
+int openFrom(const char *source)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (source) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &from.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from);
+    }
+    return fd;
+}
+
 // One keep-alive HTTP connection, as Prometheus keeps one per target.
 struct Scraper
 {
     int fd = -1;
     std::string request;
 
-    Scraper(int exporterPort, int targetPort)
+    Scraper(int exporterPort, int targetPort, const char *source = nullptr)
     {
         request = "GET /probe?target=127.0.0.1:" + std::to_string(targetPort) +
                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n";
-        fd = socket(AF_INET, SOCK_STREAM, 0);
+        fd = openFrom(source);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<std::uint16_t>(exporterPort));
@@ -273,15 +302,74 @@ void memory(const char *program, std::size_t count)
                 double(exporter.statusKb("VmHWM:") - before) / double(count));
 }
 
+void slowClients(const char *program, std::size_t count, int scrapes)
+{
+    Emulated emu(1);
+    Exporter exporter;
+    if (!exporter.start(program))
+        std::exit(1);
+    const long rssBefore = exporter.statusKb("VmRSS:");
+    const std::size_t threadsBefore = exporter.threads();
+    // Unfinished requests from four addresses, as a few hostile hosts would
+    // hold them; the deadlines in force are longer than this part runs.
+    const char *const sources[] = {"127.0.0.10", "127.0.0.11", "127.0.0.12", "127.0.0.13"};
+    std::vector<int> slow;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(exporter.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (std::size_t i = 0; i < count; ++i) {
+        const int fd = openFrom(sources[i % 4]);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            send(fd, "GET / HTTP/1.1\r\nHost", 21, 0) == 21)
+            slow.push_back(fd);
+        else
+            close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long rss = exporter.statusKb("VmRSS:");
+    const std::size_t threads = exporter.threads();
+    Scraper s(exporter.port, emu.ports[0], "127.0.0.2");
+    std::vector<double> ms;
+    int failed = 0;
+    const Clock::time_point begin = Clock::now();
+    for (int i = 0; i < scrapes && msSince(begin) < 5000; ++i) {
+        const Clock::time_point t = Clock::now();
+        failed += s.scrape() ? 0 : 1;
+        ms.push_back(msSince(t));
+    }
+    std::size_t open = 0;
+    for (int fd : slow) {
+        char c;
+        const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+        open += n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 1u : 0u;
+        close(fd);
+    }
+    std::printf("%zu slow connections (%zu still open after): %zu scrapes, median %.3f ms, p99 %.3f ms, %d failed; "
+                "exporter threads %zu (%zu before), VmRSS %.1f MB (%.1f MB before)\n",
+                count, open, ms.size(), ms.empty() ? 0.0 : percentile(ms, 0.5), ms.empty() ? 0.0 : percentile(ms, 0.99),
+                failed, threads, threadsBefore, double(rss) / 1024, double(rssBefore) / 1024);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const int scrapes = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const char *program = std::getenv("CV4870_EXPORTER") ? std::getenv("CV4870_EXPORTER") : CV4870_EXPORTER_PROGRAM;
+    // CV4870_BENCH_ONLY=single|parallel|256|memory|slow runs one part alone.
+    const char *only = std::getenv("CV4870_BENCH_ONLY");
     signal(SIGPIPE, SIG_IGN);
-    single(CV4870_EXPORTER_PROGRAM, scrapes > 0 ? scrapes : 2000);
-    for (std::size_t count : {std::size_t(16), std::size_t(64), std::size_t(256)})
-        parallel(CV4870_EXPORTER_PROGRAM, count, int(std::max<std::size_t>(22, 4096 / count + 2)));
-    memory(CV4870_EXPORTER_PROGRAM, 1024);
+    const auto part = [only](const char *name) { return !only || std::strcmp(only, name) == 0; };
+    if (part("single"))
+        single(program, scrapes > 0 ? scrapes : 2000);
+    for (std::size_t count : {std::size_t(16), std::size_t(64), std::size_t(256)}) {
+        if (part("parallel") || (count == 256 && part("256")))
+            parallel(program, count, int(std::max<std::size_t>(22, 4096 / count + 2)));
+    }
+    if (part("memory"))
+        memory(program, 1024);
+    if (part("slow"))
+        slowClients(program, 1000, scrapes > 0 ? scrapes : 2000);
     return 0;
 }

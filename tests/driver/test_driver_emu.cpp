@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "calls.h"
 #include "cv4870.h"
 #include "cv4870emu.h"
 
@@ -68,31 +69,6 @@ protected:
     cv4870emu::Mainframe *mf = nullptr;
     std::string rsrc;
 };
-
-struct Call
-{
-    const char *name;
-    bool hardware; // affected by the emulator's device error
-    std::function<ViStatus(ViSession)> run;
-};
-
-// clang-format off
-const Call kCalls[] = {
-    {"revision_query", false, [](ViSession vi) { ViChar d[256], f[256]; return cv4870_revision_query(vi, d, f); }},
-    {"getSerialNumber", false, [](ViSession vi) { ViInt32 a, b; return cv4870_getSerialNumber(vi, &a, &b); }},
-    {"getDescription", false, [](ViSession vi) { ViChar d[256]; return cv4870_getDescription(vi, d); }},
-    {"getStatus", true, [](ViSession vi) { ViBoolean f[6]; return cv4870_getStatus(vi, f, f + 1, f + 2, f + 3, f + 4, f + 5); }},
-    {"getOutputVoltages", true, [](ViSession vi) { ViReal64 v[7]; return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6); }},
-    {"getOutputCurrents", true, [](ViSession vi) { ViReal64 v[7]; return cv4870_getOutputCurrents(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6); }},
-    {"getOutputStates", true, [](ViSession vi) { ViBoolean s[7]; return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6); }},
-    {"getFanSpeed", true, [](ViSession vi) { ViInt32 n, a, b, c; return cv4870_getFanSpeed(vi, &n, &a, &b, &c); }},
-    {"getTemperature", true, [](ViSession vi) { ViInt32 a, b; return cv4870_getTemperature(vi, &a, &b); }},
-    {"setFanSpeed", true, [](ViSession vi) { return cv4870_setFanSpeed(vi, 2400); }},
-    {"setMainPowerState", true, [](ViSession vi) { return cv4870_setMainPowerState(vi, VI_TRUE); }},
-    {"setVXIsysReset", true, [](ViSession vi) { return cv4870_setVXIsysReset(vi); }},
-    {"reset", true, [](ViSession vi) { return cv4870_reset(vi); }},
-};
-// clang-format on
 
 } // namespace
 
@@ -169,21 +145,6 @@ TEST_F(Emulated, CommandsChangeTheMainframe)
     EXPECT_EQ(cv4870_reset(vi), VI_SUCCESS);
     EXPECT_EQ(mf->model().state().nominalFan, cv4870emu::kDefaultFanSpeed);
     cv4870_close(vi);
-}
-
-TEST_F(Emulated, AnotherMakerOrModelFailsTheIdQueryOnly)
-{
-    for (const char *model : {"4871", "4870"}) {
-        cv4870emu::Identity id = mf->identity(); // first a wrong model, then a wrong maker
-        id.model = model;
-        id.maker = model == std::string("4870") ? "Corvane Limited" : "Corvane Ltd.";
-        mf->setIdentity(id);
-        ViSession vi = 5;
-        EXPECT_EQ(init(&vi), VI_ERROR_FAIL_ID_QUERY) << model;
-        EXPECT_EQ(vi, VI_NULL);
-        ASSERT_EQ(init(&vi, VI_FALSE), VI_SUCCESS);
-        cv4870_close(vi);
-    }
 }
 
 TEST_F(Emulated, EveryFaultGivesItsStatusAndTheNextCallItsOwnAnswer)

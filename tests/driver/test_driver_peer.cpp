@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "calls.h"
 #include "cv4870.h"
 #include "peer.h"
 
@@ -172,47 +173,23 @@ TEST(DriverErrors, MainframeTextsAreNamedWithoutASession)
 
 TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
 {
-    const auto serial = [](ViSession vi) {
-        ViInt32 a, b;
-        return cv4870_getSerialNumber(vi, &a, &b);
-    };
-    const auto temp = [](ViSession vi) {
-        ViInt32 a, b;
-        return cv4870_getTemperature(vi, &a, &b);
-    };
-    const auto volts = [](ViSession vi) {
-        ViReal64 v[7];
-        return cv4870_getOutputVoltages(vi, v, v + 1, v + 2, v + 3, v + 4, v + 5, v + 6);
-    };
-    const auto states = [](ViSession vi) {
-        ViBoolean s[7];
-        return cv4870_getOutputStates(vi, s, s + 1, s + 2, s + 3, s + 4, s + 5, s + 6);
-    };
-    const auto fans = [](ViSession vi) {
-        ViInt32 n, a, b, c;
-        return cv4870_getFanSpeed(vi, &n, &a, &b, &c);
-    };
-    const auto desc = [](ViSession vi) {
-        ViChar d[CV4870_DESCRIPTION_BUFLEN];
-        return cv4870_getDescription(vi, d);
-    };
     const struct
     {
         const char *command;
         std::string reply;
-        ViStatus (*call)(ViSession);
+        const char *call;
     } cases[] = {
-        {":SYST:SER?", "1,2,3" + kNoError, serial},
-        {":SYST:SER?", "2147483648,1" + kNoError, serial},
-        {":SYST:SER?", "0x10,1.5" + kNoError, serial},
-        {":MEAS:TEMP?", "25,hot" + kNoError, temp},
-        {":MEAS:TEMP?", "1\n", temp}, // the tag alone, as for a resync
-        {":MEAS:TEMP?", std::string(3u << 20, '7'), temp}, // more than the driver reads away at once
-        {":MEAS:VOLT?", "1,2,3,4,5,6,nan" + kNoError, volts},
-        {":MEAS:VOLT?", "1,2,3,4,5,6,1e999" + kNoError, volts},
-        {":OUTP:STAT?", "1,1,1,1,1,1,2" + kNoError, states},
-        {":FAN:SPE?", "1800,1790,1800,1810\n", fans}, // no error reply
-        {":SYST:DESC?", "\"open;0,\"No error\"\n", desc},
+        {":SYST:SER?", "1,2,3" + kNoError, "getSerialNumber"},
+        {":SYST:SER?", "2147483648,1" + kNoError, "getSerialNumber"},
+        {":SYST:SER?", "0x10,1.5" + kNoError, "getSerialNumber"},
+        {":MEAS:TEMP?", "25,hot" + kNoError, "getTemperature"},
+        {":MEAS:TEMP?", "1\n", "getTemperature"}, // the tag alone, as for a resync
+        {":MEAS:TEMP?", std::string(3u << 20, '7'), "getTemperature"}, // more than the driver reads away at once
+        {":MEAS:VOLT?", "1,2,3,4,5,6,nan" + kNoError, "getOutputVoltages"},
+        {":MEAS:VOLT?", "1,2,3,4,5,6,1e999" + kNoError, "getOutputVoltages"},
+        {":OUTP:STAT?", "1,1,1,1,1,1,2" + kNoError, "getOutputStates"},
+        {":FAN:SPE?", "1800,1790,1800,1810\n", "getFanSpeed"}, // no error reply
+        {":SYST:DESC?", "\"open;0,\"No error\"\n", "getDescription"},
     };
     std::atomic<int> current{-1};
     Peer peer([&](const Peer::Request &r) -> std::optional<std::string> {
@@ -227,7 +204,7 @@ TEST(DriverErrors, RepliesOfTheWrongShapeAreInvalidAndTheSessionRecovers)
     for (int i = 0; i < int(sizeof cases / sizeof cases[0]); ++i) {
         SCOPED_TRACE(cases[i].reply.substr(0, 40));
         current = i;
-        EXPECT_EQ(cases[i].call(vi), VI_ERROR_INV_RESPONSE);
+        EXPECT_EQ(runCall(cases[i].call, vi), VI_ERROR_INV_RESPONSE);
         ViInt32 a = 0, b = 0;
         EXPECT_EQ(cv4870_getSerialNumber(vi, &a, &b), VI_SUCCESS);
         EXPECT_EQ(a * 100 + b, 1742);
@@ -262,6 +239,22 @@ TEST(DriverStep, NoReplyOutOfStepIsTakenAndTheNextCallResyncsFirst)
         return p;
     }();
     const std::string ones = "+1.000,+1.000,+1.000,+1.000,+1.000,+1.000,+1.000" + kNoError;
+    const Reply extra = [&](const Request &r) { return own(r) + ones; };
+    const Reply extraEarlier = [&](const Request &r) { return own(r) + earlier(r, 1); };
+    const Reply twice = [&](const Request &r) { return own(r) + own(r); };
+    const Reply late = [&](const Request &r) { return pastTimeout + own(r); };
+    const Reply junkThenLate = [&](const Request &r) {
+        return "\x01\xff?#;1.1\n" + std::string(Peer::kPause) + own(r);
+    };
+    const Reply previous = [&](const Request &r) { return earlier(r, 1); };
+    // split in two, with the reply to the next request glued on
+    const Reply split = [&](const Request &r) {
+        const std::string line = own(r);
+        return line.substr(0, 9) + Peer::kPause + line.substr(9) + earlier(r, -1);
+    };
+    const Reply nothing = [](const Request &) { return std::string(); };
+    const Reply six = [&](const Request &r) { return Peer::tagged(r, "1.1,1.2,1.3,1.4,1.5,1.6" + kNoError); };
+    const ViStatus OK = VI_SUCCESS, INV = VI_ERROR_INV_RESPONSE, TMO = VI_ERROR_TMO;
     const struct
     {
         const char *name;
@@ -269,49 +262,14 @@ TEST(DriverStep, NoReplyOutOfStepIsTakenAndTheNextCallResyncsFirst)
         ViStatus status[3];
         int resyncs;
     } cases[] = {
-        {"unsolicited extra line",
-         [&](const Request &r) { return own(r) + ones; },
-         own,
-         {VI_SUCCESS, VI_ERROR_INV_RESPONSE, VI_SUCCESS},
-         1},
-        {"extra line with an earlier tag",
-         [&](const Request &r) { return own(r) + earlier(r, 1); },
-         own,
-         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
-         0},
-        {"duplicated line",
-         [&](const Request &r) { return own(r) + own(r); },
-         own,
-         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
-         0},
-        {"late reply after a timeout",
-         [&](const Request &r) { return pastTimeout + own(r); },
-         own,
-         {VI_ERROR_TMO, VI_SUCCESS, VI_SUCCESS},
-         1},
-        {"undecodable line, then a late one",
-         [&](const Request &r) { return "\x01\xff?#;1.1\n" + std::string(Peer::kPause) + own(r); },
-         own,
-         {VI_ERROR_INV_RESPONSE, VI_SUCCESS, VI_SUCCESS},
-         1},
-        {"reply to the previous query",
-         own,
-         [&](const Request &r) { return earlier(r, 1); },
-         {VI_SUCCESS, VI_ERROR_TMO, VI_SUCCESS},
-         1},
-        {"split reply with the next one glued on",
-         [&](const Request &r) {
-             const std::string line = own(r);
-             return line.substr(0, 9) + Peer::kPause + line.substr(9) + earlier(r, -1);
-         },
-         [](const Request &) { return std::string(); },
-         {VI_SUCCESS, VI_SUCCESS, VI_SUCCESS},
-         0},
-        {"tagged reply with six fields",
-         [&](const Request &r) { return Peer::tagged(r, "1.1,1.2,1.3,1.4,1.5,1.6" + kNoError); },
-         own,
-         {VI_ERROR_INV_RESPONSE, VI_SUCCESS, VI_SUCCESS},
-         1},
+        {"unsolicited extra line", extra, own, {OK, INV, OK}, 1},
+        {"extra line with an earlier tag", extraEarlier, own, {OK, OK, OK}, 0},
+        {"duplicated line", twice, own, {OK, OK, OK}, 0},
+        {"late reply after a timeout", late, own, {TMO, OK, OK}, 1},
+        {"undecodable line, then a late one", junkThenLate, own, {INV, OK, OK}, 1},
+        {"reply to the previous query", own, previous, {OK, TMO, OK}, 1},
+        {"split reply with the next one glued on", split, nothing, {OK, OK, OK}, 0},
+        {"tagged reply with six fields", six, own, {INV, OK, OK}, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

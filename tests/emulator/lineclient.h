@@ -52,6 +52,14 @@ public:
 
     void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
 
+    // Ends the connection with a reset instead of an orderly close.
+    void abort()
+    {
+        const linger reset{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close();
+    }
+
     bool send(const std::string &bytes)
     {
         for (std::size_t done = 0; done < bytes.size();) {

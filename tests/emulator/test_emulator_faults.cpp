@@ -1,11 +1,13 @@
 // Fault injection, in-process and through the SIMulation commands.
 #include "cv4870emu.h"
 #include "runningemulator.h"
+#include "testproc.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -13,28 +15,8 @@ const std::string kNoError = R"(0,"No error")";
 const std::string kNotResponding = R"(301,"Power supply not responding")";
 const std::string kHealthy = "1,0,0,0,0,0;1,1,1,1,1,1,1"; // STAT:LIN?;:OUTP:STAT?
 
-// The in-process twin of each SIMulation fault command used below.
-void injectInProcess(cv4870emu::Model &m, const std::string &sim)
-{
-    if (sim.rfind("SIM:FAN", 0) == 0)
-        m.setFanStall(1, true);
-    else if (sim.rfind("SIM:OUTP", 0) == 0)
-        m.setOutputOutOfLimits(4, true);
-    else if (sim.rfind("SIM:INP", 0) == 0)
-        m.setInputPowerFail(true);
-    else if (sim.rfind("SIM:TEMP", 0) == 0)
-        m.setOverTemperature(true);
-    else
-        m.setSysFailAsserted(true);
-}
-
 } // namespace
 
-// Status lines and output states (STAT:LIN?;:OUTP:STAT?) at once and after
-// ms of model time, then a measurement that shows the fault; each fault
-// both through its SIMulation command and in-process. The monitor waits
-// before it calls a slow fan failed; with the input the fans lose their
-// supply too.
 // Each test with its own emulator that takes the SIMulation commands.
 class LinkFaults : public ::testing::Test
 {
@@ -43,6 +25,10 @@ protected:
     RunningEmulator r{true};
 };
 
+// Status lines and output states (STAT:LIN?;:OUTP:STAT?) at once and after
+// ms of model time, then a measurement that shows the fault; each fault
+// set through its SIMulation command. The monitor waits before it calls a
+// slow fan failed; with the input the fans lose their supply too.
 TEST(EmulatorFaults, ModelFaults)
 {
     const struct
@@ -62,23 +48,21 @@ TEST(EmulatorFaults, ModelFaults)
         {"SIM:SYSF ON", "SIM:SYSF OFF", 60000, "1,0,0,0,0,1;1,1,1,1,1,1,1", "1,0,0,0,0,1;1,1,1,1,1,1,1", "*OPC?",
          "1"}, // SysFail
     };
+    // The SIMulation commands call the model's own fault setters.
     for (const auto &row : rows) {
-        for (bool wire : {false, true}) {
-            SCOPED_TRACE(row.sim + (wire ? " over the wire" : " in-process"));
-            RunningEmulator r(true);
-            ASSERT_TRUE(r.started);
-            if (wire)
-                EXPECT_EQ(r.client.query(row.sim + ";:SYST:ERR?"), kNoError);
-            else
-                injectInProcess(r.mf->model(), row.sim);
-            EXPECT_EQ(r.client.query("STAT:LIN?;:OUTP:STAT?"), row.atOnce);
-            r.advance(row.ms);
-            EXPECT_EQ(r.client.query("STAT:LIN?;:OUTP:STAT?"), row.later);
-            const std::string shown = r.client.query(row.probe);
-            EXPECT_TRUE(std::regex_match(shown, std::regex(row.shows))) << shown;
-            if (wire)
-                EXPECT_EQ(r.client.query(row.off + ";:SYST:ERR?"), kNoError);
-            else
+        SCOPED_TRACE(row.sim);
+        RunningEmulator r(true);
+        ASSERT_TRUE(r.started);
+        EXPECT_EQ(r.client.query(row.sim + ";:SYST:ERR?"), kNoError);
+        EXPECT_EQ(r.client.query("STAT:LIN?;:OUTP:STAT?"), row.atOnce);
+        r.advance(row.ms);
+        EXPECT_EQ(r.client.query("STAT:LIN?;:OUTP:STAT?"), row.later);
+        const std::string shown = r.client.query(row.probe);
+        EXPECT_TRUE(std::regex_match(shown, std::regex(row.shows))) << shown;
+        // Ended by its OFF command, and again by clearFaults().
+        for (bool command : {true, false}) {
+            EXPECT_EQ(r.client.query((command ? row.off : row.sim) + ";:SYST:ERR?"), kNoError);
+            if (!command)
                 r.mf->clearFaults();
             r.advance(600000);
             EXPECT_EQ(r.client.query("STAT:LIN?;:OUTP:STAT?"), kHealthy);
@@ -193,6 +177,24 @@ TEST_F(LinkFaults, DroppedConnection)
     LineClient again;
     EXPECT_TRUE(again.connect(r.mf->address(), r.mf->port()));
     EXPECT_EQ(again.query("*OPC?"), std::string("1"));
+}
+
+// A client resets its connection while replies are held back and its input
+// waits behind them: the server closes the connection at once and goes back
+// to sleep instead of waking until the delay runs out.
+TEST_F(LinkFaults, ResetWithRepliesHeldBack)
+{
+    std::string lines = "SIM:DEL 20000\nSIM:OVER -1\n";
+    for (int i = 0; i < 6; ++i)
+        lines += "*IDN?\n";
+    EXPECT_TRUE(r.client.send(lines));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the lines are taken in
+    EXPECT_EQ(r.server.clientCount(), 1u);
+    r.client.abort();
+    EXPECT_TRUE(testproc::waitUntil([&] { return r.server.clientCount() == 0; }, 2000));
+    const std::uint64_t before = r.server.wakeups();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(r.server.wakeups() - before, 5u);
 }
 
 TEST(EmulatorFaults, SimulationCommandsOverTheWire)

@@ -1,8 +1,9 @@
 // The probe's target text and the allow-list on arbitrary bytes: the
-// parsers never crash, a target passes a block or a domain only when its
-// host lies inside, and a list built from one entry admits that entry.
+// parsers never crash, a target passes a block or a domain only when the
+// host the VISA library would connect to lies inside, and a list built from
+// one entry admits that entry.
+#include "../target/reached.h"
 #include "allowlist.h"
-#include "rsrcname.h"
 #include "cv4870mon/target.h"
 
 #include <cstdint>
@@ -18,21 +19,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         block.add("10.20.1.0/24");
         domain.add("*.racks.lab");
         cvvisa::SocketRsrc r;
-        const bool parsed = cvvisa::parseSocketRsrc(target.resource.c_str(), &r) == VI_SUCCESS;
-        std::string host = r.host;
-        for (char &c : host)
-            c = cvvisa::asciiLower(c);
-        if (host.size() > 1 && host.back() == '.')
-            host.pop_back();
-        if (block.allows(target.resource) && (!parsed || host.compare(0, 8, "10.20.1.") != 0))
+        if (cvvisa::parseSocketRsrc(target.resource.c_str(), &r) != VI_SUCCESS ||
+            !visaReachesJudgedHost(r, target.target.host))
             abort();
-        if (domain.allows(target.resource) &&
-            (!parsed || host.size() <= 10 || host.compare(host.size() - 10, 10, ".racks.lab") != 0))
+        const cvtarget::Host &host = target.target.host;
+        if (block.allows(target.target) &&
+            (host.kind != cvtarget::HostKind::Ipv4 || host.bytes[0] != 10 || host.bytes[1] != 20 || host.bytes[2] != 1))
+            abort();
+        if (domain.allows(target.target) &&
+            (host.text.size() <= 10 || host.text.compare(host.text.size() - 10, 10, ".racks.lab") != 0))
             abort();
     }
 
     cv4870exp::AllowList one;
-    if (one.add(text) && cvvisa::isDottedIpv4(text) && !one.allows("TCPIP0::" + text + "::23::SOCKET"))
+    cvtarget::Target t;
+    if (one.add(text) && cvtarget::parseTarget(text, &t) && !one.allows(t))
         abort();
     return 0;
 }

@@ -28,6 +28,8 @@ class Processes:
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait(timeout=5)
+            if proc.stdout:
+                proc.stdout.close()
         return False
 
     def start(self, args, **kwargs):

@@ -15,7 +15,7 @@ TEST(AllowList, DecidesByAddressNameAndResource)
 {
     AllowList allow;
     std::istringstream file("10.20.1.0/24  # rack\n\nfd00:4870::/32\nmf-a.lab\n*.racks.lab\n"
-                            "TCPIP0::192.168.1.5::5025::SOCKET\n");
+                            "TCPIP0::192.168.1.5::5025::SOCKET\n::ffff:127.0.0.0/125\n");
     ASSERT_TRUE(allow.load(file));
     const struct
     {
@@ -38,9 +38,24 @@ TEST(AllowList, DecidesByAddressNameAndResource)
         {"TCPIP0::192.168.1.5::23::SOCKET", false},
         {"TCPIP0::167908359::23::SOCKET", false},
         {"ASRL1::INSTR", false},
+        // IPv6 spellings of IPv4 addresses are judged as those addresses.
+        {"TCPIP0::[::ffff:10.20.1.7]::23::SOCKET", true},
+        {"TCPIP0::[64:ff9b::a14:207]::23::SOCKET", false},
+        {"TCPIP0::[::ffff:127.0.0.200]::23::SOCKET", false},
+        {"TCPIP0::[64:ff9b::7f00:c8]::23::SOCKET", false},
+        {"TCPIP0::[::ffff:127.0.0.7]::23::SOCKET", true},
+        {"TCPIP0::[FD00:4870::0:1]::5::SOCKET", true},
+        {"TCPIP0::[::ffff:c0a8:105]::5025::SOCKET", true},
     };
     for (const auto &row : rows)
         EXPECT_EQ(allow.allows(row.resource), row.allowed) << row.resource;
+    // No IPv6 block admits an IPv4 address in IPv6 spelling.
+    AllowList wide;
+    ASSERT_TRUE(wide.add("127.0.0.0/26") && wide.add("::/0"));
+    for (const char *host : {"::ffff:127.0.0.200", "::ffff:7f00:c8", "64:ff9b::7f00:c8", "64:ff9b::127.0.0.200"})
+        EXPECT_FALSE(wide.allows("TCPIP0::[" + std::string(host) + "]::23::SOCKET")) << host;
+    EXPECT_TRUE(wide.allows("TCPIP0::[::ffff:127.0.0.63]::23::SOCKET"));
+    EXPECT_TRUE(wide.allows("TCPIP0::[0:0:0:0:0:0:0:1]::23::SOCKET"));
     // What follows a NUL counts too: C parsers would stop at it.
     EXPECT_FALSE(allow.allows(std::string("TCPIP0::10.20.1.7::23::SOCKET\0x", 31)));
     EXPECT_FALSE(allow.add(std::string("10.20.1.7\0x", 11)));
@@ -48,8 +63,8 @@ TEST(AllowList, DecidesByAddressNameAndResource)
 
 TEST(AllowList, RefusesBadEntriesAndKeepsNothingOfABadFile)
 {
-    for (const char *entry : {"", "10.0.0.1/33", "10.0.0.1/24", "10.0.0.0/", "10.0.0.0/x", "010.0.0.1", "127.1", "*.",
-                              "bad_name", "TCPIP0::host", "fd00::/129", "10.0.0.1 x"}) {
+    for (const char *entry : {"", "10.0.0.1/33", "10.0.0.1/24", "10.0.0.0/", "10.0.0.0/x", "0x7f000001", "127.1", "*.",
+                              "bad_name", "TCPIP0::host", "fd00::/129", "10.0.0.1 x", "::ffff:10.0.0.0/95"}) {
         AllowList allow;
         std::string error;
         EXPECT_FALSE(allow.add(entry, &error)) << entry;

@@ -4,170 +4,438 @@
 Usage: test_exporter_http.py <cv4870-exporter> <cv4870-emulator> <promtool>
 
 A listener that never answers stands in for a mainframe outside the
-allow-list (it must see no connection) and for a silent one inside it."""
+allow-list (it must see no connection) and for a silent one inside it.
+Hostile clients trickle requests a byte at a time, from one address, while
+a good client scrapes from another."""
 
 import http.client
+import os
+import resource
+import selectors
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
 
-from harness import Listener, Processes, get, samples, start_emulator, start_exporter
+from harness import Listener, Processes, get, read_lines_until, samples, start_emulator, start_exporter
 
-failures = []
-
-
-def check(what, ok, detail=""):
-    if not ok:
-        failures.append("%s %s" % (what, detail))
+EXPORTER = EMULATOR = PROMTOOL = None
 
 
-def main():
-    exporter, emulator, promtool = sys.argv[1:4]
-    outside = Listener()
-    silent = Listener()
-    with Processes() as procs:
-        _, ports = start_emulator(procs, emulator, 1, "--description", 'Rack "A" \\ left')
-        emu = "127.0.0.1:%d" % ports[0]
-        proc, base = start_exporter(procs, exporter, "--connection-timeout", "2", "--session-idle", "3",
-                                    "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % ports[0],
-                                    "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % silent.port)
+def cpu_seconds(pid):
+    """User and system CPU time of a process, from /proc."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-        # A real scrape: up, escaped identity, lint-clean.
-        status, ctype, body = get("%s/probe?target=%s" % (base, emu))
-        check("probe status", status == 200, status)
-        check("content type", ctype.startswith("text/plain; version=0.0.4"), ctype)
-        values = samples(body)
-        check("up", values.get("cv4870_up") == 1, body[:200])
-        check("+24V", abs(values.get('cv4870_output_voltage_volts{output="+24V"}', 0) - 24) < 1)
-        check("escaped description", 'description="Rack \\"A\\" \\\\ left"' in body, body)
-        # Scrapes reuse their connection, as Prometheus does.
-        keep = http.client.HTTPConnection("127.0.0.1", int(base.rsplit(":", 1)[1]), timeout=10)
-        for _ in range(2):
-            keep.request("GET", "/probe?target=" + emu)
-            response = keep.getresponse()
-            check("kept-alive scrape", response.status == 200 and b"cv4870_up 1" in response.read())
-        check("one connection for both", keep.sock is not None)
-        keep.close()
-        for path in ("/probe?target=" + emu, "/metrics"):
-            lint = subprocess.run([promtool, "check", "metrics"], input=get(base + path)[2], text=True,
-                                  capture_output=True, timeout=30)
-            check("promtool check metrics " + path, lint.returncode == 0, lint.stdout + lint.stderr)
 
-        # Refused before any connection: bad, unknown, over-long and
-        # not-allowed targets, and wrong requests.
-        o = outside.port
-        refused = [
-            ("/probe", 400), ("/probe?", 400), ("/probe?target", 400), ("/probe?target=", 400),
-            ("/probe?target=%zz", 400), ("/probe?target=a%00b", 400), ("/probe?target=127.0.0.1:0", 400),
-            ("/probe?target=127.0.0.1:99999", 400), ("/probe?target=%s&target=%s" % (emu, emu), 400),
-            ("/probe?target=" + "a" * 300, 400), ("/probe?target=x%20y", 400),
-            ("/probe?target=127.0.0.1:%d" % o, 403), ("/probe?target=localhost:%d" % o, 403),
-            ("/probe?target=127.1:%d" % o, 400), ("/probe?target=2130706433:%d" % o, 400),
-            ("/probe?target=0x7f000001:%d" % o, 403), ("/probe?target=127.0.0.1.:%d" % o, 400),
-            ("/probe?target=TCPIP0::127.0.0.1::%d::SOCKET" % o, 403),
-            ("/probe?target=TCPIP0::[::1]::%d::SOCKET" % o, 403),
-            ("/probe?target=TCPIP0::127.0.0.1::INSTR", 403), ("/probe?target=ASRL1::INSTR", 403),
-            ("/probe?target=10.0.0.1", 403), ("/nothing", 404),
-        ]
-        for path, expected in refused:
-            status, _, body = get(base + path)
-            check("GET " + path[:60], status == expected, "%s %r" % (status, body[:120]))
-        status = get(base + "/probe?target=" + "b" * 20000)[0]
-        check("over-long URL", status in (413, 414, 431), status)
-        post = socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10)
-        post.sendall(b"POST /probe?target=%s HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello" % emu.encode())
-        check("POST", post.recv(64).startswith(b"HTTP/1.1 405"))
-        post.close()
+def trickle(port, count, seconds, good_url, good_source="127.0.0.2"):
+    """Opens count connections from 127.0.0.1 that send one header byte every
+    2 to 4 s while a good client on good_source scrapes good_url once a
+    second. Returns (good answers within 1 s, good scrapes, lifetimes of the
+    trickling connections in seconds, still open at the end)."""
+    sel = selectors.DefaultSelector()
+    conns = []
+    text = b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"a" * 200
+    begin = time.monotonic()
+    for i in range(count):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.connect_ex(("127.0.0.1", port))
+        conn = {"sock": sock, "opened": time.monotonic(), "closed": None, "sent": 0,
+                "next": time.monotonic() + 2 + (i % 20) / 10}
+        conns.append(conn)
+        sel.register(sock, selectors.EVENT_READ, conn)
+    good = answered = 0
+    next_scrape = time.monotonic() + 1
+    end = begin + seconds
+    while time.monotonic() < end:
+        now = time.monotonic()
+        if now >= next_scrape:
+            next_scrape += 1
+            good += 1
+            started = time.monotonic()
+            try:
+                sock = socket.create_connection(good_url[:2], timeout=1, source_address=(good_source, 0))
+                sock.sendall(("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % good_url[2]).encode())
+                reply = sock.recv(64)
+                sock.close()
+                if reply.startswith(b"HTTP/1.1 200") and time.monotonic() - started <= 1:
+                    answered += 1
+            except OSError:
+                pass
+        for key, _ in sel.select(timeout=0.05):
+            conn = key.data
+            try:
+                data = conn["sock"].recv(4096)
+            except OSError:
+                data = b""
+            if not data:
+                conn["closed"] = time.monotonic()
+                sel.unregister(conn["sock"])
+                conn["sock"].close()
+        now = time.monotonic()
+        for conn in conns:
+            if conn["closed"] is None and now >= conn["next"]:
+                conn["next"] = now + 2 + (conn["sent"] % 3)
+                try:
+                    conn["sock"].send(text[conn["sent"]:conn["sent"] + 1])
+                    conn["sent"] += 1
+                except OSError:
+                    pass
+    lifetimes = [c["closed"] - c["opened"] for c in conns if c["closed"] is not None]
+    still_open = 0
+    for conn in conns:
+        if conn["closed"] is None:
+            still_open += 1
+            sel.unregister(conn["sock"])
+            conn["sock"].close()
+    sel.close()
+    return answered, good, lifetimes, still_open
 
-        # A request that never finishes is closed by the connection timeout.
-        slow = socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10)
-        slow.sendall(b"GET /probe?target=")
-        began = time.monotonic()
-        try:
-            closed = slow.recv(1024) == b""
-        except (ConnectionResetError, socket.timeout):
-            closed = False
-        check("unfinished request closed", closed and time.monotonic() - began < 6,
-              "after %.1f s" % (time.monotonic() - began))
-        slow.close()
 
-        # A silent mainframe costs its own probe only, within the scrape
-        # timeout, and two scrapes of it share one read; the emulated one
-        # answers meanwhile.
-        results = {}
+class ExporterHttp(unittest.TestCase):
+    def test_scrapes_and_refusals(self):
+        exporter, emulator, promtool = EXPORTER, EMULATOR, PROMTOOL
+        failures = []
 
-        def scrape_silent(name):
+        def check(what, ok, detail=""):
+            if not ok:
+                failures.append("%s %s" % (what, detail))
+
+        outside = Listener()
+        silent = Listener()
+        with Processes() as procs:
+            _, ports = start_emulator(procs, emulator, 1, "--description", 'Rack "A" \\ left')
+            emu = "127.0.0.1:%d" % ports[0]
+            proc, base = start_exporter(procs, exporter, "--connection-timeout", "2", "--session-idle", "3",
+                                        "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % ports[0],
+                                        "--allow", "TCPIP0::127.0.0.1::%d::SOCKET" % silent.port)
+
+            # A real scrape: up, escaped identity, lint-clean.
+            status, ctype, body = get("%s/probe?target=%s" % (base, emu))
+            check("probe status", status == 200, status)
+            check("content type", ctype.startswith("text/plain; version=0.0.4"), ctype)
+            values = samples(body)
+            check("up", values.get("cv4870_up") == 1, body[:200])
+            check("+24V", abs(values.get('cv4870_output_voltage_volts{output="+24V"}', 0) - 24) < 1)
+            check("escaped description", 'description="Rack \\"A\\" \\\\ left"' in body, body)
+            # Scrapes reuse their connection, as Prometheus does.
+            keep = http.client.HTTPConnection("127.0.0.1", int(base.rsplit(":", 1)[1]), timeout=10)
+            for _ in range(2):
+                keep.request("GET", "/probe?target=" + emu)
+                response = keep.getresponse()
+                check("kept-alive scrape", response.status == 200 and b"cv4870_up 1" in response.read())
+            check("one connection for both", keep.sock is not None)
+            keep.close()
+            for path in ("/probe?target=" + emu, "/metrics"):
+                lint = subprocess.run([promtool, "check", "metrics"], input=get(base + path)[2], text=True,
+                                      capture_output=True, timeout=30)
+                check("promtool check metrics " + path, lint.returncode == 0, lint.stdout + lint.stderr)
+
+            # Refused before any connection: bad, unknown, over-long and
+            # not-allowed targets, and wrong requests.
+            o = outside.port
+            refused = [
+                ("/probe", 400), ("/probe?", 400), ("/probe?target", 400), ("/probe?target=", 400),
+                ("/probe?target=%zz", 400), ("/probe?target=a%00b", 400), ("/probe?target=127.0.0.1:0", 400),
+                ("/probe?target=127.0.0.1:99999", 400), ("/probe?target=%s&target=%s" % (emu, emu), 400),
+                ("/probe?target=" + "a" * 300, 400), ("/probe?target=x%20y", 400),
+                ("/probe?target=127.0.0.1:%d" % o, 403), ("/probe?target=localhost:%d" % o, 403),
+                ("/probe?target=127.1:%d" % o, 400), ("/probe?target=2130706433:%d" % o, 400),
+                ("/probe?target=0x7f000001:%d" % o, 400), ("/probe?target=127.0.0.1.:%d" % o, 400),
+                ("/probe?target=TCPIP0::127.0.0.1::%d::SOCKET" % o, 403),
+                ("/probe?target=TCPIP0::[::1]::%d::SOCKET" % o, 403),
+                ("/probe?target=TCPIP0::127.0.0.1::INSTR", 400), ("/probe?target=ASRL1::INSTR", 400),
+                ("/probe?target=10.0.0.1", 403), ("/nothing", 404),
+            ]
+            for path, expected in refused:
+                status, _, body = get(base + path)
+                check("GET " + path[:60], status == expected, "%s %r" % (status, body[:120]))
+            status = get(base + "/probe?target=" + "b" * 20000)[0]
+            check("over-long URL", status in (413, 414, 431), status)
+            post = socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10)
+            post.sendall(b"POST /probe?target=%s HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello" % emu.encode())
+            check("POST", post.recv(64).startswith(b"HTTP/1.1 405"))
+            post.close()
+
+            # A request that never finishes is closed by the connection timeout.
+            slow = socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=10)
+            slow.sendall(b"GET /probe?target=")
+            began = time.monotonic()
+            try:
+                closed = slow.recv(1024) == b""
+            except (ConnectionResetError, socket.timeout):
+                closed = False
+            check("unfinished request closed", closed and time.monotonic() - began < 6,
+                  "after %.1f s" % (time.monotonic() - began))
+            slow.close()
+
+            # A silent mainframe costs its own probe only, within the scrape
+            # timeout, and two scrapes of it share one read; the emulated one
+            # answers meanwhile.
+            results = {}
+
+            def scrape_silent(name):
+                start = time.monotonic()
+                results[name] = get("%s/probe?target=127.0.0.1:%d" % (base, silent.port),
+                                    {"X-Prometheus-Scrape-Timeout-Seconds": "1.5"}), time.monotonic() - start
+
+            threads = [threading.Thread(target=scrape_silent, args=(n,)) for n in ("a", "b")]
+            for thread in threads:
+                thread.start()
+                time.sleep(0.1)
             start = time.monotonic()
-            results[name] = get("%s/probe?target=127.0.0.1:%d" % (base, silent.port),
-                                {"X-Prometheus-Scrape-Timeout-Seconds": "1.5"}), time.monotonic() - start
+            status, _, body = get("%s/probe?target=%s" % (base, emu))
+            check("live probe beside a silent one", status == 200 and samples(body)["cv4870_up"] == 1 and
+                  time.monotonic() - start < 1.0, "%.2f s" % (time.monotonic() - start))
+            for thread in threads:
+                thread.join(10)
+            for name, ((status, _, body), took) in sorted(results.items()):
+                check("silent probe %s" % name, status == 200 and samples(body)["cv4870_up"] == 0, body)
+                check("silent probe %s within the scrape timeout" % name, 1.0 < took < 1.5, "%.2f s" % took)
+            own = samples(get(base + "/metrics")[2])
+            check("shared read", own.get("cv4870_exporter_shared_reads_total") == 1, own)
+            denied = sum(1 for _, expected in refused if expected == 403)
+            check("errors by kind", own.get('cv4870_exporter_errors_total{kind="denied"}') == denied and
+                  own.get('cv4870_exporter_errors_total{kind="timeout"}') == 2, own)
+            check("silent listener reached", len(silent.accepted) == 1, len(silent.accepted))
+            check("no connection outside the allow-list", len(outside.accepted) == 0, len(outside.accepted))
 
-        threads = [threading.Thread(target=scrape_silent, args=(n,)) for n in ("a", "b")]
-        for thread in threads:
-            thread.start()
-            time.sleep(0.1)
-        start = time.monotonic()
-        status, _, body = get("%s/probe?target=%s" % (base, emu))
-        check("live probe beside a silent one", status == 200 and samples(body)["cv4870_up"] == 1 and
-              time.monotonic() - start < 1.0, "%.2f s" % (time.monotonic() - start))
-        for thread in threads:
-            thread.join(10)
-        for name, ((status, _, body), took) in sorted(results.items()):
-            check("silent probe %s" % name, status == 200 and samples(body)["cv4870_up"] == 0, body)
-            check("silent probe %s within the scrape timeout" % name, 1.0 < took < 1.5, "%.2f s" % took)
-        own = samples(get(base + "/metrics")[2])
-        check("shared read", own.get("cv4870_exporter_shared_reads_total") == 1, own)
-        denied = sum(1 for _, expected in refused if expected == 403)
-        check("errors by kind", own.get('cv4870_exporter_errors_total{kind="denied"}') == denied and
-              own.get('cv4870_exporter_errors_total{kind="timeout"}') == 2, own)
-        check("silent listener reached", len(silent.accepted) == 1, len(silent.accepted))
-        check("no connection outside the allow-list", len(outside.accepted) == 0, len(outside.accepted))
+            # An error the mainframe reports is counted as its own kind.
+            with socket.create_connection(("127.0.0.1", ports[0]), timeout=5) as raw:
+                raw.sendall(b"SIM:ERR 1\n*OPC?\n")
+                raw.recv(16)
+            body = get("%s/probe?target=%s" % (base, emu))[2]
+            own = samples(get(base + "/metrics")[2])
+            check("mainframe error", samples(body)["cv4870_up"] == 0 and
+                  own.get('cv4870_exporter_errors_total{kind="mainframe"}') == 1, body)
 
-        # An error the mainframe reports is counted as its own kind.
-        with socket.create_connection(("127.0.0.1", ports[0]), timeout=5) as raw:
-            raw.sendall(b"SIM:ERR 1\n*OPC?\n")
-            raw.recv(16)
-        body = get("%s/probe?target=%s" % (base, emu))[2]
-        own = samples(get(base + "/metrics")[2])
-        check("mainframe error", samples(body)["cv4870_up"] == 0 and
-              own.get('cv4870_exporter_errors_total{kind="mainframe"}') == 1, body)
+            # The silent mainframe's session goes once it is no longer scraped.
+            check("two sessions", own.get("cv4870_exporter_sessions") == 2, own.get("cv4870_exporter_sessions"))
+            time.sleep(3.5)
+            get("%s/probe?target=%s" % (base, emu))
+            own = samples(get(base + "/metrics")[2])
+            check("idle session closed", own.get("cv4870_exporter_sessions") == 1, own.get("cv4870_exporter_sessions"))
 
-        # The silent mainframe's session goes once it is no longer scraped.
-        check("two sessions", own.get("cv4870_exporter_sessions") == 2, own.get("cv4870_exporter_sessions"))
-        time.sleep(3.5)
-        get("%s/probe?target=%s" % (base, emu))
-        own = samples(get(base + "/metrics")[2])
-        check("idle session closed", own.get("cv4870_exporter_sessions") == 1, own.get("cv4870_exporter_sessions"))
+            # The exporter's own overload is 503; the probe it does take still
+            # answers 200 with the mainframe down.
+            _, small = start_exporter(procs, exporter, "--max-probes", "1", "--allow", "127.0.0.1")
+            busy = {}
 
-        # The exporter's own overload is 503; the probe it does take still
-        # answers 200 with the mainframe down.
-        _, small = start_exporter(procs, exporter, "--max-probes", "1", "--allow", "127.0.0.1")
-        busy = {}
+            def scrape_busy(name):
+                busy[name] = get("%s/probe?target=127.0.0.1:%d" % (small, silent.port),
+                                 {"X-Prometheus-Scrape-Timeout-Seconds": "1"})[0]
 
-        def scrape_busy(name):
-            busy[name] = get("%s/probe?target=127.0.0.1:%d" % (small, silent.port),
-                             {"X-Prometheus-Scrape-Timeout-Seconds": "1"})[0]
+            threads = [threading.Thread(target=scrape_busy, args=(n,)) for n in ("a", "b")]
+            for thread in threads:
+                thread.start()
+                time.sleep(0.2)
+            for thread in threads:
+                thread.join(10)
+            check("one probe over the limit", sorted(busy.values()) == [200, 503], busy)
 
-        threads = [threading.Thread(target=scrape_busy, args=(n,)) for n in ("a", "b")]
-        for thread in threads:
-            thread.start()
-            time.sleep(0.2)
-        for thread in threads:
-            thread.join(10)
-        check("one probe over the limit", sorted(busy.values()) == [200, 503], busy)
+            proc.terminate()
+            try:
+                check("clean stop on SIGTERM", proc.wait(timeout=10) == 0)
+            except subprocess.TimeoutExpired:
+                check("stop on SIGTERM within 10 s", False)
+        outside.close()
+        silent.close()
+        self.assertEqual(failures, [])
 
-        proc.terminate()
+
+
+    def serve_hostile(self, nofile=None):
+        """1,100 trickling connections against an exporter with a 5 s request
+        deadline, optionally under a lowered descriptor limit; returns the
+        trickle figures and the exporter's CPU share."""
+        def lower():
+            if nofile:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+        with Processes() as procs:
+            proc = procs.start([EXPORTER, "--listen", "127.0.0.1:0", "--ready", "--request-deadline", "5"],
+                               preexec_fn=lower, stderr=subprocess.DEVNULL)
+            port = int(read_lines_until(proc, "LISTENING")[-1].split()[2])
+            cpu, began = cpu_seconds(proc.pid), time.monotonic()
+            answered, good, lifetimes, still_open = trickle(port, 1100, 20, ("127.0.0.1", port, "/metrics"))
+            share = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - began)
+        self.assertGreaterEqual(answered, 0.95 * good, "good scrapes answered within 1 s")
+        self.assertEqual(still_open, 0, "trickling connections left open")
+        self.assertLessEqual(max(lifetimes), 7.0, "a trickling connection outlived the 5 s deadline")
+        return share
+
+    def test_trickling_clients_lock_out_no_one(self):
+        self.serve_hostile()
+
+    def test_descriptor_limit_neither_locks_out_nor_spins(self):
+        self.assertLess(self.serve_hostile(nofile=128), 1 / 3, "CPU share of a core")
+
+    def test_limits_and_malformed_requests(self):
+        with Processes() as procs:
+            proc, base = start_exporter(procs, EXPORTER, "--max-connections-per-ip", "3")
+            port = int(base.rsplit(":", 1)[1])
+
+            def exchange(data, source="127.0.0.1"):
+                sock = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source, 0))
+                try:
+                    sock.sendall(data)
+                    return sock.recv(64)
+                except ConnectionResetError:
+                    return b"reset"
+                finally:
+                    sock.close()
+
+            cases = [
+                (b"GET /" + b"a" * 16384 + b" HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 414"),
+                (b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + b"b" * 40000 + b"\r\n\r\n", b"HTTP/1.1 431"),
+                (b"POST /probe HTTP/1.1\r\nHost: x\r\nContent-Length: 9000\r\n\r\n" + b"c" * 9000,
+                 b"HTTP/1.1 413"),
+                (b"GET / HTTP/1.1\r\nHost: x\r\nNo colon\r\n\r\n", b"HTTP/1.1 400"),
+                (b"GET /metrics HTTP/1.1\r\n\r\n", b"HTTP/1.1 400"),  # no Host
+                (b"GET /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 200"),
+                (b"GET /-/ready HTTP/1.0\r\n\r\n", b"HTTP/1.1 200"),
+            ]
+            for data, expected in cases:
+                with self.subTest(request=data[:40]):
+                    self.assertTrue(exchange(data).startswith(expected))
+
+            # Three idle connections from one address; its fourth is closed
+            # unanswered while another address is served.
+            idle = [socket.create_connection(("127.0.0.1", port), timeout=5, source_address=("127.0.0.3", 0))
+                    for _ in range(3)]
+            time.sleep(0.3)
+            self.assertIn(exchange(b"GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.3"), (b"", b"reset"))
+            self.assertTrue(exchange(b"GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.4").startswith(b"HTTP/1.1 200"))
+            for sock in idle:
+                sock.close()
+
+    def test_option_errors_exit_2(self):
+        for args in (["--probe-timeout", "nan"], ["--probe-timeout", "inf"], ["--request-deadline", "-inf"],
+                     ["--max-probes", "nan"], ["--max-connections", "0"], ["--connection-timeout"],
+                     ["--web.listen-address", "localhost:9870"], ["--listen", "127.0.0.1"], ["--no-such"],
+                     ["--log.level", "loud"], ["--log.format", "xml"], ["--allow", "10.0.0.0/33"]):
+            with self.subTest(args=args):
+                run = subprocess.run([EXPORTER] + args, capture_output=True, text=True, timeout=10)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
+        run = subprocess.run([EXPORTER, "--version"], capture_output=True, text=True, timeout=10)
+        self.assertRegex(run.stdout, r"^cv4870-exporter \d+\.\d+\.\d+")
+
+
+class Relay:
+    """Accepts on [::1] and forwards each connection to a port on 127.0.0.1."""
+
+    def __init__(self, port):
+        self.sock = socket.socket(socket.AF_INET6)
+        self.sock.bind(("::1", 0))
+        self.sock.listen(16)
+        self.port, self.target = self.sock.getsockname()[1], port
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                down = self.sock.accept()[0]
+            except OSError:
+                return
+            up = socket.create_connection(("127.0.0.1", self.target), timeout=10)
+            for a, b in ((down, up), (up, down)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(src, dst):
         try:
-            check("clean stop on SIGTERM", proc.wait(timeout=10) == 0)
-        except subprocess.TimeoutExpired:
-            check("stop on SIGTERM within 10 s", False)
-    outside.close()
-    silent.close()
-    for failure in failures:
-        print("FAIL:", failure)
-    return 1 if failures else 0
+            while data := src.recv(65536):
+                dst.sendall(data)
+        except OSError:
+            pass
+        for sock in (src, dst):
+            sock.close()
+
+
+class ExporterTargets(unittest.TestCase):
+    """One session per mainframe whatever the spelling, IPv6 spellings of
+    IPv4 addresses judged as those, bracketed IPv6, the allow file."""
+
+    def setUp(self):
+        self.exporter, self.emulator = EXPORTER, EMULATOR
+
+    def probe(self, base, target):
+        status, _, body = get("%s/probe?target=%s" % (base, target))
+        return status, samples(body).get("cv4870_up") if status == 200 else None
+
+    def test_spellings_of_one_mainframe_share_one_session(self):
+        with Processes() as procs, tempfile.TemporaryFile("w+") as log:
+            emu = procs.start([self.emulator, "--address", "127.0.0.10", "--port", "0", "--max-clients", "4", "-v",
+                               "--ready"], stderr=log)
+            port = int(read_lines_until(emu, "READY")[0].split()[3])
+            _, base = start_exporter(procs, self.exporter, "--allow", "127.0.0.0/8")
+            forms = ["TCPIP%d::127.0.0.10::%d::SOCKET", "tcpip%d::127.0.0.010::%d::socket",
+                     "TCPIP%d::127.000.000.010::%d::SOCKET", "TCPIP%d::[::ffff:127.0.0.10]::%d::SOCKET"]
+            spellings = [forms[i % 4] % (i, port) for i in range(1100)]
+            with ThreadPoolExecutor(32) as pool:
+                answers = list(pool.map(lambda t: self.probe(base, t), spellings))
+            self.assertEqual(answers.count((200, 1)), len(spellings), set(answers))
+            self.assertEqual(self.probe(base, "127.0.0.10:%d" % port), (200, 1))
+            self.assertEqual(samples(get(base + "/metrics")[2])["cv4870_exporter_sessions"], 1)
+            # The mainframe saw one connection and still has room for others.
+            with socket.create_connection(("127.0.0.10", port), timeout=5, source_address=("127.0.0.2", 0)) as other:
+                other.sendall(b"*IDN?\n")
+                self.assertIn(b"4870", other.recv(256))
+            log.seek(0)
+            self.assertEqual(log.read().count("connection from 127.0.0.1"), 1)
+
+    def test_ipv6_spellings_of_a_refused_ipv4_address_are_refused(self):
+        outside = socket.socket()
+        outside.bind(("127.0.0.200", 0))
+        outside.listen(8)
+        outside.setblocking(False)
+        p = outside.getsockname()[1]
+        with Processes() as procs:
+            _, base = start_exporter(procs, self.exporter, "--allow", "127.0.0.0/26", "--allow", "::/0")
+            for target in ("127.0.0.200:%d" % p, "[::ffff:127.0.0.200]:%d" % p, "[::ffff:7f00:c8]:%d" % p,
+                           "[64:ff9b::7f00:c8]:%d" % p, "TCPIP0::[::ffff:127.0.0.200]::%d::SOCKET" % p,
+                           "TCPIP0::[0:0:0:0:0:ffff:7f00:c8]::%d::SOCKET" % p):
+                with self.subTest(target=target):
+                    self.assertEqual(self.probe(base, target), (403, None))
+        with self.assertRaises(BlockingIOError):
+            outside.accept()
+        outside.close()
+
+    def test_bracketed_ipv6_targets(self):
+        with Processes() as procs:
+            _, (port,) = start_emulator(procs, self.emulator, 1)
+            relay = Relay(port)
+            _, base = start_exporter(procs, self.exporter, "--allow", "::1")
+            r = relay.port
+            for target in ("[::1]:%d" % r, "[0:0:0:0:0:0:0:1]:%d" % r, "TCPIP0::[::1]::%d::SOCKET" % r,
+                           "TCPIP0::[0:0:0:0:0:0:0:1]::%d::SOCKET" % r, "tcpip3::[0::1]::%d::socket" % r):
+                with self.subTest(target=target):
+                    self.assertEqual(self.probe(base, target), (200, 1))
+            self.assertEqual(samples(get(base + "/metrics")[2])["cv4870_exporter_sessions"], 1)
+            relay.sock.close()
+
+    def test_allow_file_must_be_a_small_regular_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            fifo, big = os.path.join(tmp, "fifo"), os.path.join(tmp, "big")
+            os.mkfifo(fifo)
+            with open(big, "w") as f:
+                f.write("127.0.0.1\n" * 200000)
+            for path in (fifo, "/dev/zero", big):
+                with self.subTest(path=os.path.basename(path)):  # a hang or a read without end times out
+                    run = subprocess.run([self.exporter, "--allow-file", path], capture_output=True, text=True,
+                                         timeout=10)
+                    self.assertEqual(run.returncode, 2, run.stderr)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    EXPORTER, EMULATOR, PROMTOOL = sys.argv[1:4]
+    # A thousand sockets and more.
+    resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[4:])

@@ -180,7 +180,7 @@ private slots:
                                                 "Fan Tray S/N:=" + serials.section('/', 1, 1),
                                                 "Firmware Revision:=" + serials.section('/', 2)}));
         QVERIFY(p.d_timer->isActive());
-        QCOMPARE(fakedrv::count("cv4870_getStatus"), 0); // no poll during construction
+        QVERIFY(!calls(false).contains("cv4870_getStatus")); // no poll during construction
     }
 
     void pollReadsInOrderAndFormats()
@@ -282,7 +282,7 @@ private slots:
         fakedrv::mainframe().fanNom = 0;
         p->updateStatus();
         QCOMPARE(p->d_fanNomSpeedBox->text(), QStringLiteral("OFF"));
-        QCOMPARE(fakedrv::count("cv4870_setFanSpeed"), 0); // showing sends nothing
+        QVERIFY(!calls(false).contains("cv4870_setFanSpeed")); // showing sends nothing
 
         p->show();
         p->activateWindow();

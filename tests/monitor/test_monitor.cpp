@@ -132,37 +132,23 @@ TEST(Events, TrackerReportsLinkChangesOnceAndChangesAcrossALoss)
     EXPECT_EQ(toJson(t.onFailure(now, "x").at(0))["event"], "link_lost");
 }
 
-TEST(Target, AcceptedAndRejected)
+TEST(Target, ResourceToOpenOrReason)
 {
-    const std::pair<const char *, const char *> good[] = {
-        {"127.0.0.1", "TCPIP0::127.0.0.1::23::SOCKET"},
-        {"mf-3.lab.example", "TCPIP0::mf-3.lab.example::23::SOCKET"},
-        {"localhost:5025", "TCPIP0::localhost::5025::SOCKET"},
-        {"10.0.0.255:65535", "TCPIP0::10.0.0.255::65535::SOCKET"},
-        {"TCPIP::127.0.0.1::4870::SOCKET", "TCPIP::127.0.0.1::4870::SOCKET"},
-        {"GPIB0::8::INSTR", "GPIB0::8::INSTR"},
+    // The grammar itself is tested with cvtarget; here what the tools get.
+    const std::pair<const char *, const char *> rows[] = {
+        {"127.000.0.1", "TCPIP0::127.0.0.1::23::SOCKET"},
+        {"Localhost:5025", "TCPIP0::localhost::5025::SOCKET"},
+        {"tcpip1::[::FFFF:127.0.0.1]::4870::socket", "TCPIP0::127.0.0.1::4870::SOCKET"},
+        {"[0:0:0:0:0:0:0:1]:4870", "TCPIP0::[::1]::4870::SOCKET"},
+        {"GPIB0::8::INSTR", ""},
+        {"host:0", ""},
     };
-    for (const auto &[text, resource] : good) {
+    for (const auto &[text, resource] : rows) {
         const TargetResult r = parseTarget(text);
-        EXPECT_TRUE(r.ok) << text << ": " << r.error;
-        EXPECT_EQ(r.resource, resource);
+        EXPECT_EQ(r.ok, *resource != '\0') << text;
+        EXPECT_EQ(r.resource, resource) << text;
+        EXPECT_EQ(r.error.empty(), r.ok) << text;
     }
-    // clang-format off
-    const char *bad[] = {"", "host:", "host:0", "host:65536", "host:23x", "host:-1", ":23", "256.1.1.1", "1.2.3",
-                         "1.2.3.4.5", "-host", "host-", "a..b", "host.", "ho st", "h_st", "TCPIP0::host::23::",
-                         "::host::23::SOCKET", "TCPIP0::::23::SOCKET", "TCPIP0:::host::23", "TCPIP0::ho st::23",
-                         "0TCPIP::h::1::SOCKET", "[::1]:23"};
-    // clang-format on
-    for (const char *text : bad) {
-        const TargetResult r = parseTarget(text);
-        EXPECT_FALSE(r.ok) << text << " -> " << r.resource;
-        EXPECT_FALSE(r.error.empty()) << text;
-    }
-    EXPECT_FALSE(parseTarget(std::string(64, 'a') + ".b").ok);
-    EXPECT_FALSE(parseTarget(std::string(62, 'a') + "." + std::string(62, 'a') + "." + std::string(62, 'a') + "." +
-                             std::string(62, 'a'))
-                     .ok); // a valid name, but too long for the resource buffer
-    EXPECT_FALSE(parseTarget("TCPIP0::" + std::string(250, 'a') + "::1::SOCKET").ok);
 }
 
 class LinkEmu : public ::testing::Test

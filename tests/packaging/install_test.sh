@@ -137,7 +137,7 @@ EOF
 # The installed exporter reports the same version in its metrics, and a
 # probe of the emulator by address and by name makes only system calls
 # that the unit's filter lets through (strace records them).
-strace -f -qq -o "$work/exporter.strace" /usr/bin/cv4870-exporter --listen 127.0.0.1:0 --allow 127.0.0.1 \
+strace -f -qq -o "$work/exporter.strace" /usr/bin/cv4870-exporter --web.listen-address 127.0.0.1:0 --allow 127.0.0.1 \
     --allow localhost --ready >"$work/exporter.out" 2>&1 &
 exporter_pid=$!
 wait_for "$work/exporter.out" LISTENING

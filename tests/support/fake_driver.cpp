@@ -90,12 +90,6 @@ std::vector<std::string> calls(bool withArgs)
     return v;
 }
 
-int count(const std::string &fn)
-{
-    return static_cast<int>(
-        std::count_if(s.calls.begin(), s.calls.end(), [&](const auto &c) { return c.first == fn; }));
-}
-
 void clearCalls()
 {
     s.calls.clear();

@@ -42,7 +42,6 @@ void reset();
 
 // The calls logged as "fn(arg, arg)", or as "fn" alone.
 std::vector<std::string> calls(bool withArgs = true);
-int count(const std::string &fn);
 void clearCalls();
 
 // The next call of fn returns st (one entry per call, first in first out);

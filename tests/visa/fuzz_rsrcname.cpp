@@ -1,9 +1,13 @@
-/* Resource-name parsers on arbitrary bytes: never crash, and whatever they
- * accept renders back to a name that parses to the same resource. */
+/* Resource-name parsers on arbitrary bytes: never crash, whatever they
+ * accept renders back to a name that parses to the same resource, and the
+ * VISA library connects a SOCKET name to exactly the address the target
+ * grammar judged it to reach. */
+#include "../target/reached.h"
 #include "rsrcname.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -16,15 +20,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
          info2.intfType != info.intfType || info2.board != info.board || info2.rsrcClass != info.rsrcClass))
         abort();
     cvvisa::SocketRsrc r;
-    if (cvvisa::parseSocketRsrc(name.c_str(), &r) != VI_SUCCESS)
+    cvtarget::Target t;
+    const bool visa = cvvisa::parseSocketRsrc(name.c_str(), &r) == VI_SUCCESS;
+    if (visa != cvtarget::parseResource(name.c_str(), &t))
+        abort();
+    if (!visa)
         return 0;
-    if (name.size() > cvvisa::kMaxRsrcNameLen)
+    if (std::strlen(name.c_str()) > cvvisa::kMaxRsrcNameLen || r.port != t.port || !visaReachesJudgedHost(r, t.host))
         abort();
     cvvisa::SocketRsrc again;
-    const std::string canonical = r.canonical();
-    if (canonical.size() <= cvvisa::kMaxRsrcNameLen &&
-        (cvvisa::parseSocketRsrc(canonical.c_str(), &again) != VI_SUCCESS || again.host != r.host ||
-         again.port != r.port || again.board != r.board || again.hostKind != r.hostKind))
+    cvtarget::Target canonical;
+    if (cvvisa::parseSocketRsrc(r.canonical().c_str(), &again) != VI_SUCCESS || again.host != r.host ||
+        again.port != r.port || again.board != r.board || again.hostKind != r.hostKind ||
+        !cvtarget::parseResource(t.resource(), &canonical) || canonical.key() != t.key())
         abort();
     return 0;
 }

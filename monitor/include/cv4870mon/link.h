@@ -23,6 +23,9 @@ struct ReadResult
     std::string error; // what failed and why: "open: connection refused by 127.0.0.1:23"
     bool backoff = false; // no I/O was tried: the link waits before reopening
     Failure failure; // why, classified; while backing off, the failure that caused it
+    // After a failure: when the link tries to reopen; reads before then
+    // return at once with backoff set.
+    std::chrono::steady_clock::time_point retryAt{};
 };
 
 struct LinkOptions

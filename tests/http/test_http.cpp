@@ -1,0 +1,432 @@
+// The shared HTTP server where a plain client can not reach it well: answers
+// from other threads, streams and their slow readers, the stop with requests
+// still waiting, and TLS. Deadlines and limits are tested through the
+// exporter (tests/exporter).
+#include <cvhttp/server.h>
+
+#include <arpa/inet.h>
+#include <gnutls/gnutls.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int connectTo(std::uint16_t port, int receiveBuffer = 0)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends text and reads until the server closes, at most `within`.
+std::string roundTrip(std::uint16_t port, const std::string &text, std::chrono::milliseconds within = 5000ms)
+{
+    const int fd = connectTo(port);
+    if (fd < 0)
+        return "no connection";
+    if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())) {
+        close(fd);
+        return "not sent";
+    }
+    std::string reply;
+    const auto end = std::chrono::steady_clock::now() + within;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+            break;
+        char buf[4096];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        reply.append(buf, std::size_t(n));
+    }
+    close(fd);
+    return reply;
+}
+
+struct Served
+{
+    cvhttp::Server server;
+    std::uint16_t port = 0;
+    explicit Served(cvhttp::Handler handler, cvhttp::ServerOptions options = {})
+    {
+        std::string error;
+        EXPECT_TRUE(server.start(options, std::move(handler), &error)) << error;
+        port = server.port();
+    }
+};
+
+TEST(HttpServer, AnswersFromAnotherThreadWhileServingOthers)
+{
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool release = false;
+    std::vector<std::thread> workers;
+    cvhttp::ServerOptions options;
+    options.defaultHeaders = {{"X-Frame-Options", "DENY"}, {"Cache-Control", "no-store"}};
+    Served s(
+        [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+            if (r.path == "/slow") {
+                workers.emplace_back([&, reply] {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    cv.wait_for(lock, 5s, [&] { return release; });
+                    reply.send(cvhttp::Response::text(200, "late\n"));
+                });
+                return;
+            }
+            cvhttp::Response a = cvhttp::Response::text(201, "");
+            a.headers = {{"Cache-Control", "max-age=5"}, {"Set-Cookie", "a=b"}};
+            const std::string *agent = r.header("user-AGENT");
+            a.body = r.method + " " + r.path + " " + (agent ? *agent : "-") + " " + r.clientAddress + " " +
+                     (r.clientPort != 0 ? "port" : "0") + " " + r.body;
+            for (const auto &q : r.query)
+                a.body += " [" + q.first + "=" + q.second + "]";
+            reply.send(a);
+        },
+        options);
+    std::string slow;
+    std::thread waiting([&] { slow = roundTrip(s.port, "GET /slow HTTP/1.0\r\n\r\n"); });
+    std::this_thread::sleep_for(100ms);
+    // The waiting request holds no thread of the server: this one is served.
+    const std::string fast = roundTrip(s.port, "POST /x%20y?b=%26&a=1&b=2 HTTP/1.0\r\nUser-Agent: t\r\n"
+                                               "Content-Length: 4\r\n\r\nbody");
+    EXPECT_NE(fast.find("HTTP/1.1 201"), std::string::npos) << fast;
+    EXPECT_NE(fast.find("\r\n\r\nPOST /x y t 127.0.0.1 port body [b=&] [a=1] [b=2]"), std::string::npos) << fast;
+    EXPECT_NE(fast.find("X-Frame-Options: DENY"), std::string::npos) << fast;
+    EXPECT_NE(fast.find("Cache-Control: max-age=5"), std::string::npos) << fast;
+    EXPECT_EQ(fast.find("no-store"), std::string::npos) << fast;
+    EXPECT_NE(fast.find("Set-Cookie: a=b"), std::string::npos) << fast;
+    EXPECT_TRUE(slow.empty());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    cv.notify_all();
+    waiting.join();
+    EXPECT_NE(slow.find("HTTP/1.1 200"), std::string::npos) << slow;
+    EXPECT_NE(slow.find("late"), std::string::npos) << slow;
+    for (auto &w : workers)
+        w.join();
+}
+
+TEST(HttpServer, KeptAliveConnectionsGetEveryLateAnswer)
+{
+    // Many clients, each a kept-alive connection sending its next request
+    // as soon as the late answer to the last one arrives.
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<cvhttp::Reply> pending;
+    bool done = false;
+    cvhttp::ServerOptions options;
+    options.limits.idleTimeout = 3s;
+    Served s(
+        [&](const cvhttp::Request &, cvhttp::Reply reply) {
+            std::lock_guard<std::mutex> lock(mutex);
+            pending.push_back(reply);
+            cv.notify_all();
+        },
+        options);
+    std::thread answering([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!done) {
+            cv.wait_for(lock, 100ms, [&] { return done || !pending.empty(); });
+            std::vector<cvhttp::Reply> now;
+            now.swap(pending);
+            lock.unlock();
+            for (const auto &r : now)
+                r.send(cvhttp::Response::text(200, "ok"));
+            lock.lock();
+        }
+    });
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 128; ++c) {
+        clients.emplace_back([&] {
+            const int fd = connectTo(s.port);
+            timeval limit{5, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+            for (int i = 0; i < 20; ++i) {
+                std::string in;
+                char buf[1024];
+                if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+                    break;
+                while (in.find("\r\n\r\nok") == std::string::npos) {
+                    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+                    if (n <= 0)
+                        break;
+                    in.append(buf, std::size_t(n));
+                }
+                if (in.find("\r\n\r\nok") == std::string::npos)
+                    break;
+                ++answered;
+            }
+            close(fd);
+        });
+    }
+    for (auto &c : clients)
+        c.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    cv.notify_all();
+    answering.join();
+    EXPECT_EQ(answered.load(), 128 * 20);
+}
+
+TEST(HttpServer, ReplyDroppedUnansweredIs500AndAThrowingHandler500)
+{
+    Served s([](const cvhttp::Request &r, cvhttp::Reply) {
+        if (r.path == "/throw")
+            throw std::runtime_error("handler failed");
+    });
+    EXPECT_EQ(roundTrip(s.port, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 500", 0), 0u);
+    EXPECT_EQ(roundTrip(s.port, "GET /throw HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 500", 0), 0u);
+}
+
+TEST(HttpServer, StreamDeliversChunksInOrderAndEnds)
+{
+    std::vector<std::thread> producers;
+    std::atomic<int> gone{0};
+    Served s([&](const cvhttp::Request &, cvhttp::Reply reply) {
+        cvhttp::Response head;
+        head.contentType = "text/event-stream";
+        auto stream = reply.stream(head, [&] { ++gone; });
+        ASSERT_TRUE(stream);
+        EXPECT_FALSE(reply.send(cvhttp::Response::text(200, "second answer")));
+        producers.emplace_back([stream] {
+            for (int i = 1; i <= 3; ++i) {
+                std::this_thread::sleep_for(50ms);
+                stream->push("data: " + std::to_string(i) + "\n\n");
+            }
+            stream->close();
+            EXPECT_FALSE(stream->push("data: after close\n\n"));
+        });
+    });
+    const std::string text = roundTrip(s.port, "GET /events HTTP/1.0\r\n\r\n");
+    for (auto &p : producers)
+        p.join();
+    EXPECT_NE(text.find("Content-Type: text/event-stream"), std::string::npos) << text;
+    const std::size_t one = text.find("data: 1"), two = text.find("data: 2"), three = text.find("data: 3");
+    EXPECT_TRUE(one != std::string::npos && one < two && two < three && three != std::string::npos) << text;
+    EXPECT_EQ(text.find("after close"), std::string::npos);
+    for (int i = 0; i < 50 && gone == 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(gone.load(), 1);
+}
+
+TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
+{
+    std::shared_ptr<cvhttp::EventStream> stream;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::atomic<bool> gone{false};
+    cvhttp::ServerOptions options;
+    options.limits.streamBufferBytes = 64 * 1024;
+    Served s(
+        [&](const cvhttp::Request &, cvhttp::Reply reply) {
+            std::lock_guard<std::mutex> lock(mutex);
+            stream = reply.stream({}, [&] { gone = true; });
+            cv.notify_all();
+        },
+        options);
+    const int fd = connectTo(s.port, 4096);
+    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return stream != nullptr; }));
+    }
+    // The client reads nothing: pushing goes on only until the socket
+    // buffers and the bound are full.
+    const std::string chunk(16 * 1024, 'x');
+    std::size_t pushed = 0;
+    while (pushed < 64 * 1024 * 1024 && stream->push(chunk)) {
+        pushed += chunk.size();
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_LT(pushed, 64u * 1024 * 1024);
+    EXPECT_TRUE(stream->closed());
+    EXPECT_EQ(s.server.stats().streamsOverflowed, 1u);
+    for (int i = 0; i < 250 && !gone; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(gone);
+    close(fd);
+}
+
+TEST(HttpServer, StopAnswersWaitingRequestsAndEndsStreams)
+{
+    std::mutex mutex;
+    std::vector<cvhttp::Reply> held;
+    std::shared_ptr<cvhttp::EventStream> stream;
+    std::atomic<int> gone{0};
+    auto served = std::make_unique<Served>([&](const cvhttp::Request &r, cvhttp::Reply reply) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (r.path == "/events")
+            stream = reply.stream({}, [&] { ++gone; });
+        else
+            held.push_back(reply); // never answered before the stop
+    });
+    const std::uint16_t port = served->port;
+    std::string waiting[3];
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i)
+        clients.emplace_back([&, i] { waiting[i] = roundTrip(port, "GET /wait HTTP/1.0\r\n\r\n"); });
+    clients.emplace_back([&] { waiting[2] = roundTrip(port, "GET /events HTTP/1.0\r\n\r\n"); });
+    for (int i = 0; i < 250; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (held.size() == 2 && stream)
+                break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    served->server.stop();
+    served->server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    for (auto &c : clients)
+        c.join();
+    EXPECT_EQ(waiting[0].rfind("HTTP/1.1 503", 0), 0u) << waiting[0];
+    EXPECT_EQ(waiting[1].rfind("HTTP/1.1 503", 0), 0u) << waiting[1];
+    EXPECT_EQ(waiting[2].rfind("HTTP/1.1 200", 0), 0u) << waiting[2];
+    EXPECT_EQ(gone.load(), 1);
+    // What producers still hold after the stop does nothing.
+    EXPECT_FALSE(held[0].send(cvhttp::Response::text(200, "too late")));
+    EXPECT_FALSE(stream->push("data: too late\n\n"));
+    served.reset();
+    held.clear();
+}
+
+// TLS with a throwaway self-signed certificate made by openssl.
+class Tls : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/cvhttp-tls-XXXXXX";
+        ASSERT_TRUE(mkdtemp(pattern));
+        dir_ = pattern;
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                    "-subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout " +
+                                    dir_ + "/key.pem -out " + dir_ + "/cert.pem >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            GTEST_SKIP() << "openssl could not make a certificate";
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    // A GET over TLS with the given GnuTLS priorities; the reply, or the
+    // handshake's error text.
+    std::string get(std::uint16_t port, const char *priorities)
+    {
+        gnutls_certificate_credentials_t creds = nullptr;
+        gnutls_certificate_allocate_credentials(&creds);
+        gnutls_certificate_set_x509_trust_file(creds, (dir_ + "/cert.pem").c_str(), GNUTLS_X509_FMT_PEM);
+        gnutls_session_t session = nullptr;
+        gnutls_init(&session, GNUTLS_CLIENT);
+        gnutls_priority_set_direct(session, priorities, nullptr);
+        gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, creds);
+        gnutls_server_name_set(session, GNUTLS_NAME_DNS, "localhost", 9);
+        gnutls_session_set_verify_cert(session, "localhost", 0);
+        const int fd = connectTo(port);
+        gnutls_transport_set_int(session, fd);
+        gnutls_handshake_set_timeout(session, 5000);
+        std::string reply;
+        int rc = 0;
+        do {
+            rc = gnutls_handshake(session);
+        } while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+        if (rc < 0) {
+            reply = std::string("handshake: ") + gnutls_strerror(rc);
+        } else {
+            const std::string request = "GET /secure HTTP/1.0\r\n\r\n";
+            gnutls_record_send(session, request.data(), request.size());
+            char buf[4096];
+            ssize_t n = 0;
+            while ((n = gnutls_record_recv(session, buf, sizeof buf)) > 0)
+                reply.append(buf, std::size_t(n));
+        }
+        gnutls_deinit(session);
+        gnutls_certificate_free_credentials(creds);
+        close(fd);
+        return reply;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(Tls, ServesOverTlsAndRefusesVersionsBelowTheMinimum)
+{
+    cvhttp::ServerOptions options;
+    options.tls = cvhttp::TlsOptions{dir_ + "/cert.pem", dir_ + "/key.pem", "NORMAL:-VERS-ALL:+VERS-TLS1.3"};
+    Served s([](const cvhttp::Request &r,
+                cvhttp::Reply reply) { reply.send(cvhttp::Response::text(200, r.tls ? "over tls\n" : "plain\n")); },
+             options);
+    const std::string reply = get(s.port, "NORMAL");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+    EXPECT_NE(reply.find("over tls"), std::string::npos) << reply;
+    EXPECT_EQ(get(s.port, "NORMAL:-VERS-ALL:+VERS-TLS1.2").rfind("handshake: ", 0), 0u);
+    // Plain HTTP to the TLS port gets no answer.
+    EXPECT_EQ(roundTrip(s.port, "GET / HTTP/1.0\r\n\r\n", 2000ms).find("HTTP/1.1"), std::string::npos);
+}
+
+TEST_F(Tls, RefusesToStartWithoutAUsableKey)
+{
+    const struct
+    {
+        std::string cert, key;
+    } cases[] = {{dir_ + "/cert.pem", dir_ + "/missing.pem"}, {dir_ + "/cert.pem", dir_ + "/cert.pem"}};
+    for (const auto &c : cases) {
+        cvhttp::Server server;
+        cvhttp::ServerOptions options;
+        options.tls = cvhttp::TlsOptions{c.cert, c.key, ""};
+        std::string error;
+        EXPECT_FALSE(server.start(
+            options, [](const cvhttp::Request &, cvhttp::Reply) {}, &error))
+            << c.key;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(HttpServer, ListensOnIpv6)
+{
+    std::string address, error;
+    std::uint16_t port = 1;
+    ASSERT_TRUE(cvhttp::splitListenAddress("[::1]:0", &address, &port));
+    cvhttp::Server v6;
+    cvhttp::ServerOptions options;
+    options.address = address;
+    options.port = port;
+    ASSERT_TRUE(v6.start(
+        options, [](const cvhttp::Request &, cvhttp::Reply r) { r.send({}); }, &error))
+        << error;
+    EXPECT_NE(v6.port(), 0);
+}
+
+} // namespace
