@@ -32,10 +32,8 @@ ViStatus queryValues(ViSession vi, const char *command, T *const *outs, std::siz
         if (!outs[i])
             return parameterError(i + 2);
     }
-    std::string line;
-    Reply reply;
     T values[kMaxFields];
-    const ViStatus st = exchange(vi, command, true, line, reply, [&](std::string_view response) -> ViStatus {
+    const ViStatus st = exchange(vi, command, true, [&](std::string_view response) -> ViStatus {
         std::string_view fields[kMaxFields];
         if (!splitFields(response, fields, n))
             return VI_ERROR_INV_RESPONSE;
@@ -54,9 +52,7 @@ ViStatus queryValues(ViSession vi, const char *command, T *const *outs, std::siz
 
 ViStatus command(ViSession vi, std::string_view text)
 {
-    std::string line;
-    Reply reply;
-    return exchange(vi, text, false, line, reply);
+    return exchange(vi, text, false);
 }
 
 // A text response into a caller's buffer: always NUL-terminated, emptied on
@@ -64,10 +60,8 @@ ViStatus command(ViSession vi, std::string_view text)
 ViStatus queryText(ViSession vi, const char *command, bool quoted, ViChar *buf, std::size_t cap)
 {
     buf[0] = '\0';
-    std::string line;
-    Reply reply;
     std::string text;
-    const ViStatus st = exchange(vi, command, true, line, reply, [&](std::string_view response) -> ViStatus {
+    const ViStatus st = exchange(vi, command, true, [&](std::string_view response) -> ViStatus {
         if (!quoted)
             text.assign(trim(response));
         return !quoted || unquote(response, text) ? VI_SUCCESS : VI_ERROR_INV_RESPONSE;
@@ -80,22 +74,16 @@ ViStatus queryText(ViSession vi, const char *command, bool quoted, ViChar *buf, 
 // Checks the *IDN? response: maker and model, blanks trimmed.
 ViStatus checkIdentity(ViSession vi)
 {
-    std::string line;
-    Reply reply;
-    const ViStatus st = exchange(vi, "*IDN?", true, line, reply);
-    if (st == VI_ERROR_INV_RESPONSE)
-        return VI_ERROR_FAIL_ID_QUERY; // no tagged reply in our shape: another kind of device
-    if (st != VI_SUCCESS)
-        return st;
-    // Maker and model are the first two of the four fields.
-    std::string_view idn = reply.response;
-    const std::size_t comma = idn.find(',');
-    if (comma == std::string_view::npos || trim(idn.substr(0, comma)) != kMaker)
-        return VI_ERROR_FAIL_ID_QUERY;
-    idn.remove_prefix(comma + 1);
-    if (trim(idn.substr(0, idn.find(','))) != kModel)
-        return VI_ERROR_FAIL_ID_QUERY;
-    return st;
+    const ViStatus st = exchange(vi, "*IDN?", true, [](std::string_view idn) -> ViStatus {
+        // Maker and model are the first two of the four fields.
+        const std::size_t comma = idn.find(',');
+        if (comma == std::string_view::npos || trim(idn.substr(0, comma)) != kMaker)
+            return VI_ERROR_FAIL_ID_QUERY;
+        idn.remove_prefix(comma + 1);
+        return trim(idn.substr(0, idn.find(','))) == kModel ? VI_SUCCESS : VI_ERROR_FAIL_ID_QUERY;
+    });
+    // No tagged reply in our shape: another kind of device.
+    return st == VI_ERROR_INV_RESPONSE ? VI_ERROR_FAIL_ID_QUERY : st;
 }
 
 bool isBoolean(ViBoolean b)

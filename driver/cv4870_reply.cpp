@@ -41,27 +41,28 @@ std::string_view trim(std::string_view s)
 std::size_t splitUnits(std::string_view line, std::string_view *units, std::size_t max)
 {
     std::size_t count = 0;
-    std::size_t start = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i <= line.size(); ++i) {
-        if (i < line.size()) {
-            const char c = line[i];
-            if (c == '"') {
-                // A doubled quote inside a string stays inside it.
-                inString = !inString;
-                continue;
-            }
-            if (inString || c != ';')
-                continue;
-        } else if (inString) {
-            return 0;
+    std::size_t start = 0; // of the unit being split off
+    std::size_t pos = 0; // where the scan goes on, outside any string
+    for (;;) {
+        const std::size_t semicolon = line.find(';', pos);
+        const std::size_t end = semicolon == std::string_view::npos ? line.size() : semicolon;
+        const std::size_t quote = line.substr(0, end).find('"', pos);
+        if (quote != std::string_view::npos) {
+            // The string runs to the next quote: a doubled quote closes it
+            // and opens it again at once.
+            const std::size_t close = line.find('"', quote + 1);
+            if (close == std::string_view::npos)
+                return 0;
+            pos = close + 1;
+            continue;
         }
         if (count == max)
             return 0;
-        units[count++] = line.substr(start, i - start);
-        start = i + 1;
+        units[count++] = line.substr(start, end - start);
+        if (semicolon == std::string_view::npos)
+            return count;
+        start = pos = semicolon + 1;
     }
-    return count;
 }
 
 bool splitFields(std::string_view unit, std::string_view *fields, std::size_t n)

@@ -55,6 +55,8 @@ struct Session
     bool stale = false; // pending input may precede the next reply
     bool partialWrite = false; // a command line may have been cut short
     std::uint32_t nextTag = 0; // tag of the next line sent
+    std::string out; // the line being sent, kept for its capacity
+    std::string in; // the reply line being decoded, likewise
 };
 
 // Where each new session starts counting its tags. One generator for the
@@ -297,8 +299,7 @@ ViStatus closeSession(ViSession vi)
     return st < 0 ? st : rmSt < 0 ? rmSt : VI_SUCCESS;
 }
 
-ViStatus exchange(ViSession vi, std::string_view command, bool query, std::string &line, Reply &reply,
-                  const ResponseDecoder &decode)
+ViStatus exchange(ViSession vi, std::string_view command, bool query, ResponseDecoder decode)
 {
     const std::shared_ptr<Session> s = findSession(vi);
     if (!s)
@@ -311,18 +312,17 @@ ViStatus exchange(ViSession vi, std::string_view command, bool query, std::strin
 
     const std::uint32_t tag = s->nextTag++;
     char digits[16];
-    std::string text;
-    text.reserve(command.size() + 48);
-    text.append(":SYST:TAG? ").append(tagText(tag, digits)).append(";*CLS;");
+    std::string &text = s->out;
+    text.assign(":SYST:TAG? ").append(tagText(tag, digits)).append(";*CLS;");
     text.append(command).append(";:SYST:ERR?\n");
     if ((st = writeAll(*s, text)) < 0)
         return st;
     std::string_view body;
-    if ((st = readTagged(reader, tag, line, body)) < 0) {
+    if ((st = readTagged(reader, tag, s->in, body)) < 0) {
         s->stale = true;
         return st;
     }
-    reply = decodeReply(body, query);
+    Reply reply = decodeReply(body, query);
     if (reply.status == VI_SUCCESS && decode)
         reply.status = decode(reply.response);
     if (reply.status == VI_ERROR_INV_RESPONSE)

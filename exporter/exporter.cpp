@@ -30,31 +30,34 @@ using std::chrono::milliseconds;
 
 const char kVersion[] = CV_VERSION;
 
-// Why a request got no reading; the label of cv4870_exporter_errors_total.
-enum Kind { BadRequest, Denied, Overload, Timeout, Connection, Protocol, Mainframe, Backoff, Other, KindCount };
-const char *const kKindNames[KindCount] = {"bad_request", "denied",    "overload", "timeout", "connection",
-                                           "protocol",    "mainframe", "backoff",  "other"};
+// Why a request got no reading; the label of cv4870_exporter_errors_total:
+// the exporter's own refusals, then the monitoring core's failure reasons.
+enum Kind { BadRequest, Denied, Overload, Backoff, FirstReason };
+constexpr std::size_t KindCount = FirstReason + cv4870mon::kFailureReasons.size();
+const char *const kKindNames[FirstReason] = {"bad_request", "denied", "overload", "backoff"};
 
-Kind failureKind(const cv4870mon::ReadResult &r)
+const char *kindName(std::size_t kind)
+{
+    return kind < FirstReason ? kKindNames[kind]
+                              : cv4870mon::failureReasonName(cv4870mon::kFailureReasons[kind - FirstReason]);
+}
+
+// The reason of a failed read. A read that outlived the probe's time has
+// no classification of its own: a timeout. Other when nothing tells.
+cv4870mon::FailureReason failureReason(const cv4870mon::ReadResult &r)
+{
+    if (r.failure)
+        return r.failure.reason;
+    return r.status == VI_ERROR_TMO ? cv4870mon::FailureReason::Timeout : cv4870mon::FailureReason::Other;
+}
+
+std::size_t failureKind(const cv4870mon::ReadResult &r)
 {
     if (r.backoff)
         return Backoff;
-    switch (r.status) {
-    case VI_ERROR_TMO:
-        return Timeout;
-    case VI_ERROR_RSRC_NFOUND:
-    case VI_ERROR_CONN_LOST:
-    case VI_ERROR_IO:
-        return Connection;
-    case VI_ERROR_INV_RESPONSE:
-    case VI_ERROR_FAIL_ID_QUERY:
-        return Protocol;
-    default:
-        // The mainframe's own error codes, device-specific and SCPI.
-        return r.status >= CV4870_ERROR_MAINFRAME_OTHER && r.status <= CV4870_ERROR_SCPI_BASE - CV4870_SCPI_CODE_MIN
-                   ? Mainframe
-                   : Other;
-    }
+    const auto &reasons = cv4870mon::kFailureReasons;
+    return FirstReason +
+           std::size_t(std::find(reasons.begin(), reasons.end(), failureReason(r)) - reasons.begin()) % reasons.size();
 }
 
 // Upper bounds of the probe duration histogram, in seconds.
@@ -109,9 +112,13 @@ struct Exporter::Impl
     }
 
     const ExporterOptions options;
+    std::mutex allowMutex;
+    std::shared_ptr<const AllowList> allow; // swapped whole by setAllowList
     const double startTime =
         double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
         1000;
+    std::atomic<bool> lastReloadGood{true};
+    std::atomic<double> lastGoodReload{startTime}; // the list in force since then
     cv4870mon::Pool pool; // declared after options; destroyed first, waiting for its reads
 
     std::atomic<unsigned> probesRunning{0};
@@ -127,12 +134,14 @@ struct Exporter::Impl
     HttpResponse answer(const std::string &resource, const cv4870mon::ReadResult &result, Steady::time_point begin);
     HttpResponse metrics();
     HttpResponse refuse(Kind kind, unsigned status, const std::string &why);
+    void note(const std::string &message, const cvhttp::Fields &fields);
     void countRequest(const char *handler, unsigned status);
 };
 
 Exporter::Exporter(ExporterOptions options)
     : d(std::make_unique<Impl>(std::move(options)))
 {
+    d->allow = std::make_shared<const AllowList>(d->options.allow);
     d->workers = std::make_unique<cvhttp::Workers>(d->options.maxProbes);
 }
 
@@ -140,6 +149,36 @@ Exporter::Exporter(ExporterOptions options)
 Exporter::~Exporter()
 {
     d->workers.reset();
+}
+
+void Exporter::setAllowList(AllowList allow)
+{
+    auto next = std::make_shared<const AllowList>(std::move(allow));
+    {
+        std::lock_guard<std::mutex> lock(d->allowMutex);
+        d->allow.swap(next);
+    }
+    d->lastReloadGood = true;
+    d->lastGoodReload =
+        double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
+        1000;
+}
+
+void Exporter::reloadFailed()
+{
+    d->lastReloadGood = false;
+}
+
+void Exporter::Impl::note(const std::string &message, const cvhttp::Fields &fields)
+{
+    if (options.log) {
+        options.log(message, fields);
+        return;
+    }
+    std::string line = "cv4870-exporter: " + message;
+    for (const auto &field : fields)
+        line += " " + field.first + "=" + field.second;
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void Exporter::Impl::countRequest(const char *handler, unsigned status)
@@ -180,7 +219,7 @@ HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::strin
 {
     ++errors[kind];
     if (options.verbose)
-        std::fprintf(stderr, "cv4870-exporter: probe refused (%u): %s\n", status, why.c_str());
+        note("probe refused", {{"status", std::to_string(status)}, {"why", why}});
     return text(status, why + "\n");
 }
 
@@ -201,7 +240,12 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
     if (!parsed.ok)
         return refuse(BadRequest, 400, "Bad target: " + parsed.error + ".");
     const cvtarget::Target &target = parsed.target;
-    if (!options.allow.allows(target))
+    std::shared_ptr<const AllowList> allowed;
+    {
+        std::lock_guard<std::mutex> lock(allowMutex);
+        allowed = allow;
+    }
+    if (!allowed->allows(target))
         return refuse(Denied, 403, "Target " + parsed.resource + " is not on the allow-list.");
 
     // A mainframe that failed a moment ago is answered from that failure
@@ -254,8 +298,15 @@ HttpResponse Exporter::Impl::answer(const std::string &resource, const cv4870mon
     } else {
         ++probesDown;
         ++errors[failureKind(result)];
+        const cv4870mon::FailureReason reason = failureReason(result);
+        // One series per reason, 1 for this one: an alert can name it.
+        w.family("cv4870_probe_failure", "gauge", "Why this probe could not read the mainframe: 1 for the reason.");
+        for (const cv4870mon::FailureReason each : cv4870mon::kFailureReasons)
+            w.sample("cv4870_probe_failure", {{"reason", cv4870mon::failureReasonName(each)}}, each == reason ? 1 : 0);
         if (options.verbose)
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", resource.c_str(), result.error.c_str());
+            note("probe failed", {{"target", resource},
+                                  {"reason", cv4870mon::failureReasonName(reason)},
+                                  {"error", result.failure ? result.failure.message : result.error}});
     }
     HttpResponse r = text(200, w.text());
     r.contentType = kExpositionContentType;
@@ -280,7 +331,7 @@ HttpResponse Exporter::Impl::metrics()
     w.sample("cv4870_exporter_probes_total", {{"result", "down"}}, double(probesDown.load()));
     w.family("cv4870_exporter_errors_total", "counter", "Probes without a reading, by the reason.");
     for (std::size_t k = 0; k < KindCount; ++k)
-        w.sample("cv4870_exporter_errors_total", {{"kind", kKindNames[k]}}, double(errors[k].load()));
+        w.sample("cv4870_exporter_errors_total", {{"kind", kindName(k)}}, double(errors[k].load()));
     w.family("cv4870_exporter_shared_reads_total", "counter", "Probes answered by a read another scrape had started.");
     w.sample("cv4870_exporter_shared_reads_total", double(sharedReads.load()));
     w.family("cv4870_exporter_probe_duration_seconds", "histogram", "Time a probe took.");
@@ -313,6 +364,11 @@ HttpResponse Exporter::Impl::metrics()
         w.gauge("process_resident_memory_bytes", "Resident memory of the exporter.",
                 double(resident) * double(sysconf(_SC_PAGESIZE)));
     w.gauge("process_start_time_seconds", "Start of the exporter since the epoch.", startTime);
+    w.gauge("cv4870_exporter_allow_list_last_reload_successful",
+            "1 when the last reload of the allow-list worked, 0 when the list before it stayed in force.",
+            lastReloadGood ? 1 : 0);
+    w.gauge("cv4870_exporter_allow_list_last_reload_success_timestamp_seconds",
+            "Time of the last good reload of the allow-list (or of the start) since the epoch.", lastGoodReload.load());
     std::size_t fds = 0;
     if (DIR *dir = opendir("/proc/self/fd")) {
         while (readdir(dir))

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace cv4870exp {
@@ -29,7 +31,10 @@ struct ExporterOptions
     // Probes in progress at once, and reads of mainframes running at once
     // (also those that outlived their probe); more get 503.
     unsigned maxProbes = 256;
-    bool verbose = false; // one line per failed or refused probe on stderr
+    bool verbose = false; // one line per failed or refused probe through log
+    // Where those lines go: a message and its fields (target, reason, ...);
+    // stderr when empty. Called from any thread.
+    std::function<void(const std::string &message, const cvhttp::Fields &fields)> log;
 };
 
 // Time a probe may take: the scrape timeout Prometheus sends less 10 % (at
@@ -48,6 +53,12 @@ public:
     // Answers at once, or for a probe from a worker thread: the caller
     // never waits for a mainframe.
     void handle(const HttpRequest &request, cvhttp::Reply reply);
+    // Replaces the allow-list at once: probes already past the check go on,
+    // later ones see the new list. Thread-safe.
+    void setAllowList(AllowList allow);
+    // A reload that failed: the list stays, /metrics says so until the
+    // next good one.
+    void reloadFailed();
 
 private:
     struct Impl;

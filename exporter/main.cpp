@@ -1,16 +1,18 @@
 // cv4870-exporter: reads 4870 mainframes for Prometheus, one per scrape of
 // /probe?target=...
 #include "exporter.h"
+#include "webconfig.h"
 
 #include <CLI/CLI.hpp>
 #include <cvhttp/server.h>
+#include <cvhttp/workers.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -29,7 +31,7 @@ public:
     Level level = Level::Info;
     bool json = false;
 
-    void operator()(Level at, const std::string &message)
+    void operator()(Level at, const std::string &message, const cvhttp::Fields &fields = {})
     {
         if (at < level)
             return;
@@ -43,22 +45,33 @@ public:
         const char *name = kLevelNames[static_cast<int>(at)];
         std::string line;
         if (json) {
-            line = nlohmann::json{{"ts", stamp}, {"level", name}, {"msg", message}}.dump(
-                -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            nlohmann::json object{{"ts", stamp}, {"level", name}, {"msg", message}};
+            for (const auto &field : fields)
+                object[field.first] = field.second;
+            line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         } else {
-            line = std::string("ts=") + stamp + " level=" + name + " msg=\"";
-            for (char c : message) {
-                if (c == '"' || c == '\\')
-                    line += '\\';
-                line += c == '\n' ? ' ' : c;
-            }
-            line += '"';
+            line = std::string("ts=") + stamp + " level=" + name + " msg=" + quoted(message);
+            for (const auto &field : fields)
+                line += " " + field.first + "=" + quoted(field.second);
         }
         std::lock_guard<std::mutex> lock(mutex_);
         std::fprintf(stderr, "%s\n", line.c_str());
     }
 
 private:
+    // A logfmt value: in double quotes, with \\ and \" escaped and line
+    // breaks as spaces.
+    static std::string quoted(const std::string &value)
+    {
+        std::string out = "\"";
+        for (char c : value) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c == '\n' || c == '\r' ? ' ' : c;
+        }
+        return out + '"';
+    }
+
     std::mutex mutex_;
 };
 
@@ -99,6 +112,13 @@ cvhttp::Response plain(unsigned status, std::string body)
     return cvhttp::Response::text(status, std::move(body));
 }
 
+cvhttp::Response unauthorized()
+{
+    cvhttp::Response r = plain(401, "Unauthorized.\n");
+    r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"cv4870-exporter\"");
+    return r;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -108,15 +128,18 @@ int main(int argc, char **argv)
                  "cv4870-exporter"};
     std::string listen = kDefaultListen;
     std::vector<std::string> allow;
-    std::string allowFile, logLevel = "info", logFormat = "logfmt";
+    std::string allowFile, webConfigFile, logLevel = "info", logFormat = "logfmt";
     double probeTimeout = 10, requestDeadline = 10;
     std::size_t maxSessions = 1024;
     unsigned maxProbes = 256, maxConnections = 1024, maxPerIp = 512, connectionTimeout = 10, sessionIdle = 900;
-    bool ready = false, verbose = false;
+    bool ready = false, verbose = false, lifecycle = false;
     app.set_version_flag("--version", std::string("cv4870-exporter ") + CV_VERSION);
     app.add_option("--web.listen-address,--listen", listen,
                    "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
         ->capture_default_str();
+    app.add_option("--web.config.file", webConfigFile,
+                   "Web configuration file (YAML) for TLS and basic authentication, as Prometheus' exporters take");
+    app.add_flag("--web.enable-lifecycle", lifecycle, "Reload the allow-list on POST /-/reload (SIGHUP always does)");
     app.add_option("--allow", allow,
                    "Allow probes of an IPv4/IPv6 address or block (10.20.0.0/16), a host name, *.domain or a "
                    "TCPIP SOCKET resource; repeatable");
@@ -190,11 +213,30 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    // The --allow entries and the file's, read anew on every reload.
+    const auto readAllowList = [&allow, &allowFile](cv4870exp::AllowList *list, std::string *why) {
+        for (const std::string &entry : allow)
+            list->add(entry);
+        if (allowFile.empty())
+            return true;
+        if (!list->loadFile(allowFile, why)) {
+            *why = allowFile + ": " + *why;
+            return false;
+        }
+        return true;
+    };
     if (!allowFile.empty()) {
-        if (!options.allow.loadFile(allowFile, &error)) {
-            std::fprintf(stderr, "cv4870-exporter: %s: %s\n", allowFile.c_str(), error.c_str());
+        cv4870exp::AllowList full;
+        if (!readAllowList(&full, &error)) {
+            std::fprintf(stderr, "cv4870-exporter: %s\n", error.c_str());
             return 2;
         }
+        options.allow = std::move(full);
+    }
+    cv4870exp::WebConfig web;
+    if (!webConfigFile.empty() && !cv4870exp::loadWebConfig(webConfigFile, &web, &error)) {
+        std::fprintf(stderr, "cv4870-exporter: --web.config.file %s: %s\n", webConfigFile.c_str(), error.c_str());
+        return 2;
     }
     std::string address;
     std::uint16_t port = 0;
@@ -210,6 +252,9 @@ int main(int argc, char **argv)
     options.sessionIdle = std::chrono::seconds(sessionIdle);
     options.maxProbes = maxProbes;
     options.verbose = log.level == Level::Debug;
+    options.log = [&log](const std::string &message, const cvhttp::Fields &fields) {
+        log(Level::Debug, message, fields);
+    };
 
     raiseDescriptorLimit(maxSessions + maxConnections + 64, log);
 
@@ -218,10 +263,33 @@ int main(int argc, char **argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     cv4870exp::Exporter exporter(std::move(options));
+    // Reloads the allow-list; a bad one leaves the list in force as it is.
+    std::mutex reloadMutex;
+    const auto reload = [&](std::string *outcome) {
+        std::lock_guard<std::mutex> lock(reloadMutex);
+        cv4870exp::AllowList fresh;
+        std::string why;
+        if (!readAllowList(&fresh, &why)) {
+            log(Level::Error, "allow-list not reloaded, the previous one stays in force", {{"error", why}});
+            exporter.reloadFailed();
+            *outcome = why;
+            return false;
+        }
+        *outcome = std::to_string(fresh.size()) + " entries";
+        log(Level::Info, "allow-list reloaded", {{"entries", std::to_string(fresh.size())}});
+        exporter.setAllowList(std::move(fresh));
+        return true;
+    };
+    cv4870exp::BasicAuth auth(std::move(web.users));
+    // bcrypt takes tens of milliseconds: logins not yet remembered are
+    // checked here, never on the server's polling thread; reloads read
+    // their file here too.
+    auto slowWork = std::make_unique<cvhttp::Workers>(2, 64);
     cvhttp::Server server;
     cvhttp::ServerOptions http;
     http.address = address;
@@ -234,9 +302,25 @@ int main(int argc, char **argv)
     // Two polling threads share the connections: each poll() walks half of
     // them, which keeps a scrape quick beside a thousand idle connections.
     http.threads = 2;
+    http.tls = web.tls;
+    http.defaultHeaders = web.headers;
     http.log = [&log](const std::string &line) { log(Level::Debug, "http: " + line); };
-    const auto handler = [&exporter](const cvhttp::Request &r, cvhttp::Reply reply) {
-        if (r.method != "GET" && r.method != "HEAD") {
+    const auto route = [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+        if (r.path == "/-/reload") {
+            if (r.method != "POST" && r.method != "PUT") {
+                cvhttp::Response refused = plain(405, "Only POST and PUT reload.\n");
+                refused.headers.emplace_back("Allow", "POST, PUT");
+                reply.send(std::move(refused));
+            } else if (!lifecycle) {
+                reply.send(plain(403, "Lifecycle API is not enabled (--web.enable-lifecycle).\n"));
+            } else if (!slowWork->submit([&reload, reply] {
+                           std::string outcome;
+                           const bool ok = reload(&outcome);
+                           reply.send(plain(ok ? 200 : 500, (ok ? "Reloaded: " : "Not reloaded: ") + outcome + "\n"));
+                       })) {
+                reply.send(plain(503, "Busy, try again.\n"));
+            }
+        } else if (r.method != "GET" && r.method != "HEAD") {
             cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");
             refused.headers.emplace_back("Allow", "GET, HEAD");
             reply.send(std::move(refused));
@@ -248,20 +332,47 @@ int main(int argc, char **argv)
             exporter.handle(r, std::move(reply));
         }
     };
+    // With basic_auth_users every path asks for a login, /-/healthy too.
+    const auto handler = [&](const cvhttp::Request &r, cvhttp::Reply reply) {
+        if (auth.enabled()) {
+            switch (auth.quick(r.header("Authorization"))) {
+            case cv4870exp::BasicAuth::Verdict::Allowed:
+                break;
+            case cv4870exp::BasicAuth::Verdict::Denied:
+                reply.send(unauthorized());
+                return;
+            case cv4870exp::BasicAuth::Verdict::Slow:
+                if (!slowWork->submit([&auth, &route, r, reply] {
+                        if (auth.verify(r.header("Authorization")))
+                            route(r, reply);
+                        else
+                            reply.send(unauthorized());
+                    }))
+                    reply.send(plain(503, "Too many logins being checked at once.\n"));
+                return;
+            }
+        }
+        route(r, std::move(reply));
+    };
     if (!server.start(http, handler, &error)) {
         log(Level::Error, error);
         return 1;
     }
     const cvhttp::ServerStats limits = server.stats();
-    log(Level::Info, "serving on " + address + " port " + std::to_string(server.port()) + ", at most " +
-                         std::to_string(limits.maxConnections) + " connections, " +
-                         std::to_string(limits.maxConnectionsPerIp) + " per address");
+    log(Level::Info, std::string("serving ") + (web.tls ? "HTTPS" : "HTTP") +
+                         (auth.enabled() ? " with basic authentication" : "") + " on " + address + " port " +
+                         std::to_string(server.port()) + ", at most " + std::to_string(limits.maxConnections) +
+                         " connections, " + std::to_string(limits.maxConnectionsPerIp) + " per address");
     if (ready) {
         std::printf("LISTENING %s %u\n", address.c_str(), unsigned(server.port()));
         std::fflush(stdout);
     }
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP) {
+        std::string outcome;
+        reload(&outcome);
+    }
     server.stop();
+    slowWork.reset(); // its last tasks use the handlers above
     return 0;
 }

@@ -176,6 +176,11 @@ struct Server::Impl
     MHD_Daemon *daemon = nullptr;
     Handler handler;
     ServerOptions options;
+
+    Response own(unsigned status, const char *text) const
+    {
+        return options.errorResponse ? options.errorResponse(status, text) : Response::text(status, text);
+    }
     unsigned maxConnections = 0, maxPerIp = 0;
 
     // Open connections with their socket, and the deadline of the request
@@ -272,6 +277,12 @@ bool EventStream::closed() const
 {
     std::lock_guard<std::mutex> lock(x_->mutex);
     return x_->streamClosed || !x_->conn;
+}
+
+std::size_t EventStream::unsent() const
+{
+    std::lock_guard<std::mutex> lock(x_->mutex);
+    return x_->unsent.size();
 }
 
 std::shared_ptr<EventStream> Reply::stream(Response head, std::function<void()> gone) const
@@ -415,19 +426,19 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         if (tooLong) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(414, "Request target too long.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(414, "Request target too long.\n"));
         }
         if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !x->request.header(MHD_HTTP_HEADER_HOST)) {
             // HTTP/1.1 requires the Host header.
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(400, "Missing Host header.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(400, "Missing Host header.\n"));
         }
         const std::string *length = x->request.header(MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && tooLarge(*length, self->options.limits.requestBodyBytes)) {
             x->handled = x->answered = x->queued = true;
             self->arm(conn, std::chrono::milliseconds(0));
-            return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+            return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
         }
         return MHD_YES;
     }
@@ -450,7 +461,7 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
     self->arm(conn, std::chrono::milliseconds(0));
     if (x.bodyTooLarge) {
         x.answered = x.queued = true;
-        return queueBuffer(conn, self->options.defaultHeaders, Response::text(413, "Request body too large.\n"));
+        return queueBuffer(conn, self->options.defaultHeaders, self->own(413, "Request body too large.\n"));
     }
     MHD_get_connection_values_n(conn, MHD_GET_ARGUMENT_KIND, collect, &x.request.query);
     bool stopping = false;
@@ -459,14 +470,14 @@ MHD_Result Server::Impl::access(void *cls, MHD_Connection *conn, const char *url
         stopping = self->stopping;
     }
     if (stopping) {
-        x.give(Response::text(503, "The server is stopping.\n"));
+        x.give(self->own(503, "The server is stopping.\n"));
     } else {
         try {
             auto token = std::make_shared<Reply::Token>();
             token->x = *holder;
             self->handler(x.request, Reply(std::move(token)));
         } catch (...) {
-            x.give(Response::text(500, "Internal error.\n"));
+            x.give(self->own(500, "Internal error.\n"));
         }
     }
     return self->queue(*holder);

@@ -104,6 +104,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/visa_idn.c
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libcvvisa-dev/examples COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/prometheus.yml ${PROJECT_SOURCE_DIR}/examples/alerts.yml
               ${PROJECT_SOURCE_DIR}/examples/alerts_test.yml ${PROJECT_SOURCE_DIR}/examples/allow.conf
+              ${PROJECT_SOURCE_DIR}/examples/web-config.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cv4870-exporter/examples COMPONENT exporter)
 
 include(CPack)

@@ -12,10 +12,12 @@
 #                                 and fuzz build
 set -eu
 
-CORE_PKGS="cmake g++ make libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config"
+CORE_PKGS="cmake g++ make libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libsqlite3-dev libcrypt-dev prometheus-cpp-dev libyaml-cpp-dev libgnutls28-dev"
 BUILD_PKGS="$CORE_PKGS qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
 TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
+# The browser tests: Debian's chromium driven from node (npm packages: tests/browser/setup.sh).
+TEST_PKGS="$TEST_PKGS chromium nodejs"
 # systemd for systemd-analyze (nothing is started), man-db for man -w,
 # strace for the exporter's system calls against its unit's filter.
 PACKAGE_PKGS="pandoc help2man dpkg-dev file lintian desktop-file-utils systemd man-db bash-completion strace"
@@ -35,6 +37,10 @@ for pkg in $wanted; do
         missing="$missing $pkg"
     fi
 done
+# npm is part of some nodejs builds and a package of its own in Debian's.
+if [ "${1:-build}" != build ] && ! command -v npm >/dev/null 2>&1; then
+    missing="$missing npm"
+fi
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWidget>
 
+class QPainter;
+
 class cv5120fp_led : public QWidget
 {
     Q_OBJECT
@@ -20,7 +22,7 @@ public:
     {
         if (d_value != v) {
             d_value = v;
-            repaint();
+            repaintLamp();
         }
     }
     // The off colour is visible only while the LED is off.
@@ -28,7 +30,7 @@ public:
     {
         d_offColor = c;
         if (d_value == 0)
-            repaint();
+            repaintLamp();
     }
 
     int value() const { return d_value; }
@@ -45,6 +47,27 @@ protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
+    friend class tst_led_pixels;
+
+    // Repaints at once after the lamp's colour changed (see the .cpp).
+    void repaintLamp();
+
+    // Draws the lamp (bezel and disc) with its square's top-left corner at
+    // (x, y); the label is drawn apart.
+    static void paintLamp(QPainter &p, int x, int y, int h, const QColor &bg, const QColor &c);
+    // Draws the lamp at (x, 0) from the shared cache of drawn lamps; false,
+    // with nothing drawn, where the copy would not give the same pixels.
+    static bool paintCachedLamp(QPainter &p, int x, int h, const QColor &bg, const QColor &c);
+    // Off: every lamp is drawn directly (the pixel tests compare both).
+    static bool s_lampCache;
+    static int lampCacheSize();
+    static void clearLampCache();
+    // The state of a repaint of the lamp alone, while one runs, and the
+    // LED it is for (others may paint meanwhile, the usual way).
+    enum class LampOnly { Off, Asked, Drawn, Refused };
+    static LampOnly s_lampOnly;
+    static const cv5120fp_led *s_lampOnlyLed;
+
     int d_value;
     QColor d_onColor;
     QColor d_offColor;

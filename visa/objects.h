@@ -7,6 +7,7 @@
 #include "tcpconn.h"
 #include "visa.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,12 +58,13 @@ struct SessionObject : Object
     TcpConn conn;
 
     /* Attribute values, under their own lock so that reading an attribute
-     * never waits for a read or write in progress. */
+     * never waits for a read or write in progress. The ones every read and
+     * write takes are atomic and read without the lock. */
     std::mutex attrLock;
-    ViUInt32 timeoutMs = 2000;
-    ViUInt8 termChar = '\n';
-    bool termCharEnabled = false;
-    bool suppressEnd = false;
+    std::atomic<ViUInt32> timeoutMs{2000};
+    std::atomic<ViUInt8> termChar{'\n'};
+    std::atomic<bool> termCharEnabled{false};
+    std::atomic<bool> suppressEnd{false};
     bool noDelay = true;
     bool keepAlive = false;
 };

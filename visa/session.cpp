@@ -63,14 +63,10 @@ ViStatus runIo(ViSession vi, const void *buf, ViUInt32 cnt, ViPUInt32 retCnt, Tr
     if (!buf && cnt > 0)
         return VI_ERROR_USER_BUF;
     ReadOptions opt;
-    ViUInt32 timeoutMs = 0;
-    {
-        std::lock_guard<std::mutex> g(s->attrLock);
-        opt.termCharEnabled = s->termCharEnabled;
-        opt.termChar = s->termChar;
-        opt.suppressEnd = s->suppressEnd;
-        timeoutMs = s->timeoutMs;
-    }
+    opt.termCharEnabled = s->termCharEnabled.load(std::memory_order_relaxed);
+    opt.termChar = s->termChar.load(std::memory_order_relaxed);
+    opt.suppressEnd = s->suppressEnd.load(std::memory_order_relaxed);
+    const ViUInt32 timeoutMs = s->timeoutMs.load(std::memory_order_relaxed);
     std::lock_guard<std::mutex> g(s->io);
     Deadline deadline(timeoutMs);
     ViUInt32 moved = 0;
@@ -137,6 +133,22 @@ ViStatus getManagerAttribute(ManagerObject &rm, ViAttr attr, void *value)
 
 ViStatus getSessionAttribute(SessionObject &s, ViAttr attr, void *value)
 {
+    switch (attr) {
+    case VI_ATTR_TMO_VALUE:
+        *static_cast<ViUInt32 *>(value) = s.timeoutMs;
+        return VI_SUCCESS;
+    case VI_ATTR_TERMCHAR:
+        *static_cast<ViUInt8 *>(value) = s.termChar;
+        return VI_SUCCESS;
+    case VI_ATTR_TERMCHAR_EN:
+        *static_cast<ViBoolean *>(value) = s.termCharEnabled ? VI_TRUE : VI_FALSE;
+        return VI_SUCCESS;
+    case VI_ATTR_SUPPRESS_END_EN:
+        *static_cast<ViBoolean *>(value) = s.suppressEnd ? VI_TRUE : VI_FALSE;
+        return VI_SUCCESS;
+    default:
+        break;
+    }
     std::lock_guard<std::mutex> g(s.attrLock);
     switch (attr) {
     case VI_ATTR_RSRC_CLASS:
@@ -171,18 +183,6 @@ ViStatus getSessionAttribute(SessionObject &s, ViAttr attr, void *value)
         return VI_SUCCESS;
     case VI_ATTR_TCPIP_PORT:
         *static_cast<ViUInt16 *>(value) = ViUInt16(s.rsrc.port);
-        return VI_SUCCESS;
-    case VI_ATTR_TMO_VALUE:
-        *static_cast<ViUInt32 *>(value) = s.timeoutMs;
-        return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR:
-        *static_cast<ViUInt8 *>(value) = s.termChar;
-        return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR_EN:
-        *static_cast<ViBoolean *>(value) = s.termCharEnabled ? VI_TRUE : VI_FALSE;
-        return VI_SUCCESS;
-    case VI_ATTR_SUPPRESS_END_EN:
-        *static_cast<ViBoolean *>(value) = s.suppressEnd ? VI_TRUE : VI_FALSE;
         return VI_SUCCESS;
     case VI_ATTR_TCPIP_NODELAY:
         *static_cast<ViBoolean *>(value) = s.noDelay ? VI_TRUE : VI_FALSE;

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -256,8 +257,9 @@ ViStatus TcpConn::open(const SocketRsrc &rsrc, ViUInt32 timeoutMs)
     }
 
     peerClosed_ = false;
-    pending_.clear();
-    pendingPos_ = 0;
+    drained_ = true;
+    pending_.resize(kReadChunk);
+    dropPending();
     setNoDelay(true);
 
     sockaddr_storage peer;
@@ -282,15 +284,24 @@ ViStatus TcpConn::setKeepAlive(bool on)
 
 ViStatus TcpConn::fill(const Deadline &deadline)
 {
-    pending_.clear();
-    pendingPos_ = 0;
+    dropPending();
     if (fd_ < 0 || peerClosed_)
         return VI_ERROR_CONN_LOST;
-    ViByte chunk[kReadChunk];
     for (;;) {
-        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        /* A reply is seldom there the moment it is asked for: after a
+         * receive that emptied the socket, the next one waits for data
+         * first (within the deadline), which spares a receive that would
+         * find nothing. */
+        if (drained_) {
+            drained_ = false;
+            pollfd pfd = {fd_, POLLIN, 0};
+            if (poll(&pfd, 1, deadline.pollMs()) < 0 && errno != EINTR)
+                return VI_ERROR_IO;
+        }
+        ssize_t n = recv(fd_, pending_.data(), pending_.size(), 0);
         if (n > 0) {
-            pending_.assign(chunk, chunk + n);
+            pendingEnd_ = std::size_t(n);
+            drained_ = pendingEnd_ < pending_.size();
             return VI_SUCCESS;
         }
         if (n == 0) {
@@ -307,9 +318,7 @@ ViStatus TcpConn::fill(const Deadline &deadline)
             return VI_ERROR_IO;
         if (deadline.expired())
             return VI_ERROR_TMO;
-        pollfd pfd = {fd_, POLLIN, 0};
-        if (poll(&pfd, 1, deadline.pollMs()) < 0 && errno != EINTR)
-            return VI_ERROR_IO;
+        drained_ = true;
     }
 }
 
@@ -320,12 +329,18 @@ ViStatus TcpConn::read(ViPBuf buf, ViUInt32 cnt, ViUInt32 *moved, const ReadOpti
         return VI_SUCCESS_MAX_CNT;
     for (;;) {
         /* Hand over what is pending, up to the termination character. */
-        while (pendingPos_ < pending_.size() && *moved < cnt) {
-            ViByte c = pending_[pendingPos_++];
-            buf[(*moved)++] = c;
-            if (opt.termCharEnabled && c == opt.termChar)
-                return VI_SUCCESS_TERM_CHAR;
+        const ViByte *from = pending_.data() + pendingPos_;
+        std::size_t n = std::min<std::size_t>(pendingEnd_ - pendingPos_, cnt - *moved);
+        const void *term = opt.termCharEnabled && n > 0 ? memchr(from, opt.termChar, n) : nullptr;
+        if (term)
+            n = std::size_t(static_cast<const ViByte *>(term) - from) + 1;
+        if (n > 0) {
+            memcpy(buf + *moved, from, n);
+            pendingPos_ += n;
+            *moved += ViUInt32(n);
         }
+        if (term)
+            return VI_SUCCESS_TERM_CHAR;
         if (*moved == cnt)
             return VI_SUCCESS_MAX_CNT;
         /* Without a termination character a read ends once data came,
@@ -342,8 +357,7 @@ ViStatus TcpConn::read(ViPBuf buf, ViUInt32 cnt, ViUInt32 *moved, const ReadOpti
 
 ViStatus TcpConn::discardInput()
 {
-    pending_.clear();
-    pendingPos_ = 0;
+    dropPending();
     if (fd_ < 0)
         return VI_ERROR_CONN_LOST;
     ViByte chunk[kReadChunk];

@@ -71,11 +71,17 @@ public:
 private:
     /* Receives at most one chunk into pending_; VI_SUCCESS when bytes came. */
     ViStatus fill(const Deadline &deadline);
+    void dropPending() { pendingPos_ = pendingEnd_ = 0; }
 
     int fd_ = -1;
     bool peerClosed_ = false;
+    /* The last receive left the socket empty: the next one waits first,
+     * rather than paying for a receive that finds nothing. */
+    bool drained_ = true;
+    /* Received and not yet read: pending_[pendingPos_, pendingEnd_). */
     std::vector<ViByte> pending_;
     std::size_t pendingPos_ = 0;
+    std::size_t pendingEnd_ = 0;
     std::string peerAddress_;
 };
 

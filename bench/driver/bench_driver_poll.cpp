@@ -1,14 +1,20 @@
 // Time of one status poll -- the six queries the panel makes every 500 ms --
 // through the driver, and through a bare blocking socket sending the same
 // six tagged lines and reading the six reply lines (the floor). Both talk to the
-// in-process emulator on loopback, one after the other.
+// in-process emulator on loopback, one after the other. Beside the wall time
+// per poll, the CPU time of the calling thread per query: the figure to
+// compare when the emulator shares the client's core (`taskset -c 1`), as
+// it is free of the emulator's own work. A second floor sends the bare
+// query (`:STAT:LIN?` alone), without the driver's tag and error query.
 //
-// Usage: bench_driver_poll [polls]   (default 2000)
+// Usage: bench_driver_poll [polls] [driver|tagged|plain]   (default 2000)
+// With a side named, only that side runs: for a profiler or strace.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +39,14 @@ struct Figures
 {
     double meanUs, medianUs, p99Us;
 };
+
+// CPU time of the calling thread, user and system, in microseconds.
+double threadCpuUs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
 
 Figures summarise(std::vector<double> us)
 {
@@ -61,7 +75,8 @@ bool drivePoll(ViSession vi)
 class BareSocket
 {
 public:
-    explicit BareSocket(std::uint16_t port)
+    BareSocket(std::uint16_t port, bool tagged)
+        : tagged_(tagged)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
@@ -76,17 +91,20 @@ public:
     bool ok() const { return ok_; }
 
     // The driver's line for `query` with the next tag; true when the reply
-    // line starts with that tag.
+    // line starts with that tag. Untagged: the query alone, any reply line.
     bool exchange(const char *query)
     {
-        const std::string tag = std::to_string(tag_++);
-        line_.assign(":SYST:TAG? ").append(tag).append(";*CLS;").append(query).append(";:SYST:ERR?\n");
+        const std::string tag = tagged_ ? std::to_string(tag_++) : std::string();
+        if (tagged_)
+            line_.assign(":SYST:TAG? ").append(tag).append(";*CLS;").append(query).append(";:SYST:ERR?\n");
+        else
+            line_.assign(query).append("\n");
         if (::send(fd_, line_.data(), line_.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line_.size()))
             return false;
         for (;;) {
             const std::size_t lf = pending_.find('\n');
             if (lf != std::string::npos) {
-                const bool ours = pending_.compare(0, tag.size() + 1, tag + ";") == 0;
+                const bool ours = !tagged_ || pending_.compare(0, tag.size() + 1, tag + ";") == 0;
                 pending_.erase(0, lf + 1);
                 return ours;
             }
@@ -102,6 +120,7 @@ public:
     }
 
 private:
+    bool tagged_;
     int fd_ = -1;
     bool ok_ = false;
     std::string pending_;
@@ -109,19 +128,30 @@ private:
     std::uint32_t tag_ = 0x48700000u;
 };
 
-// Times `polls` polls after a short warm-up, appending microseconds per poll.
+// Times `polls` polls after a short warm-up, appending microseconds per poll
+// and adding the thread's CPU time over them to `cpuUs`.
 template <typename Poll>
-bool measure(int polls, Poll poll, std::vector<double> &us)
+bool measure(int polls, Poll poll, std::vector<double> &us, double &cpuUs)
 {
     for (int i = 0; i < 20; ++i)
         if (!poll())
             return false;
+    const double cpu0 = threadCpuUs();
     for (int i = 0; i < polls; ++i) {
         const Clock::time_point t0 = Clock::now();
         if (!poll())
             return false;
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
+    cpuUs += threadCpuUs() - cpu0;
+    return true;
+}
+
+bool bareSocketPoll(BareSocket &sock)
+{
+    for (const char *query : kPollQueries)
+        if (!sock.exchange(query))
+            return false;
     return true;
 }
 
@@ -130,6 +160,8 @@ bool measure(int polls, Poll poll, std::vector<double> &us)
 int main(int argc, char **argv)
 {
     const int polls = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
+    const std::string only = argc > 2 ? argv[2] : "";
+    const auto runs = [&only](const char *side) { return only.empty() || only == side; };
     cv4870emu::Server server;
     server.setLogLevel(cv4870emu::LogLevel::Quiet);
     cv4870emu::Mainframe &mf = server.addMainframe("127.0.0.1", 0);
@@ -151,32 +183,45 @@ int main(int argc, char **argv)
     // Driver and floor take turns in rounds, so that a burst of load on the
     // machine does not fall on one side only.
     constexpr int kRounds = 10;
-    BareSocket sock(mf.port());
-    std::vector<double> driverUs, floorUs;
-    bool driverOk = true, floorOk = sock.ok();
+    BareSocket sock(mf.port(), true), plain(mf.port(), false);
+    std::vector<double> driverUs, floorUs, plainUs;
+    double driverCpu = 0, floorCpu = 0, plainCpu = 0;
+    bool driverOk = true, floorOk = sock.ok() && plain.ok();
     for (int r = 0; r < kRounds && driverOk && floorOk; ++r) {
-        driverOk = measure(
-            polls / kRounds, [vi] { return drivePoll(vi); }, driverUs);
-        floorOk = measure(
-            polls / kRounds,
-            [&sock] {
-                for (const char *query : kPollQueries)
-                    if (!sock.exchange(query))
-                        return false;
-                return true;
-            },
-            floorUs);
+        if (runs("driver"))
+            driverOk = measure(
+                polls / kRounds, [vi] { return drivePoll(vi); }, driverUs, driverCpu);
+        if (runs("tagged"))
+            floorOk = measure(
+                polls / kRounds, [&sock] { return bareSocketPoll(sock); }, floorUs, floorCpu);
+        if (runs("plain") && floorOk)
+            floorOk = measure(
+                polls / kRounds, [&plain] { return bareSocketPoll(plain); }, plainUs, plainCpu);
     }
     cv4870_close(vi);
     if (!driverOk || !floorOk) {
         std::fprintf(stderr, "a poll failed (%s)\n", driverOk ? "bare socket" : "driver");
         return 1;
     }
-    const Figures driver = summarise(driverUs), floor = summarise(floorUs);
-    std::printf("one poll = six queries, %zu polls each, microseconds per poll\n", driverUs.size());
-    std::printf("%-12s %10s %10s %10s\n", "", "mean", "median", "p99");
-    std::printf("%-12s %10.1f %10.1f %10.1f\n", "driver", driver.meanUs, driver.medianUs, driver.p99Us);
-    std::printf("%-12s %10.1f %10.1f %10.1f\n", "bare socket", floor.meanUs, floor.medianUs, floor.p99Us);
-    std::printf("driver / floor (median): %.2f\n", driver.medianUs / floor.medianUs);
+    const int perSide = polls / kRounds * kRounds;
+    std::printf("one poll = six queries, %d polls each, microseconds per poll; CPU of the calling thread per query\n",
+                perSide);
+    std::printf("%-20s %10s %10s %10s %10s\n", "", "mean", "median", "p99", "CPU/query");
+    const auto row = [perSide](const char *name, const std::vector<double> &us, double cpuUs) {
+        if (us.empty())
+            return;
+        const Figures f = summarise(us);
+        std::printf("%-20s %10.1f %10.1f %10.1f %10.2f\n", name, f.meanUs, f.medianUs, f.p99Us, cpuUs / perSide / 6);
+    };
+    row("driver", driverUs, driverCpu);
+    row("bare socket, tagged", floorUs, floorCpu);
+    row("bare socket, plain", plainUs, plainCpu);
+    if (only.empty()) {
+        const double driverMedian = summarise(driverUs).medianUs;
+        std::printf("driver / tagged floor: median %.2f, CPU %.2f\n", driverMedian / summarise(floorUs).medianUs,
+                    driverCpu / floorCpu);
+        std::printf("driver / plain floor:  median %.2f, CPU %.2f\n", driverMedian / summarise(plainUs).medianUs,
+                    driverCpu / plainCpu);
+    }
     return 0;
 }

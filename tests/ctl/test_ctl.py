@@ -14,7 +14,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -96,40 +95,6 @@ def read(path):
         return f.read()
 
 
-class Peer:
-    """A loopback listener that answers each connection with what
-    behaviour(conn) does, on a thread of its own."""
-
-    def __init__(self, behaviour):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.sock.settimeout(0.2)
-        self.target = "127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.done = threading.Event()
-        self.thread = threading.Thread(target=self.serve, args=(behaviour,))
-        self.thread.start()
-
-    def serve(self, behaviour):
-        while not self.done.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                continue
-            with conn:
-                conn.settimeout(2)
-                try:
-                    conn.recv(4096)
-                    behaviour(conn)
-                except OSError:
-                    pass
-
-    def stop(self):
-        self.done.set()
-        self.thread.join(timeout=5)
-        self.sock.close()
-
-
 def wait_for(predicate, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -148,11 +113,18 @@ class Ctl(unittest.TestCase):
         self.emu.stop()
         self.tmp.cleanup()
 
-    def sim(self, line):
-        r = ctl("send", self.emu.target, line)
-        self.assertEqual(r.returncode, 0, r.stderr)
+    def loopback(self, listen):
+        """A loopback socket, closed at the end of the test: listening (its
+        connections wait in the backlog, never answered) or bound only
+        (connections are refused); with its target."""
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        if listen:
+            sock.listen(8)
+        self.addCleanup(sock.close)
+        return sock, "127.0.0.1:%d" % sock.getsockname()[1]
 
-    def query(self, line):
+    def send(self, line):
         r = ctl("send", self.emu.target, line)
         self.assertEqual(r.returncode, 0, r.stderr)
         return r.stdout.strip()
@@ -163,7 +135,7 @@ class Ctl(unittest.TestCase):
         for row in [r"Health\s+OK", r"main power\s+on\s+ok", r"\+24V\s+\+2[34]\.\d{3} V\s+\d+\.\d{3} A\s+good\s+ok",
                     r"fan 3\s+\d+ rpm\s+ok", r"power supply\s+\d+ C\s+ok"]:
             self.assertRegex(r.stdout, "\n" + row + "\n")
-        self.sim("SIM:OUTP:FAIL 3,ON")
+        self.send("SIM:OUTP:FAIL 3,ON")
         r = ctl("--json", "status", self.emu.target)
         self.assertEqual(r.returncode, 1, r.stderr)
         snap = json.loads(r.stdout)
@@ -173,8 +145,8 @@ class Ctl(unittest.TestCase):
         self.assertEqual(snap["health"]["state"], "critical")
         self.assertEqual(snap["identity"]["description"], "Ch\u00e2ssis 4870")  # Latin-1 on the wire
         self.assertIn("output:+5V", [p["code"] for p in snap["health"]["problems"]])
-        self.sim("SIM:CLE")
-        self.sim("POW OFF")
+        self.send("SIM:CLE")
+        self.send("POW OFF")
         r = ctl("status", self.emu.target, "--json")
         self.assertEqual((r.returncode, json.loads(r.stdout)["health"]["state"]), (1, "warning"))
 
@@ -192,13 +164,10 @@ class Ctl(unittest.TestCase):
         temps = json.loads(ctl("--json", "status", self.emu.target).stdout)["temperatures"].values()
         lo, hi = min(temps) - 3, max(temps) + 3  # margins for the drift between runs
         perf = re.compile(r"^'[^'=]+'=-?[\d.]+(e[+-]\d+)?(C|V|A)?(;[\d.:~@-]*){0,4}$")
-        rows = [  # (args, fault, state)
+        rows = [  # (args, fault, state); the range syntax itself is tested in tests/monitor
             ([], None, "OK"),
             (["-w", str(hi)], None, "OK"),  # 10 means outside 0..10
             (["-w", str(lo)], None, "WARNING"),
-            (["-w", "~:%d" % lo], None, "WARNING"),
-            (["-w", "%d:" % hi], None, "WARNING"),  # below
-            (["-w", "%d:%d" % (lo, hi)], None, "OK"),
             (["-c", "@%d:%d" % (lo, hi)], None, "CRITICAL"),
             (["-w", "1", "-c", "2"], None, "CRITICAL"),
             (["--power-expected", "off"], None, "WARNING"),
@@ -208,7 +177,7 @@ class Ctl(unittest.TestCase):
         ]
         for args, fault, state in rows:
             if fault:
-                self.sim(fault)
+                self.send(fault)
             _, got, text, data = self.check(*args)
             self.assertEqual(got, state, (args, text))
             for item in data.split(" '"):
@@ -219,36 +188,19 @@ class Ctl(unittest.TestCase):
                                r"'main_power'=0;;;0;1 'fan_nominal'=\d+;;;0;3600 'fan1'=\d+;;;0 ")
 
     def test_check_of_a_mainframe_it_cannot_read(self):
-        silent = socket.socket()
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(1)  # accepts into the backlog, never answers
-        self.addCleanup(silent.close)
+        silent = self.loopback(listen=True)[1]
         port = self.emu.port
         self.emu.stop()
         rows = [  # (target, args, state, words)
             ("127.0.0.1:%d" % port, [], "CRITICAL", "connection refused by 127.0.0.1:%d" % port),
             ("127.0.0.1:%d" % port, ["--unreachable", "unknown"], "UNKNOWN", "refused"),
-            ("127.0.0.1:%d" % silent.getsockname()[1], ["-t", "0.5"], "CRITICAL", "no answer from 127.0.0.1"),
+            (silent, ["-t", "0.5"], "CRITICAL", "no answer from " + silent),
         ]
         for target, args, state, words in rows:
             _, got, text, data = self.check(*args, target=target)
             self.assertEqual((got, data), (state, None), text)
             self.assertIn(words, text)
         self.emu = emulator()
-
-    def test_find_lists_what_the_resource_file_names(self):
-        conf = os.path.join(self.tmp.name, "resources.conf")
-        with open(conf, "w") as f:
-            f.write("TCPIP::127.0.0.1::%d::SOCKET\nTCPIP::127.0.0.1::%d::SOCKET\n" % (self.emu.port, cvtest.free_port()))
-        env = dict(os.environ, CV_VISA_RESOURCES=conf)
-        r = ctl("find", env=env)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn(conf, r.stderr)
-        self.assertEqual(len(r.stdout.splitlines()), 2)  # header and the one that answers
-        self.assertIn("::%d::SOCKET" % self.emu.port, r.stdout)
-        found = json.loads(ctl("find", "--json", env=env).stdout)
-        self.assertEqual(found["resource_file"], conf)
-        self.assertEqual([m["resource"] for m in found["mainframes"]], ["TCPIP0::127.0.0.1::%d::SOCKET" % self.emu.port])
 
     def test_commands_and_send(self):
         rows = [  # (command, query, expected reply)
@@ -262,14 +214,9 @@ class Ctl(unittest.TestCase):
         for command, query, reply in rows:
             r = ctl(command[0], self.emu.target, *command[1:])
             self.assertEqual((r.returncode, r.stderr), (0, ""), command)
-            self.assertEqual(self.query(query)[:len(reply)], reply, command)
-        self.assertTrue(self.query("*IDN?").startswith("Corvane Ltd.,4870,"))
+            self.assertEqual(self.send(query)[:len(reply)], reply, command)
+        self.assertTrue(self.send("*IDN?").startswith("Corvane Ltd.,4870,"))
         self.assertEqual(ctl("send", self.emu.target, "*CLS").stdout, "")
-        self.sim("SIM:ERR 1")
-        r = ctl("power", self.emu.target, "off")
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("301", r.stderr)
-        self.assertEqual(len(r.stderr.splitlines()), 1)
 
     def watch(self, *args):
         out = open(os.path.join(self.tmp.name, "watch.out"), "w+")
@@ -288,16 +235,15 @@ class Ctl(unittest.TestCase):
             log = os.path.join(self.tmp.name, "log." + fmt)
             proc, out = self.watch("--log", log, "--log-format", fmt)
             self.assertTrue(wait_for(lambda: "snapshot" in read(log), 10))
-            self.sim("SIM:SYSF ON")
+            self.send("SIM:SYSF ON")
             time.sleep(1)
-            self.sim("SIM:SYSF OFF")
+            self.send("SIM:SYSF OFF")
             self.assertTrue(wait_for(lambda: out.seek(0) == 0 and "SysFail cleared" in out.read(), 5))
             self.assertEqual(self.stop_watch(proc, sig), 0)
             out.seek(0)
             printed = out.read()
             self.assertRegex(printed, r"\d\dZ  critical  SysFail set\n.*\d\dZ  ok        SysFail cleared\n")
-            with open(log) as f:
-                lines = f.read().splitlines()
+            lines = read(log).splitlines()
             if fmt == "csv":
                 self.assertTrue(lines[0].startswith("time,record,resource,event,"))
                 self.assertEqual({len(line.split(",")) for line in lines}, {41})
@@ -322,12 +268,11 @@ class Ctl(unittest.TestCase):
         proc, out = self.watch("--log", log, "--log-format", "jsonl", "--json")
 
         def lines():
-            with open(log) as f:
-                return f.read().splitlines()
+            return read(log).splitlines()
 
         def events():
             return [json.loads(x)["event"] for x in lines() if '"event"' in x]
-        self.assertTrue(wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 0, 10))
+        self.assertTrue(wait_for(lambda: read(log), 10))
         port = self.emu.port
         self.emu.stop()
         self.assertTrue(wait_for(lambda: events() == ["link_lost"], 3), events())
@@ -336,14 +281,13 @@ class Ctl(unittest.TestCase):
         snaps = len(lines())
         self.assertTrue(wait_for(lambda: len(lines()) >= snaps + 3, 5))
         # a mainframe that stops answering: link lost within the 500 ms timeout
-        self.sim("SIM:DEL 20000")
+        self.send("SIM:DEL 20000")
         lost = time.monotonic()
         self.assertTrue(wait_for(lambda: events().count("link_lost") == 2, 3), events())
         self.assertLess(time.monotonic() - lost, 1.5)
         proc.kill()  # nothing already logged is lost
         proc.wait(timeout=10)
-        with open(log) as f:
-            text = f.read()
+        text = read(log)
         self.assertTrue(text.endswith("\n"))
         for line in text.splitlines():
             json.loads(line)
@@ -351,20 +295,13 @@ class Ctl(unittest.TestCase):
         self.assertEqual([json.loads(x)["event"] for x in out.read().splitlines()], events())
 
     def test_each_failure_reason_in_text_and_json(self):
-        closed = socket.socket()
-        closed.bind(("127.0.0.1", 0))  # bound, not listening: refused
-        self.addCleanup(closed.close)
-        silent = Peer(lambda conn: time.sleep(2.5))  # longer than the driver's 2 s for the identity
-        cut = Peer(lambda conn: conn.sendall(b"1234"))  # part of a reply, then closed
-        garbage = Peer(lambda conn: (conn.sendall(b"hello there\n" * 4), time.sleep(1)))
-        for peer in (silent, cut, garbage):
-            self.addCleanup(peer.stop)
+        # The link's reasons under injected faults are tested in tests/monitor;
+        # here how the program reports them, and the ones only a namespace shows.
+        closed, silent = self.loopback(listen=False)[1], self.loopback(listen=True)[1]
         netns = ["unshare", "--net"]  # a namespace of its own: nothing can leave it
         rows = [  # (prefix, arguments, reason, words)
-            ([], ["status", "127.0.0.1:%d" % closed.getsockname()[1]], "refused", "connection refused by 127.0.0.1"),
-            ([], ["--timeout", "300", "status", silent.target], "timeout", "no answer from " + silent.target),
-            ([], ["status", cut.target], "closed", "connection to " + cut.target),
-            ([], ["status", garbage.target], "protocol", garbage.target),
+            ([], ["status", closed], "refused", "connection refused by " + closed),
+            ([], ["--timeout", "300", "status", silent], "timeout", "no answer from " + silent),
             ([], ["power", self.emu.target, "off"], "mainframe", "301"),
             (netns, ["status", "nonexistent.invalid"], "name", "name lookup of nonexistent.invalid failed"),
             (netns, ["status", "127.0.0.1:23"], "unreachable", "no route to 127.0.0.1:23"),
@@ -373,18 +310,19 @@ class Ctl(unittest.TestCase):
             rows = rows[:-2]  # no network namespaces here: skip rather than ask a real resolver
         for prefix, args, reason, words in rows:
             if reason == "mainframe":
-                self.sim("SIM:ERR 1")
+                self.send("SIM:ERR 1")
             r = subprocess.run(prefix + [CTL, "--json"] + args, capture_output=True, encoding="utf-8", timeout=30)
             self.assertEqual(r.returncode, 3, r.stderr)
             error = json.loads(r.stdout)
             self.assertEqual(error["failure"]["reason"], reason, error)
             self.assertIn(words, error["failure"]["message"])
             self.assertIn(error["failure"]["message"], r.stderr)
+            self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
             self.assertNotIn("Insufficient location", r.stderr)
 
     def test_watch_reports_problems_present_at_start(self):
-        self.sim("SIM:SYSF ON")
-        self.sim("SIM:OUTP:FAIL 3,ON")
+        self.send("SIM:SYSF ON")
+        self.send("SIM:OUTP:FAIL 3,ON")
         r = ctl("--json", "watch", self.emu.target, "--count", "3", "--interval", "50")
         events = [json.loads(line) for line in r.stdout.splitlines()]
         for e in events:
@@ -392,15 +330,17 @@ class Ctl(unittest.TestCase):
         self.assertEqual([(e["event"], e["subject"], e.get("present_at_start")) for e in events],
                          [("line_set", "output_fail", True), ("line_set", "sys_fail", True),
                           ("output_failed", "+5V", True)])
-        self.sim("SIM:CLE;:POW OFF")
+        self.send("SIM:CLE;:POW OFF")
         r = ctl("watch", self.emu.target, "--count", "2", "--interval", "50")
         self.assertRegex(r.stdout, r"^\S+Z  warning   main power switched off \(present at start\)\n$")
 
     def test_find_names_the_resource_file_and_writes_service_discovery(self):
         conf = os.path.join(self.tmp.name, "resources.conf")
         with open(conf, "w") as f:
-            f.write("TCPIP::127.0.0.1::%d::SOCKET\n" % self.emu.port)
+            for port in (self.emu.port, cvtest.free_port()):  # one that answers, one with nothing listening
+                f.write("TCPIP::127.0.0.1::%d::SOCKET\n" % port)
         env = dict(os.environ, CV_VISA_RESOURCES=conf)
+        self.assertEqual(len(ctl("find", env=env).stdout.splitlines()), 2)  # header and the one that answers
         r = ctl("find", "--format", "prometheus", env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(json.loads(r.stdout), [{
@@ -452,11 +392,8 @@ class Ctl(unittest.TestCase):
                     check_schema(json.loads(row), SNAPSHOT)
 
     def test_bad_input_is_refused_before_any_connection(self):
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(8)
+        listener, target = self.loopback(listen=True)
         listener.setblocking(False)
-        target = "127.0.0.1:%d" % listener.getsockname()[1]
         rows = [  # (arguments, exit status, words the message must contain)
             (["frobnicate", target], 2, "unknown subcommand"),
             (["status", "127.0.0.1:99999"], 2, "TARGET"),
@@ -497,7 +434,6 @@ class Ctl(unittest.TestCase):
                 self.assertIn(words, r.stderr, args)
             with self.assertRaises(BlockingIOError, msg=args):
                 listener.accept()
-        listener.close()
         for flag in ["--help", "--version"]:
             r = ctl(flag)
             self.assertEqual(r.returncode, 0)

@@ -3,7 +3,10 @@
 Every process started through Processes is stopped when the with-block ends,
 also when a check fails; every wait is bounded."""
 
+import base64
+import os
 import socket
+import ssl
 import subprocess
 import threading
 import time
@@ -67,18 +70,18 @@ def start_emulator(procs, emulator, count, *extra):
     return proc, ports
 
 
-def start_exporter(procs, exporter, *args):
+def start_exporter(procs, exporter, *args, **kwargs):
     """Starts the exporter on a free loopback port; returns it and its base URL."""
-    proc = procs.start([exporter, "--listen", "127.0.0.1:0", "--ready"] + list(args))
+    proc = procs.start([exporter, "--listen", "127.0.0.1:0", "--ready"] + list(args), **kwargs)
     line = read_lines_until(proc, "LISTENING")[-1]
     return proc, "http://127.0.0.1:%s" % line.split()[2]
 
 
-def get(url, headers=None, timeout=15):
+def get(url, headers=None, timeout=15, context=None, method=None):
     """(status, content type, body) of a GET; HTTP errors are results too."""
-    request = urllib.request.Request(url, headers=headers or {})
+    request = urllib.request.Request(url, headers=headers or {}, method=method)
     try:
-        with urllib.request.urlopen(request, timeout=timeout) as response:
+        with urllib.request.urlopen(request, timeout=timeout, context=context) as response:
             return response.status, response.headers.get("Content-Type"), response.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.headers.get("Content-Type"), error.read().decode()
@@ -131,3 +134,36 @@ def wait_for(condition, timeout, step=0.2):
             return True
         time.sleep(step)
     return condition()
+
+
+# bcrypt of "secret" at cost 4, so that the tests stay quick.
+SECRET_HASH = "$2b$04$vboK/ICtXzcWXmSmfzE/s.zu6rr9yVXzJRZBjfK/U/.3PIM5ZWFAq"
+
+
+def basic(user, password):
+    """An Authorization header for basic authentication."""
+    return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
+
+
+def make_web_config(directory, tls=True, users=True, extra_tls=""):
+    """A self-signed certificate for 127.0.0.1 and a web config file using
+    it (names relative to the file) and the user prom:secret; returns the
+    config file and the certificate."""
+    cert, key = os.path.join(directory, "exporter.crt"), os.path.join(directory, "exporter.key")
+    if tls and not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=30)
+    text = ""
+    if tls:
+        text += "tls_server_config:\n  cert_file: exporter.crt\n  key_file: exporter.key\n" + extra_tls
+    if users:
+        text += "basic_auth_users:\n  prom: '%s'\n" % SECRET_HASH
+    config = os.path.join(directory, "web.yml")
+    with open(config, "w") as f:
+        f.write(text)
+    return config, cert
+
+
+def tls_context(cert):
+    return ssl.create_default_context(cafile=cert)

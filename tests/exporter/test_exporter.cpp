@@ -3,10 +3,14 @@
 #include "allowlist.h"
 #include "exporter.h"
 #include "exposition.h"
+#include "webconfig.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 using namespace cv4870exp;
 using std::chrono::milliseconds;
@@ -101,4 +105,95 @@ TEST(Exposition, EscapesLabelsAndHelpAndKeepsUtf8Valid)
     w.sample("m", -1.0 / 0.0);
     EXPECT_EQ(w.text(), "# HELP m a\\\\b\\nc \"q\"\n# TYPE m gauge\n"
                         "m{l=\"x\\\"y\\\\z\\nw \xc3\xa9 ? ??\"} 0.1\nm -Inf\n");
+}
+
+// bcrypt of "secret" at cost 4, so the test stays quick.
+const char kHash[] = "$2b$04$vboK/ICtXzcWXmSmfzE/s.zu6rr9yVXzJRZBjfK/U/.3PIM5ZWFAq";
+
+TEST(WebConfig, AcceptsTheToolkitFormatAndRefusesTheRest)
+{
+    char dir[] = "/tmp/cv4870-webconfig-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string base = dir;
+    std::ofstream(base + "/c.pem") << "certificate";
+    std::ofstream(base + "/k.pem") << "key";
+    const std::string tls = "tls_server_config: {cert_file: c.pem, key_file: k.pem";
+    const std::string users = std::string("basic_auth_users: {prom: '") + kHash + "'}\n";
+    const struct
+    {
+        std::string text;
+        const char *error; // start of the error; nullptr: accepted
+        const char *priorities;
+    } rows[] = {
+        {"", nullptr, nullptr},
+        {tls + ", min_version: TLS13}\n" + users, nullptr, "NORMAL:-VERS-ALL:+VERS-TLS1.3"},
+        {tls + ", client_auth_type: NoClientCert}", nullptr, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2"},
+        {tls + ", max_version: TLS12}", nullptr, "NORMAL:-VERS-ALL:+VERS-TLS1.2"},
+        {"http_server_config: {headers: {X-Frame-Options: deny}}", nullptr, nullptr},
+        {"tls_server_config: [", "not valid YAML", nullptr},
+        {"tls_config: {}", "unknown key tls_config", nullptr},
+        {tls + ", certfile: x}", "unknown key tls_server_config.certfile", nullptr},
+        {"tls_server_config: {key_file: k.pem}", "tls_server_config needs cert_file", nullptr},
+        {"tls_server_config: {cert_file: none.pem, key_file: k.pem}", "tls_server_config.cert_file", nullptr},
+        {tls + ", min_version: TLS11}", "tls_server_config.min_version TLS11 is not offered", nullptr},
+        {tls + ", min_version: tls13}", "tls_server_config.min_version must be", nullptr},
+        {tls + ", min_version: TLS13, max_version: TLS12}", "tls_server_config.min_version is above", nullptr},
+        {tls + ", client_auth_type: RequireAndVerifyClientCert}", "tls_server_config.client_auth_type", nullptr},
+        {"basic_auth_users: {prom: secret}", "basic_auth_users.prom is not a bcrypt hash", nullptr},
+        {"basic_auth_users: {prom: '$1$abc$0123456789012345678901'}", "basic_auth_users.prom", nullptr},
+        {std::string("basic_auth_users: {prom: '") + std::string(kHash).replace(4, 2, "03") + "'}",
+         "basic_auth_users.prom", nullptr},
+        {"basic_auth_users: [prom]", "basic_auth_users must be a mapping", nullptr},
+        {"http_server_config: {headers: {Set-Cookie: a}}", "http_server_config.headers.Set-Cookie", nullptr},
+    };
+    for (const auto &row : rows) {
+        std::ofstream(base + "/web.yml") << row.text;
+        WebConfig config;
+        std::string error;
+        const bool ok = loadWebConfig(base + "/web.yml", &config, &error);
+        EXPECT_EQ(ok, row.error == nullptr) << row.text << ": " << error;
+        if (row.error) {
+            EXPECT_EQ(error.rfind(row.error, 0), 0u) << row.text << ": " << error;
+        }
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        if (ok && row.priorities) {
+            ASSERT_TRUE(config.tls) << row.text;
+            EXPECT_EQ(config.tls->priorities, row.priorities);
+            EXPECT_EQ(config.tls->certFile, base + "/c.pem"); // relative to the file
+        }
+    }
+    for (const char *name : {"/c.pem", "/k.pem", "/web.yml"})
+        std::remove((base + name).c_str());
+    rmdir(dir);
+}
+
+TEST(BasicAuth, AllowsOnlyTheRightPasswordAndRemembersIt)
+{
+    BasicAuth auth({{"prom", kHash}, {"other", kHash}}, 1);
+    using V = BasicAuth::Verdict;
+    const std::string good = "Basic cHJvbTpzZWNyZXQ="; // prom:secret
+    const struct
+    {
+        std::string header;
+        V quick;
+        bool verified;
+    } rows[] = {
+        {"", V::Denied, false},
+        {"Bearer cHJvbTpzZWNyZXQ=", V::Denied, false},
+        {"Basic !!!", V::Denied, false},
+        {"Basic cHJvbXNlY3JldA==", V::Denied, false}, // no colon
+        {"Basic cHJvbTpzZWNyZXQAeA==", V::Denied, false}, // prom:secret NUL x
+        {"Basic cHJvbTpTZWNyZXQ=", V::Slow, false}, // prom:Secret
+        {"Basic bm9ib2R5OnNlY3JldA==", V::Slow, false}, // nobody:secret
+        {good, V::Slow, true},
+        {"basic  cHJvbTpzZWNyZXQ=", V::Allowed, true}, // remembered; scheme in any case
+        {"Basic b3RoZXI6c2VjcmV0", V::Slow, true}, // other:secret pushes prom out
+        {good, V::Slow, true},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(auth.quick(&row.header), row.quick) << row.header;
+        EXPECT_EQ(auth.verify(&row.header), row.verified) << row.header;
+    }
+    EXPECT_EQ(auth.quick(nullptr), V::Denied);
+    EXPECT_FALSE(BasicAuth({}).verify(&good));
 }

@@ -9,19 +9,25 @@ Hostile clients trickle requests a byte at a time, from one address, while
 a good client scrapes from another."""
 
 import http.client
+import json
 import os
 import resource
 import selectors
+import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import Listener, Processes, get, read_lines_until, samples, start_emulator, start_exporter
+from harness import (Listener, Processes, basic, get, make_web_config, read_lines_until, samples, start_emulator,
+                     start_exporter, tls_context)
 
 EXPORTER = EMULATOR = PROMTOOL = None
 
@@ -326,6 +332,88 @@ class ExporterHttp(unittest.TestCase):
                 self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
         run = subprocess.run([EXPORTER, "--version"], capture_output=True, text=True, timeout=10)
         self.assertRegex(run.stdout, r"^cv4870-exporter \d+\.\d+\.\d+")
+
+
+class ExporterWebConfig(unittest.TestCase):
+    """--web.config.file: TLS and basic authentication as Prometheus' exporters do them."""
+
+    def test_tls_and_basic_auth(self):
+        with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
+            config, cert = make_web_config(tmp, extra_tls="  min_version: TLS13\n")
+            _, base = start_exporter(procs, EXPORTER, "--web.config.file", config)
+            base = base.replace("http:", "https:")
+            tls = tls_context(cert)
+            rows = ((None, "/-/healthy", 401), (basic("prom", "secret"), "/-/healthy", 200),
+                    (basic("prom", "Secret"), "/metrics", 401), (basic("nobody", "secret"), "/metrics", 401),
+                    ({"Authorization": "Basic !"}, "/metrics", 401), (basic("prom", "secret"), "/metrics", 200))
+            for headers, path, expected in rows:
+                with self.subTest(headers=headers, path=path):
+                    status, _, _ = get(base + path, headers=headers, context=tls)
+                    self.assertEqual(status, expected)
+            with self.assertRaises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(base + "/-/healthy", timeout=10, context=tls)
+            self.assertEqual(refused.exception.headers.get("WWW-Authenticate"), 'Basic realm="cv4870-exporter"')
+            old = tls_context(cert)
+            old.maximum_version = ssl.TLSVersion.TLSv1_2  # under min_version
+            with self.assertRaises(urllib.error.URLError):
+                get(base + "/-/healthy", context=old, headers=basic("prom", "secret"))
+            with self.assertRaises((OSError, http.client.HTTPException)):  # plain HTTP to a TLS port
+                get(base.replace("https:", "http:") + "/-/healthy", timeout=5)
+
+    def test_allow_list_reload_and_failure_reason(self):
+        closed = Listener()  # bound, then closed: a port that refuses
+        closed.close()
+        target = "127.0.0.1:%d" % closed.port
+        with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
+            allow = os.path.join(tmp, "allow.conf")
+            with open(allow, "w") as f:
+                f.write("127.0.0.2\n")
+            proc, base = start_exporter(procs, EXPORTER, "--allow-file", allow, "--web.enable-lifecycle",
+                                        "--log.format", "json", "-v", stderr=subprocess.PIPE)
+            _, plain_base = start_exporter(procs, EXPORTER, "--allow-file", allow)
+            probe = base + "/probe?target=" + target
+            self.assertEqual(get(probe)[0], 403)
+            rows = (("127.0.0.1\n", "POST", 200), ("127.0.0.1/33\n", "POST", 500), ("127.0.0.1\n", "HUP", None),
+                    ("bad_name\n", "HUP", None))
+            for text, how, expected in rows:
+                with open(allow, "w") as f:
+                    f.write(text)
+                if how == "HUP":
+                    proc.send_signal(signal.SIGHUP)
+                    time.sleep(0.3)
+                else:
+                    self.assertEqual(get(base + "/-/reload", method=how)[0], expected, text)
+                # A bad list keeps the one in force: the target stays allowed.
+                status, _, body = get(probe)
+                self.assertEqual(status, 200, text)
+                values = samples(body)
+                self.assertEqual(values.get("cv4870_up"), 0)
+                self.assertEqual(values.get('cv4870_probe_failure{reason="refused"}'), 1, body)
+                self.assertEqual(sum(v for k, v in values.items() if k.startswith("cv4870_probe_failure")), 1)
+                own = samples(get(base + "/metrics")[2])
+                self.assertEqual(own["cv4870_exporter_allow_list_last_reload_successful"], 0 if "/" in text or
+                                 "_" in text else 1, text)
+            self.assertEqual(get(base + "/-/reload")[0], 405)
+            self.assertEqual(get(plain_base + "/-/reload", method="POST")[0], 403)
+            proc.terminate()
+            proc.wait(timeout=10)
+            with proc.stderr:
+                log = [json.loads(line) for line in proc.stderr.read().splitlines()]
+            self.assertEqual(sum(1 for e in log if e["msg"].startswith("allow-list not reloaded")), 2, log)
+            self.assertTrue(any(e["msg"] == "probe failed" and e["reason"] == "refused" for e in log), log)
+
+    def test_bad_files_exit_2_with_one_line(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            config, _ = make_web_config(tmp)
+            os.remove(os.path.join(tmp, "exporter.key"))
+            bad = os.path.join(tmp, "bad.yml")
+            with open(bad, "w") as f:
+                f.write("basic_auth_users: {prom: plain}\n")
+            for name in (config, bad, os.path.join(tmp, "missing.yml")):
+                run = subprocess.run([EXPORTER, "--web.config.file", name], capture_output=True, text=True,
+                                     timeout=10)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertEqual(len(run.stderr.strip().splitlines()), 1, run.stderr)
 
 
 class Relay:

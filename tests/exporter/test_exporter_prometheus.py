@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A real Prometheus scraping 16 emulated mainframes through the exporter,
-all on loopback: every reading arrives, a stalled fan raises exactly its
+all on loopback and over TLS with basic authentication: every reading arrives, a stalled fan raises exactly its
 mainframe's alert, and a mainframe that stops answering goes down alone.
 
 Usage: test_exporter_prometheus.py <cv4870-exporter> <cv4870-emulator> <prometheus> <alerts.yml>
@@ -17,7 +17,7 @@ import tempfile
 import time
 import urllib.parse
 
-from harness import Processes, get, start_emulator, start_exporter, wait_for
+from harness import Processes, get, make_web_config, start_emulator, start_exporter, wait_for
 
 COUNT = 16
 STALLED = 4  # index of the mainframe whose fan stalls
@@ -42,7 +42,8 @@ def main():
     exporter, emulator, prometheus, alerts = sys.argv[1:5]
     with tempfile.TemporaryDirectory() as tmp, Processes() as procs:
         _, ports = start_emulator(procs, emulator, COUNT)
-        _, base = start_exporter(procs, exporter, "--allow", "127.0.0.1")
+        web_config, cert = make_web_config(tmp)
+        _, base = start_exporter(procs, exporter, "--allow", "127.0.0.1", "--web.config.file", web_config)
         exporter_address = base.split("//")[1]
         instances = ["127.0.0.1:%d" % p for p in ports]
 
@@ -59,6 +60,9 @@ rule_files: [alerts.yml]
 scrape_configs:
   - job_name: cv4870
     metrics_path: /probe
+    scheme: https
+    tls_config: {ca_file: %s}
+    basic_auth: {username: prom, password: secret}
     static_configs:
       - targets: [%s]
         labels: {power_expected: "on"}
@@ -66,7 +70,7 @@ scrape_configs:
       - {source_labels: [__address__], target_label: __param_target}
       - {source_labels: [__param_target], target_label: instance}
       - {target_label: __address__, replacement: "%s"}
-""" % (", ".join('"%s"' % i for i in instances), exporter_address))
+""" % (cert, ", ".join('"%s"' % i for i in instances), exporter_address))
         web = "127.0.0.1:%d" % free_port()
         procs.start([prometheus, "--config.file", os.path.join(tmp, "prometheus.yml"),
                      "--storage.tsdb.path", os.path.join(tmp, "data"), "--web.listen-address", web,
@@ -115,6 +119,11 @@ scrape_configs:
                wait_for(lambda: query("cv4870_up == 0") == {instances[DROPPED]: 0.0}, 15), query("cv4870_up"))
         expect("its down alert", wait_for(lambda: firing("Cv4870Down") == [instances[DROPPED]], 15),
                firing("Cv4870Down"))
+        down = [a for a in json.loads(get(api + "alerts", timeout=5)[2])["data"]["alerts"]
+                if a["labels"]["alertname"] == "Cv4870Down"]
+        expect("the down alert names the reason",
+               re.search(r"reason: (timeout|closed)\)", down[0]["annotations"]["description"]) if down else False,
+               down)
         time.sleep(2)
         fresh = query("time() - timestamp(cv4870_output_voltage_volts{output=\"+24V\"}) < 2.5")
         expect("fresh samples of the other 15", sorted(fresh) == sorted(set(instances) - {instances[DROPPED]}),

@@ -13,12 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "testproc.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -236,8 +236,7 @@ TEST(HttpServer, StreamDeliversChunksInOrderAndEnds)
     const std::size_t one = text.find("data: 1"), two = text.find("data: 2"), three = text.find("data: 3");
     EXPECT_TRUE(one != std::string::npos && one < two && two < three && three != std::string::npos) << text;
     EXPECT_EQ(text.find("after close"), std::string::npos);
-    for (int i = 0; i < 50 && gone == 0; ++i)
-        std::this_thread::sleep_for(20ms);
+    testproc::waitUntil([&] { return gone != 0; }, 1000);
     EXPECT_EQ(gone.load(), 1);
 }
 
@@ -245,7 +244,6 @@ TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
 {
     std::shared_ptr<cvhttp::EventStream> stream;
     std::mutex mutex;
-    std::condition_variable cv;
     std::atomic<bool> gone{false};
     cvhttp::ServerOptions options;
     options.limits.streamBufferBytes = 64 * 1024;
@@ -253,16 +251,15 @@ TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
         [&](const cvhttp::Request &, cvhttp::Reply reply) {
             std::lock_guard<std::mutex> lock(mutex);
             stream = reply.stream({}, [&] { gone = true; });
-            cv.notify_all();
         },
         options);
     const int fd = connectTo(s.port, 4096);
     const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return stream != nullptr; }));
-    }
+    ASSERT_TRUE(testproc::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stream != nullptr;
+    }));
     // The client reads nothing: pushing goes on only until the socket
     // buffers and the bound are full.
     const std::string chunk(16 * 1024, 'x');
@@ -274,9 +271,7 @@ TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
     EXPECT_LT(pushed, 64u * 1024 * 1024);
     EXPECT_TRUE(stream->closed());
     EXPECT_EQ(s.server.stats().streamsOverflowed, 1u);
-    for (int i = 0; i < 250 && !gone; ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(gone);
+    EXPECT_TRUE(testproc::waitUntil([&] { return gone.load(); }));
     close(fd);
 }
 
@@ -299,14 +294,10 @@ TEST(HttpServer, StopAnswersWaitingRequestsAndEndsStreams)
     for (int i = 0; i < 2; ++i)
         clients.emplace_back([&, i] { waiting[i] = roundTrip(port, "GET /wait HTTP/1.0\r\n\r\n"); });
     clients.emplace_back([&] { waiting[2] = roundTrip(port, "GET /events HTTP/1.0\r\n\r\n"); });
-    for (int i = 0; i < 250; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (held.size() == 2 && stream)
-                break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
+    testproc::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held.size() == 2 && stream;
+    });
     const auto begin = std::chrono::steady_clock::now();
     served->server.stop();
     served->server.stop();
@@ -330,16 +321,13 @@ class Tls : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/cvhttp-tls-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        dir_ = pattern;
+        ASSERT_FALSE(tmp_.path().empty());
         const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
                                     "-subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout " +
                                     dir_ + "/key.pem -out " + dir_ + "/cert.pem >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0)
             GTEST_SKIP() << "openssl could not make a certificate";
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
 
     // A GET over TLS with the given GnuTLS priorities; the reply, or the
     // handshake's error text.
@@ -378,7 +366,8 @@ protected:
         return reply;
     }
 
-    std::string dir_;
+    testproc::TempDir tmp_;
+    const std::string &dir_ = tmp_.path();
 };
 
 TEST_F(Tls, ServesOverTlsAndRefusesVersionsBelowTheMinimum)
@@ -416,17 +405,11 @@ TEST_F(Tls, RefusesToStartWithoutAUsableKey)
 
 TEST(HttpServer, ListensOnIpv6)
 {
-    std::string address, error;
-    std::uint16_t port = 1;
-    ASSERT_TRUE(cvhttp::splitListenAddress("[::1]:0", &address, &port));
-    cvhttp::Server v6;
     cvhttp::ServerOptions options;
-    options.address = address;
-    options.port = port;
-    ASSERT_TRUE(v6.start(
-        options, [](const cvhttp::Request &, cvhttp::Reply r) { r.send({}); }, &error))
-        << error;
-    EXPECT_NE(v6.port(), 0);
+    options.port = 1;
+    ASSERT_TRUE(cvhttp::splitListenAddress("[::1]:0", &options.address, &options.port));
+    const Served v6([](const cvhttp::Request &, cvhttp::Reply r) { r.send({}); }, options);
+    EXPECT_NE(v6.port, 0);
 }
 
 } // namespace

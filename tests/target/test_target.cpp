@@ -47,27 +47,24 @@ TEST(Target, CanonicalForms)
 
 TEST(Target, EverySpellingOfOneMainframeHasOneKey)
 {
-    const char *spellings[] = {
-        "127.0.0.10:4870",
-        "127.0.0.010:4870",
-        "127.000.000.010:4870",
-        "TCPIP0::127.0.0.10::4870::SOCKET",
-        "tcpip1099::127.0.0.10::04870::socket",
-        "TCPIP::[::ffff:127.0.0.10]::4870::SOCKET",
-        "[::ffff:7f00:a]:4870",
-        "[0:0:0:0:0:FFFF:7F00:000A]:4870",
-        "[64:ff9b::127.0.0.10]:4870",
+    const std::pair<const char *, const char *> rows[] = {
+        {"127.0.0.10:4870", "127.0.0.10:4870"},
+        {"127.0.0.010:4870", "127.0.0.10:4870"},
+        {"127.000.000.010:4870", "127.0.0.10:4870"},
+        {"TCPIP0::127.0.0.10::4870::SOCKET", "127.0.0.10:4870"},
+        {"tcpip1099::127.0.0.10::04870::socket", "127.0.0.10:4870"},
+        {"TCPIP::[::ffff:127.0.0.10]::4870::SOCKET", "127.0.0.10:4870"},
+        {"[::ffff:7f00:a]:4870", "127.0.0.10:4870"},
+        {"[0:0:0:0:0:FFFF:7F00:000A]:4870", "127.0.0.10:4870"},
+        {"[64:ff9b::127.0.0.10]:4870", "127.0.0.10:4870"},
+        {"[::1]:7", "[::1]:7"},
+        {"TCPIP3::[0::1]::7::SOCKET", "[::1]:7"},
+        {"[0000:0000:0000:0000:0000:0000:0000:0001]:07", "[::1]:7"},
     };
-    for (const char *text : spellings) {
+    for (const auto &[text, key] : rows) {
         Target t;
         ASSERT_TRUE(parseTarget(text, &t)) << text;
-        EXPECT_EQ(t.key(), "127.0.0.10:4870") << text;
-    }
-    const char *v6[] = {"[::1]:7", "TCPIP3::[0::1]::7::SOCKET", "[0000:0000:0000:0000:0000:0000:0000:0001]:07"};
-    for (const char *text : v6) {
-        Target t;
-        ASSERT_TRUE(parseTarget(text, &t)) << text;
-        EXPECT_EQ(t.key(), "[::1]:7") << text;
+        EXPECT_EQ(t.key(), key) << text;
     }
 }
 

@@ -60,7 +60,8 @@ TEST(RsrcName, SocketNames)
                "TCPIP::10.0.0.256::23::SOCKET|TCPIP::10.0.0.0001::23::SOCKET|TCPIP::::23::SOCKET|"
                "TCPIP::my_host::23::SOCKET|TCPIP::-host::23::SOCKET|TCPIP::a..b::23::SOCKET|"
                "TCPIP::[fe80:::1]::23::SOCKET|TCPIP::fe80::1::23::SOCKET|TCPIP::[fe80::1::23::SOCKET|"
-               "TCPIP::[10.0.0.1]::23::SOCKET|TCPIP::10.0.0.1::23::SOCKET::|TCPIP::0x7f000001::23::SOCKET|TCPIP::h\xc3\xa9::23::SOCKET"))
+               "TCPIP::[10.0.0.1]::23::SOCKET|TCPIP::10.0.0.1::23::SOCKET::|TCPIP::0x7f000001::23::SOCKET|TCPIP::"
+               "h\xc3\xa9::23::SOCKET"))
         rows.push_back({bad, "", "", K::Name});
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name.substr(0, 60));

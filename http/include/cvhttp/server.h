@@ -79,6 +79,9 @@ public:
     // Ends the answer once the queued text is sent. Idempotent.
     void close();
     bool closed() const;
+    // Bytes pushed and not yet handed to the connection, so that a producer
+    // with much to send can pace itself below the bound.
+    std::size_t unsent() const;
 
     explicit EventStream(std::shared_ptr<detail::Exchange> exchange);
 
@@ -142,6 +145,10 @@ struct ServerOptions
     Fields defaultHeaders; // on every answer, e.g. security headers
     unsigned threads = 1; // polling threads
     std::function<void(const std::string &)> log; // the server's own warnings; none when empty
+    // Shapes the answers the server gives by itself before any handler
+    // (400, 413, 414, 503 while stopping, 500) from their status and text, e.g. as
+    // JSON; plain text when empty.
+    std::function<Response(unsigned status, const std::string &text)> errorResponse;
 };
 
 struct ServerStats
