@@ -9,7 +9,8 @@ set(cv_packages
     "lib|libcvvisa1|libs|VISA library for TCP/IP SOCKET instruments"
     "dev|libcvvisa-dev|libdevel|VISA library for TCP/IP SOCKET instruments - development files"
     "tools|cv4870-tools|electronics|command-line tools and emulator for Ostrel 4870 mainframes"
-    "exporter|cv4870-exporter|electronics|Prometheus exporter for Ostrel 4870 VXI mainframes")
+    "exporter|cv4870-exporter|electronics|Prometheus exporter for Ostrel 4870 VXI mainframes"
+    "web|cv4870-web|electronics|web service for a lab's Ostrel 4870 VXI mainframes")
 if(CV_GUI)
   list(APPEND cv_packages "panel|cv4870fp|electronics|soft front panel for Ostrel 4870 VXI mainframes")
 endif()
@@ -30,6 +31,11 @@ set(CPACK_COMPONENT_EXPORTER_DESCRIPTION
     "cv4870-exporter serves the readings of Ostrel 4870 VXI mainframes to
 Prometheus: a scrape of /probe?target=TARGET reads one mainframe allowed by
 its allow-list. The package ships a hardened systemd service, not enabled.")
+set(CPACK_COMPONENT_WEB_DESCRIPTION
+    "cv4870-web watches every Ostrel 4870 VXI mainframe of a lab, keeps their
+events, history and an audit trail in SQLite, and serves pages and a JSON API
+where signed-in users see the fleet and operators switch mainframes. The
+package ships a hardened systemd service, not enabled.")
 set(CPACK_COMPONENT_PANEL_DESCRIPTION
     "A desktop program that monitors and controls an Ostrel 4870 VXI mainframe
 over TCP/IP: status lines, fan speeds, temperatures and the seven
@@ -62,7 +68,8 @@ set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cpack-project.cmake)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
 set(CPACK_DEBIAN_EXPORTER_PACKAGE_SUGGESTS "cv4870-tools, prometheus")
 set(CPACK_DEBIAN_PANEL_PACKAGE_SUGGESTS "cv4870-tools")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "cv4870fp, cv4870-exporter")
+set(CPACK_DEBIAN_WEB_PACKAGE_SUGGESTS "cv4870-tools")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "cv4870fp, cv4870-exporter, cv4870-web")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "pkgconf | pkg-config")
 
 # The changelog, compressed as Debian wants it.
@@ -100,6 +107,8 @@ endforeach()
 # Examples beside each package's documentation.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/cv4870.nagios.cfg ${PROJECT_SOURCE_DIR}/examples/cv4870.icinga2.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cv4870-tools/examples COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/web/examples/lab.targets
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cv4870-web/examples COMPONENT web)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/visa_idn.c
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libcvvisa-dev/examples COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/prometheus.yml ${PROJECT_SOURCE_DIR}/examples/alerts.yml

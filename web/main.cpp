@@ -247,6 +247,7 @@ int main(int argc, char **argv)
         ->capture_default_str()
         ->check(CLI::Range(1, 256));
     app.add_flag("--ready", ready, "Print 'LISTENING <address> <port>' on stdout once serving");
+    app.set_version_flag("--version", std::string(kProgram) + " " CV_VERSION);
 
     CLI::App *user = app.add_subcommand("user", "Manage the users file");
     user->require_subcommand(1);

@@ -78,7 +78,7 @@ installed=$(echo "$names" | tr '\n' ' ')
 dpkg -i $debs >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
 
 # One version everywhere.
-for program in cv4870ctl cv4870-emulator cv4870-exporter cv4870fp; do
+for program in cv4870ctl cv4870-emulator cv4870-exporter cv4870-web cv4870fp; do
     [ -x "/usr/bin/$program" ] || continue
     man -w "$program" >/dev/null || fail "man -w $program finds no page"
     if [ "$program" = cv4870-exporter ] && ! /usr/bin/cv4870-exporter --help | grep -q -- --version; then
@@ -201,12 +201,15 @@ permitted = set(re.search(r"^RestrictAddressFamilies=(.*)$", unit, re.M).group(1
 assert families <= permitted, "address families %s" % (families - permitted)
 EOF
 
-# The unit: no complaint from systemd, and hardened to an exposure of 2.5
+# The units: no complaint from systemd, and hardened to an exposure of 2.5
 # or less.
-systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
-exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-echo "systemd-analyze security: $exposure"
-awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' || fail "exposure '$exposure' is above 2.5"
+web_unit=/usr/lib/systemd/system/cv4870-web.service
+for u in "$unit" "$web_unit"; do
+    systemd-analyze verify "$u" || fail "systemd-analyze verify $u"
+    exposure=$(systemd-analyze security --offline=true "$u" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    echo "systemd-analyze security $(basename "$u"): $exposure"
+    awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' || fail "$u: exposure '$exposure' is above 2.5"
+done
 
 # Purge: nothing of the packages is left.
 kill "$emulator_pid"
@@ -216,7 +219,7 @@ emulator_pid=
 dpkg --purge $installed >"$work/purge.log" 2>&1 || fail "dpkg --purge: $(cat "$work/purge.log")"
 installed=
 for path in /usr/bin/cv4870ctl /usr/bin/cv4870-exporter /etc/cv4870-exporter /etc/default/cv4870-exporter \
-    /usr/share/doc/libcvvisa1 "$unit"; do
+    /usr/bin/cv4870-web /etc/cv4870-web /etc/default/cv4870-web /usr/share/doc/libcvvisa1 "$unit" "$web_unit"; do
     [ ! -e "$path" ] || fail "$path is left after the purge"
 done
 ldconfig -p | grep -q libcvvisa && fail "the loader still knows libcvvisa after the purge"
