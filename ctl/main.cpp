@@ -647,8 +647,7 @@ int main(int argc, char **argv)
                  "TARGET is a VISA resource string (TCPIP0::host::port::SOCKET), an IPv4 address or host name\n"
                  "(port 23), or host:port.",
                  "cv4870ctl"};
-    app.set_version_flag("--version",
-                         std::string("cv4870ctl " CV4870CTL_VERSION " (driver " CV4870_DRIVER_REVISION ")"));
+    app.set_version_flag("--version", std::string("cv4870ctl " CV_VERSION " (driver " CV4870_DRIVER_REVISION ")"));
     app.require_subcommand(1);
     app.fallthrough();
     app.add_option("--timeout", o.timeoutMs, "Deadline of each read or command in ms (default 2000)")

@@ -111,10 +111,14 @@ int parseArguments(int argc, char **argv, Options &o)
     app.add_flag("--ready", o.ready,
                  "print 'LISTENING <n> <address> <port>' per mainframe and then 'READY' on stdout once listening");
     app.add_flag("-v,--verbose", o.verbosity, "log connections; twice: also commands and replies");
+    app.set_version_flag("--version", std::string("cv4870-emulator " CV_VERSION));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
         std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion &e) {
+        std::printf("%s\n", e.what());
         return 0;
     } catch (const CLI::ParseError &e) {
         std::string what = e.what();

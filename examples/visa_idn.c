@@ -1,7 +1,8 @@
 /* Asks an instrument for its identity through the cv-visa library.
  *
- *   cc visa_idn.c $(pkg-config --cflags --libs cv-visa) -o visa_idn
- *   ./visa_idn TCPIP::127.0.0.1::5025::SOCKET
+ *   cc visa_idn.c $(pkg-config --cflags --libs cvvisa) -o visa_idn
+ *   cv4870-emulator --port 4870 &      # an emulated mainframe on 127.0.0.1
+ *   ./visa_idn TCPIP::127.0.0.1::4870::SOCKET
  *
  * Opens the default resource manager and the resource, sends "*IDN?",
  * prints the reply line and closes both. Exit status 0 on success. */

@@ -28,7 +28,7 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const char kVersion[] = "1.0.0";
+const char kVersion[] = CV_VERSION;
 
 // Why a request got no reading; the label of cv4870_exporter_errors_total:
 // the exporter's own refusals, then the monitoring core's failure reasons.

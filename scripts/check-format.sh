@@ -11,7 +11,11 @@ if ! clang-format --dry-run --Werror $(git ls-files '*.c' '*.cpp' '*.h'); then
     status=1
 fi
 # shellcheck disable=SC2046
-if ! shellcheck $(git ls-files '*.sh') .ci/run; then
+if ! shellcheck $(git ls-files '*.sh') .ci/run $(git ls-files 'packaging/debian/*/p*'); then
+    status=1
+fi
+# shellcheck disable=SC2046
+if ! shellcheck -s bash $(git ls-files 'packaging/completions/*'); then
     status=1
 fi
 exit $status

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the build into a scratch prefix and checks what a user of the
 # shared VISA library gets: the headers, the library with its soname links,
-# cv-visa.pc and the exported functions. Then builds the shipped C example
+# cvvisa.pc and the exported functions. Then builds the shipped C example
 # out of the source tree with pkg-config and runs it against the emulator
 # program on loopback.
 # Usage: install_check.sh <cmake> <build dir> <scratch dir> <source dir> <emulator>
@@ -24,14 +24,16 @@ trap cleanup EXIT
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
-"$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log"
+for component in lib dev; do
+    "$cmake" --install "$build" --prefix "$prefix" --component "$component" >>"$scratch/install.log"
+done
 
-pcfile=$(find "$prefix" -name cv-visa.pc)
-[ -n "$pcfile" ] || fail "no cv-visa.pc installed"
+pcfile=$(find "$prefix" -name cvvisa.pc)
+[ -n "$pcfile" ] || fail "no cvvisa.pc installed"
 PKG_CONFIG_PATH=$(dirname "$pcfile")
 export PKG_CONFIG_PATH
-libdir=$(pkg-config --variable=libdir cv-visa)
-includedir=$(pkg-config --variable=includedir cv-visa)
+libdir=$(pkg-config --variable=libdir cvvisa)
+includedir=$(pkg-config --variable=includedir cvvisa)
 [ "$(cd "$includedir" && pwd)" = "$(cd "$prefix/include/cv-visa" && pwd)" ] || fail "includedir $includedir"
 for header in visa.h visatype.h; do
     [ -f "$includedir/$header" ] || fail "no $header in $includedir"
@@ -43,7 +45,7 @@ soname=$(objdump -p "$libdir/libcvvisa.so.1" | awk '$1 == "SONAME" { print $2 }'
 sh "$(dirname "$0")/check_exports.sh" "$libdir/libcvvisa.so.1" "$includedir/visa.h"
 
 # shellcheck disable=SC2046 # pkg-config's output is meant to be split
-cc -std=c99 -Wall -Wextra -Werror -o "$scratch/visa_idn" "$source/examples/visa_idn.c" $(pkg-config --cflags --libs cv-visa)
+cc -std=c99 -Wall -Wextra -Werror -o "$scratch/visa_idn" "$source/examples/visa_idn.c" $(pkg-config --cflags --libs cvvisa)
 
 "$emulator" --address 127.0.0.1 --port 0 --ready --ps-serial 4870 >"$scratch/emulator.out" &
 emulator_pid=$!
