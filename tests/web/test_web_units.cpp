@@ -10,6 +10,7 @@
 #include "auth.h"
 #include "fleet.h"
 #include "store.h"
+#include "testproc.h"
 #include "users.h"
 
 using namespace cv4870web;
@@ -19,20 +20,15 @@ using namespace std::chrono_literals;
 class Scratch : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/cv4870web-XXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        path_ = dir_ + "/web.db";
-    }
-    void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     void open(Store &store)
     {
         std::string error;
         ASSERT_TRUE(store.open(path_, &error)) << error;
     }
-    std::string dir_, path_;
+    testproc::TempDir tmp_;
+    const std::string &dir_ = tmp_.path();
+    const std::string path_ = dir_ + "/web.db";
 };
 
 TEST(Users, HashVerifiesOnlyItsPassword)
@@ -211,8 +207,7 @@ TEST_F(Scratch, StoreEventsFilteredAndPaged)
 TEST_F(Scratch, StoreSamplesOnePerMinuteAndPruned)
 {
     Store store;
-    std::string error;
-    ASSERT_TRUE(store.open(path_, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(open(store));
     SampleRow s;
     s.state = "ok";
     for (int minute = 0; minute < 5; ++minute) {
@@ -224,6 +219,7 @@ TEST_F(Scratch, StoreSamplesOnePerMinuteAndPruned)
     }
     ASSERT_TRUE(store.pruneSamples(2 * 60000)); // waits for the queued samples too
     std::vector<SampleRow> rows;
+    std::string error;
     ASSERT_TRUE(store.samples("a", 0, 10 * 60000, 100, &rows, &error)) << error;
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].minuteMs, 2 * 60000);
