@@ -95,15 +95,6 @@ def read(path):
         return f.read()
 
 
-def wait_for(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
-
-
 class Ctl(unittest.TestCase):
     def setUp(self):
         self.emu = emulator()
@@ -234,11 +225,11 @@ class Ctl(unittest.TestCase):
         for fmt, sig in [("csv", signal.SIGINT), ("jsonl", signal.SIGTERM)]:
             log = os.path.join(self.tmp.name, "log." + fmt)
             proc, out = self.watch("--log", log, "--log-format", fmt)
-            self.assertTrue(wait_for(lambda: "snapshot" in read(log), 10))
+            self.assertTrue(cvtest.wait_for(lambda: "snapshot" in read(log), 10))
             self.send("SIM:SYSF ON")
             time.sleep(1)
             self.send("SIM:SYSF OFF")
-            self.assertTrue(wait_for(lambda: out.seek(0) == 0 and "SysFail cleared" in out.read(), 5))
+            self.assertTrue(cvtest.wait_for(lambda: out.seek(0) == 0 and "SysFail cleared" in out.read(), 5))
             self.assertEqual(self.stop_watch(proc, sig), 0)
             out.seek(0)
             printed = out.read()
@@ -272,18 +263,18 @@ class Ctl(unittest.TestCase):
 
         def events():
             return [json.loads(x)["event"] for x in lines() if '"event"' in x]
-        self.assertTrue(wait_for(lambda: read(log), 10))
+        self.assertTrue(cvtest.wait_for(lambda: read(log), 10))
         port = self.emu.port
         self.emu.stop()
-        self.assertTrue(wait_for(lambda: events() == ["link_lost"], 3), events())
+        self.assertTrue(cvtest.wait_for(lambda: events() == ["link_lost"], 3), events())
         self.emu = emulator("--port", port)
-        self.assertTrue(wait_for(lambda: events() == ["link_lost", "link_restored"], 8), events())
+        self.assertTrue(cvtest.wait_for(lambda: events() == ["link_lost", "link_restored"], 8), events())
         snaps = len(lines())
-        self.assertTrue(wait_for(lambda: len(lines()) >= snaps + 3, 5))
+        self.assertTrue(cvtest.wait_for(lambda: len(lines()) >= snaps + 3, 5))
         # a mainframe that stops answering: link lost within the 500 ms timeout
         self.send("SIM:DEL 20000")
         lost = time.monotonic()
-        self.assertTrue(wait_for(lambda: events().count("link_lost") == 2, 3), events())
+        self.assertTrue(cvtest.wait_for(lambda: events().count("link_lost") == 2, 3), events())
         self.assertLess(time.monotonic() - lost, 1.5)
         proc.kill()  # nothing already logged is lost
         proc.wait(timeout=10)

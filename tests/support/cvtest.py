@@ -21,6 +21,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 SKIPPED = 77  # ctest's SKIP_RETURN_CODE for these tests
@@ -31,6 +32,16 @@ def free_port(host="127.0.0.1"):
     with socket.socket() as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def wait_for(predicate, seconds, step=0.05):
+    """True once predicate() holds, False if it still does not after seconds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return bool(predicate())
 
 
 def read_lines_until(proc, first_word, timeout=20):

@@ -30,15 +30,6 @@ SECURITY = {"Content-Security-Policy": "default-src 'self'; frame-ancestors 'non
 USERS = {"alice": ("admin", "alice-pw"), "olga": ("operator", "olga-pw"), "victor": ("viewer", "victor-pw")}
 
 
-def wait_for(predicate, seconds, step=0.1):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
 def ctl(*args):
     r = subprocess.run([CTL] + [str(a) for a in args], capture_output=True, text=True, timeout=30)
     assert r.returncode == 0, r.stderr
@@ -314,12 +305,12 @@ class Web(unittest.TestCase):
         victor = self.client("victor")
         stream = Stream(self.web, "/api/v1/stream?mainframes=rack-3", victor.cookie)
         try:
-            self.assertTrue(wait_for(lambda: stream.messages("mainframe"), 5))
+            self.assertTrue(cvtest.wait_for(lambda: stream.messages("mainframe"), 5))
             head = stream.text.split("\r\n\r\n", 1)
             self.assertIn("Cache-Control: no-cache", head[0])
             self.assertTrue(head[1].startswith(":"))
             ctl("send", self.targets[2], "SIM:SYSF ON")
-            self.assertTrue(wait_for(lambda: any(e["subject"] == "sys_fail" and e["kind"] == "line_set"
+            self.assertTrue(cvtest.wait_for(lambda: any(e["subject"] == "sys_fail" and e["kind"] == "line_set"
                                                  for e in stream.messages("event")), 2 * INTERVAL + 1))
             self.assertIn("\nid: ", stream.text)
             self.assertTrue(stream.messages("mainframe")[-1]["fast"])
@@ -327,7 +318,7 @@ class Web(unittest.TestCase):
             # A viewer never sees command events.
             self.client("olga").request("POST", "/api/v1/mainframes/rack-3/reset", {})
             ctl("send", self.targets[2], "SIM:CLE")
-            self.assertTrue(wait_for(lambda: any(e["kind"] == "line_cleared" for e in stream.messages("event")), 5))
+            self.assertTrue(cvtest.wait_for(lambda: any(e["kind"] == "line_cleared" for e in stream.messages("event")), 5))
             self.assertFalse([e for e in stream.messages("event") if e["kind"] == "command"])
             last = max(e["id"] for e in stream.messages("event"))
         finally:
@@ -335,14 +326,14 @@ class Web(unittest.TestCase):
         # A reconnecting client gets what it missed after its Last-Event-ID.
         replay = Stream(self.web, "/api/v1/stream?mainframes=rack-3", victor.cookie, {"Last-Event-ID": last - 1})
         try:
-            self.assertTrue(wait_for(lambda: any(e["id"] == last for e in replay.messages("event")), 5))
+            self.assertTrue(cvtest.wait_for(lambda: any(e["id"] == last for e in replay.messages("event")), 5))
         finally:
             replay.close()
         # Logging out ends the streams of the session.
         stream = Stream(self.web, "/api/v1/stream", victor.cookie)
-        self.assertTrue(wait_for(lambda: stream.messages("mainframe"), 5))
+        self.assertTrue(cvtest.wait_for(lambda: stream.messages("mainframe"), 5))
         victor.request("DELETE", "/api/v1/session")
-        self.assertTrue(wait_for(lambda: stream.closed, 5))
+        self.assertTrue(cvtest.wait_for(lambda: stream.closed, 5))
         stream.close()
 
     def test_dead_mainframes_do_not_delay_the_others(self):
@@ -414,19 +405,19 @@ class Web(unittest.TestCase):
         with open(os.path.join(folder, "targets"), "a") as f:
             f.write("127.0.0.2:1 Late\n")
         web.proc.send_signal(signal.SIGHUP)
-        self.assertTrue(wait_for(lambda: anonymous.request("GET", "/api/v1/mainframes/late")[0] == 200, 5))
+        self.assertTrue(cvtest.wait_for(lambda: anonymous.request("GET", "/api/v1/mainframes/late")[0] == 200, 5))
         self.assertEqual(anonymous.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["since"], since["rack-1"])
 
     def test_throttle_and_expiry(self):
         folder = self.make_folder("short")
         web = self.service(folder, "--session-idle", "2", "--session-max", "4", "--login-window", "60")
         c = self.client("alice", web)
-        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 4, 0.5))
+        self.assertTrue(cvtest.wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 4, 0.5))
         c = self.client("alice", web)
         for _ in range(3):  # used every second it outlives its idle time, not its end
             time.sleep(1)
             self.assertEqual(c.request("GET", "/api/v1/session")[0], 200)
-        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 3, 0.5))
+        self.assertTrue(cvtest.wait_for(lambda: c.request("GET", "/api/v1/session")[0] == 401, 3, 0.5))
         for _ in range(5):
             self.assertEqual(Client(web).login("olga", "wrong")[0], 401)
         status, resp, _ = Client(web).login("olga")
@@ -458,7 +449,7 @@ class Web(unittest.TestCase):
         self.addCleanup(os.chmod, folder, 0o755)
         web = self.service(folder, "--anonymous-read", wrap=wrap)
         c = Client(web)
-        self.assertTrue(wait_for(lambda: c.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["up"], 5))
+        self.assertTrue(cvtest.wait_for(lambda: c.request("GET", "/api/v1/mainframes/rack-1")[2]["link"]["up"], 5))
         status, _, health = c.request("GET", "/api/v1/health")
         self.assertEqual((status, health["status"], health["database"]["writable"]), (503, "degraded", False))
         self.assertTrue(health["database"]["error"])
@@ -475,7 +466,7 @@ class Web(unittest.TestCase):
             f.write("".join("127.1.%d.%d:9 m%d\n" % (i // 250, i % 250 + 1, i) for i in range(4000)))
         web = self.service(folder)
         stream = Stream(web, "/api/v1/stream", self.client("victor", web).cookie)
-        self.assertTrue(wait_for(lambda: len({m["id"] for m in stream.messages("mainframe")}) == 4000, 30))
+        self.assertTrue(cvtest.wait_for(lambda: len({m["id"] for m in stream.messages("mainframe")}) == 4000, 30))
         self.assertGreater(len(stream.text), 1024 * 1024)
         self.assertFalse(stream.closed)
         stream.close()
