@@ -207,6 +207,24 @@ std::string where(const Query &q, const char *kindColumn, std::vector<Value> *va
     return sql;
 }
 
+// Runs a read on the reader connection (its lock held by the caller) and
+// hands each row to take; false with *error set when the read fails.
+template <typename Take>
+bool readRows(sqlite3 *db, const std::string &sql, const std::vector<Value> &values, std::string *error, Take take)
+{
+    Statement st(db, sql);
+    if (!st.ok(error))
+        return false;
+    st.bind(values);
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW)
+        take(st);
+    if (rc == SQLITE_DONE)
+        return true;
+    *error = sqlite3_errmsg(db);
+    return false;
+}
+
 } // namespace
 
 Store::~Store()
@@ -461,12 +479,7 @@ bool Store::events(const Query &query, std::vector<EventRow> *rows, std::string 
         "SELECT id, time_ms, mainframe, kind, subject, severity, text, from_rpm, to_rpm, user FROM events" +
         where(query, "kind", &values);
     std::lock_guard<std::mutex> lock(readMutex_);
-    Statement st(reader_, sql);
-    if (!st.ok(error))
-        return false;
-    st.bind(values);
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
+    return readRows(reader_, sql, values, error, [rows](Statement &st) {
         EventRow r;
         r.id = st.integer(0);
         r.timeMs = st.integer(1);
@@ -479,11 +492,7 @@ bool Store::events(const Query &query, std::vector<EventRow> *rows, std::string 
         r.toRpm = st.optInteger(8);
         r.user = st.optText(9);
         rows->push_back(std::move(r));
-    }
-    if (rc == SQLITE_DONE)
-        return true;
-    *error = sqlite3_errmsg(reader_);
-    return false;
+    });
 }
 
 bool Store::audit(const Query &query, std::vector<AuditRow> *rows, std::string *error) const
@@ -493,12 +502,7 @@ bool Store::audit(const Query &query, std::vector<AuditRow> *rows, std::string *
                             "result FROM audit" +
                             where(query, "action", &values);
     std::lock_guard<std::mutex> lock(readMutex_);
-    Statement st(reader_, sql);
-    if (!st.ok(error))
-        return false;
-    st.bind(values);
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
+    return readRows(reader_, sql, values, error, [rows](Statement &st) {
         AuditRow r;
         r.id = st.integer(0);
         r.timeMs = st.integer(1);
@@ -512,54 +516,35 @@ bool Store::audit(const Query &query, std::vector<AuditRow> *rows, std::string *
         r.ok = st.integer(9) != 0;
         r.result = st.text(10);
         rows->push_back(std::move(r));
-    }
-    if (rc == SQLITE_DONE)
-        return true;
-    *error = sqlite3_errmsg(reader_);
-    return false;
+    });
 }
 
 bool Store::samples(const std::string &mainframe, std::int64_t sinceMs, std::int64_t untilMs, int limit,
                     std::vector<SampleRow> *rows, std::string *error) const
 {
     std::lock_guard<std::mutex> lock(readMutex_);
-    Statement st(reader_, "SELECT minute_ms, main_power_on, state, fan_tray, power_supply, fan_nominal, fan1, fan2,"
-                          " fan3 FROM samples WHERE mainframe = ? AND minute_ms >= ? AND minute_ms <= ?"
-                          " ORDER BY minute_ms ASC LIMIT ?");
-    if (!st.ok(error))
-        return false;
-    st.bind({mainframe, sinceMs, untilMs, std::int64_t(limit)});
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-        SampleRow r;
-        r.minuteMs = st.integer(0);
-        r.mainPowerOn = st.integer(1) != 0;
-        r.state = st.text(2);
-        r.fanTrayCelsius = st.integer(3);
-        r.powerSupplyCelsius = st.integer(4);
-        r.fanNominalRpm = st.integer(5);
-        r.fanRpm = {st.integer(6), st.integer(7), st.integer(8)};
-        rows->push_back(r);
-    }
-    if (rc == SQLITE_DONE)
-        return true;
-    *error = sqlite3_errmsg(reader_);
-    return false;
+    return readRows(reader_,
+                    "SELECT minute_ms, main_power_on, state, fan_tray, power_supply, fan_nominal, fan1, fan2, fan3"
+                    " FROM samples WHERE mainframe = ? AND minute_ms >= ? AND minute_ms <= ?"
+                    " ORDER BY minute_ms ASC LIMIT ?",
+                    {mainframe, sinceMs, untilMs, std::int64_t(limit)}, error, [rows](Statement &st) {
+                        SampleRow r;
+                        r.minuteMs = st.integer(0);
+                        r.mainPowerOn = st.integer(1) != 0;
+                        r.state = st.text(2);
+                        r.fanTrayCelsius = st.integer(3);
+                        r.powerSupplyCelsius = st.integer(4);
+                        r.fanNominalRpm = st.integer(5);
+                        r.fanRpm = {st.integer(6), st.integer(7), st.integer(8)};
+                        rows->push_back(r);
+                    });
 }
 
 bool Store::lastEventTimes(std::vector<std::pair<std::string, std::int64_t>> *rows, std::string *error) const
 {
     std::lock_guard<std::mutex> lock(readMutex_);
-    Statement st(reader_, "SELECT mainframe, max(time_ms) FROM events GROUP BY mainframe");
-    if (!st.ok(error))
-        return false;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW)
-        rows->emplace_back(st.text(0), st.integer(1));
-    if (rc == SQLITE_DONE)
-        return true;
-    *error = sqlite3_errmsg(reader_);
-    return false;
+    return readRows(reader_, "SELECT mainframe, max(time_ms) FROM events GROUP BY mainframe", {}, error,
+                    [rows](Statement &st) { rows->emplace_back(st.text(0), st.integer(1)); });
 }
 
 } // namespace cv4870web
