@@ -12,10 +12,13 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -119,71 +122,99 @@ cvhttp::Response unauthorized()
     return r;
 }
 
-} // namespace
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1; // the server cannot start
+constexpr int kExitUsage = 2;
+constexpr int kRun = -1; // from a step: go on
 
-int main(int argc, char **argv)
+// The command line.
+struct Settings
 {
-    CLI::App app{"Reads 4870 VXI mainframes for Prometheus: a scrape of /probe?target=TARGET reads one mainframe.\n"
-                 "TARGET is an IPv4 address or host name (port 23), host:port, or a VISA resource string.",
-                 "cv4870-exporter"};
     std::string listen = kDefaultListen;
+    std::string webConfigFile;
+    bool lifecycle = false;
     std::vector<std::string> allow;
-    std::string allowFile, webConfigFile, logLevel = "info", logFormat = "logfmt";
+    std::string allowFile;
     double probeTimeout = 10, requestDeadline = 10;
     std::size_t maxSessions = 1024;
     unsigned maxProbes = 256, maxConnections = 1024, maxPerIp = 512, connectionTimeout = 10, sessionIdle = 900;
-    bool ready = false, verbose = false, lifecycle = false;
-    app.set_version_flag("--version", std::string("cv4870-exporter ") + CV_VERSION);
-    app.add_option("--web.listen-address,--listen", listen,
+    std::string logLevel = "info", logFormat = "logfmt";
+    bool ready = false, verbose = false;
+};
+
+void declareWebOptions(CLI::App &app, Settings &s)
+{
+    app.add_option("--web.listen-address,--listen", s.listen,
                    "Address and port to serve on, e.g. 0.0.0.0:9870 or [::1]:9870")
         ->capture_default_str();
-    app.add_option("--web.config.file", webConfigFile,
+    app.add_option("--web.config.file", s.webConfigFile,
                    "Web configuration file (YAML) for TLS and basic authentication, as Prometheus' exporters take");
-    app.add_flag("--web.enable-lifecycle", lifecycle, "Reload the allow-list on POST /-/reload (SIGHUP always does)");
-    app.add_option("--allow", allow,
+    app.add_flag("--web.enable-lifecycle", s.lifecycle, "Reload the allow-list on POST /-/reload (SIGHUP always does)");
+    app.add_option("--allow", s.allow,
                    "Allow probes of an IPv4/IPv6 address or block (10.20.0.0/16), a host name, *.domain or a "
                    "TCPIP SOCKET resource; repeatable");
-    app.add_option("--allow-file", allowFile, "File of allow-list entries, one per line, # starts a comment")
+    app.add_option("--allow-file", s.allowFile, "File of allow-list entries, one per line, # starts a comment")
         ->check(CLI::ExistingFile);
-    app.add_option("--probe-timeout", probeTimeout,
+}
+
+void declareLimitOptions(CLI::App &app, Settings &s)
+{
+    app.add_option("--probe-timeout", s.probeTimeout,
                    "Ceiling of a probe in seconds; a shorter scrape timeout from Prometheus wins")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(0.01, 300.0));
-    app.add_option("--max-sessions", maxSessions, "Mainframes to keep a session open for")
+    app.add_option("--max-sessions", s.maxSessions, "Mainframes to keep a session open for")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 65536));
-    app.add_option("--session-idle", sessionIdle,
+    app.add_option("--session-idle", s.sessionIdle,
                    "Seconds after which the session of a mainframe no longer scraped "
                    "is closed")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 86400 * 7));
-    app.add_option("--max-probes", maxProbes, "Probes in progress at once; more are answered 503")
+    app.add_option("--max-probes", s.maxProbes, "Probes in progress at once; more are answered 503")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 65536));
-    app.add_option("--max-connections", maxConnections,
+    app.add_option("--max-connections", s.maxConnections,
                    "HTTP connections at once (fewer when the descriptor limit is lower); more wait")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 65536));
-    app.add_option("--max-connections-per-ip", maxPerIp,
+    app.add_option("--max-connections-per-ip", s.maxPerIp,
                    "HTTP connections at once from one address, at most half of --max-connections; more are closed")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 65536));
-    app.add_option("--connection-timeout", connectionTimeout,
+    app.add_option("--connection-timeout", s.connectionTimeout,
                    "Seconds after which an HTTP connection without any traffic is closed")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(1, 3600));
-    app.add_option("--request-deadline", requestDeadline,
+    app.add_option("--request-deadline", s.requestDeadline,
                    "Seconds an HTTP request may take from its first byte to its last; slower ones are closed")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(0.1, 600.0));
-    app.add_option("--log.level", logLevel, "Least severity logged: debug, info, warn or error")
+}
+
+void declareLogOptions(CLI::App &app, Settings &s)
+{
+    app.add_option("--log.level", s.logLevel, "Least severity logged: debug, info, warn or error")
         ->capture_default_str()
         ->check(CLI::IsMember({"debug", "info", "warn", "error"}));
-    app.add_option("--log.format", logFormat, "Log lines as logfmt or json")
+    app.add_option("--log.format", s.logFormat, "Log lines as logfmt or json")
         ->capture_default_str()
         ->check(CLI::IsMember({"logfmt", "json"}));
-    app.add_flag("--ready", ready, "Print 'LISTENING <address> <port>' on stdout once serving");
-    app.add_flag("-v,--verbose", verbose, "Same as --log.level debug: also log refused and failed probes");
+    app.add_flag("--ready", s.ready, "Print 'LISTENING <address> <port>' on stdout once serving");
+    app.add_flag("-v,--verbose", s.verbose, "Same as --log.level debug: also log refused and failed probes");
+}
+
+// kRun, or the exit status: 0 after --help and --version, 2 for a usage error.
+int parseCommandLine(int argc, char **argv, Settings &s)
+{
+    CLI::App app{"Reads 4870 VXI mainframes for Prometheus: a scrape of /probe?target=TARGET reads one mainframe.\n"
+                 "TARGET is an IPv4 address or host name (port 23), host:port, or a VISA resource string.",
+                 "cv4870-exporter"};
+    app.set_version_flag("--version", std::string("cv4870-exporter ") + CV_VERSION);
+    declareWebOptions(app, s);
+    declareLimitOptions(app, s);
+    declareLogOptions(app, s);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -193,157 +224,181 @@ int main(int argc, char **argv)
         for (char &c : what)
             c = c == '\n' ? ' ' : c;
         std::fprintf(stderr, "cv4870-exporter: %s (see --help)\n", what.c_str());
-        return 2;
+        return kExitUsage;
     }
+    return kRun;
+}
 
-    Log log;
-    log.json = logFormat == "json";
+void configureLog(const Settings &s, Log &log)
+{
+    log.json = s.logFormat == "json";
     for (std::size_t i = 0; i < 4; ++i) {
-        if (logLevel == kLevelNames[i])
+        if (s.logLevel == kLevelNames[i])
             log.level = static_cast<Level>(i);
     }
-    if (verbose)
+    if (s.verbose)
         log.level = Level::Debug;
+}
 
-    cv4870exp::ExporterOptions options;
-    std::string error;
-    for (const std::string &entry : allow) {
-        if (!options.allow.add(entry, &error)) {
-            std::fprintf(stderr, "cv4870-exporter: --allow %s\n", error.c_str());
-            return 2;
-        }
+// The --allow entries and the file's, read anew on every reload.
+bool readAllowList(const Settings &s, cv4870exp::AllowList *list, std::string *why)
+{
+    for (const std::string &entry : s.allow)
+        list->add(entry);
+    if (s.allowFile.empty())
+        return true;
+    if (!list->loadFile(s.allowFile, why)) {
+        *why = s.allowFile + ": " + *why;
+        return false;
     }
-    // The --allow entries and the file's, read anew on every reload.
-    const auto readAllowList = [&allow, &allowFile](cv4870exp::AllowList *list, std::string *why) {
-        for (const std::string &entry : allow)
-            list->add(entry);
-        if (allowFile.empty())
-            return true;
-        if (!list->loadFile(allowFile, why)) {
-            *why = allowFile + ": " + *why;
+    return true;
+}
+
+// The allow-list at start; false with the message on stderr.
+bool loadAllowList(const Settings &s, cv4870exp::AllowList *list)
+{
+    std::string error;
+    for (const std::string &entry : s.allow) {
+        if (!list->add(entry, &error)) {
+            std::fprintf(stderr, "cv4870-exporter: --allow %s\n", error.c_str());
             return false;
         }
-        return true;
-    };
-    if (!allowFile.empty()) {
+    }
+    if (!s.allowFile.empty()) {
         cv4870exp::AllowList full;
-        if (!readAllowList(&full, &error)) {
+        if (!readAllowList(s, &full, &error)) {
             std::fprintf(stderr, "cv4870-exporter: %s\n", error.c_str());
-            return 2;
+            return false;
         }
-        options.allow = std::move(full);
+        *list = std::move(full);
     }
+    return true;
+}
+
+// What the command line names besides the options: checked before anything starts.
+struct Configuration
+{
+    cv4870exp::AllowList allow;
     cv4870exp::WebConfig web;
-    if (!webConfigFile.empty() && !cv4870exp::loadWebConfig(webConfigFile, &web, &error)) {
-        std::fprintf(stderr, "cv4870-exporter: --web.config.file %s: %s\n", webConfigFile.c_str(), error.c_str());
-        return 2;
-    }
     std::string address;
     std::uint16_t port = 0;
-    if (!cvhttp::splitListenAddress(listen, &address, &port) || !cvhttp::isNumericAddress(address)) {
+};
+
+// The allow-list, the web configuration and the listen address; false
+// with the message on stderr.
+bool loadConfiguration(const Settings &s, Configuration *config)
+{
+    if (!loadAllowList(s, &config->allow))
+        return false;
+    std::string error;
+    if (!s.webConfigFile.empty() && !cv4870exp::loadWebConfig(s.webConfigFile, &config->web, &error)) {
+        std::fprintf(stderr, "cv4870-exporter: --web.config.file %s: %s\n", s.webConfigFile.c_str(), error.c_str());
+        return false;
+    }
+    if (!cvhttp::splitListenAddress(s.listen, &config->address, &config->port) ||
+        !cvhttp::isNumericAddress(config->address)) {
         std::fprintf(stderr, "cv4870-exporter: --web.listen-address takes a numeric address and a port, e.g. %s\n",
                      kDefaultListen);
-        return 2;
+        return false;
     }
-    if (options.allow.size() == 0)
-        log(Level::Warn, "the allow-list is empty, so every probe is refused; see --allow and --allow-file");
-    options.probeTimeout = std::chrono::milliseconds(static_cast<long long>(probeTimeout * 1000));
-    options.maxSessions = maxSessions;
-    options.sessionIdle = std::chrono::seconds(sessionIdle);
-    options.maxProbes = maxProbes;
+    return true;
+}
+
+cv4870exp::ExporterOptions exporterOptions(const Settings &s, cv4870exp::AllowList allow, Log &log)
+{
+    cv4870exp::ExporterOptions options;
+    options.allow = std::move(allow);
+    options.probeTimeout = std::chrono::milliseconds(static_cast<long long>(s.probeTimeout * 1000));
+    options.maxSessions = s.maxSessions;
+    options.sessionIdle = std::chrono::seconds(s.sessionIdle);
+    options.maxProbes = s.maxProbes;
     options.verbose = log.level == Level::Debug;
     options.log = [&log](const std::string &message, const cvhttp::Fields &fields) {
         log(Level::Debug, message, fields);
     };
+    return options;
+}
 
-    raiseDescriptorLimit(maxSessions + maxConnections + 64, log);
-
-    // Signals are taken by sigwait below, on this thread only.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
-    cv4870exp::Exporter exporter(std::move(options));
-    // Reloads the allow-list; a bad one leaves the list in force as it is.
-    std::mutex reloadMutex;
-    const auto reload = [&](std::string *outcome) {
-        std::lock_guard<std::mutex> lock(reloadMutex);
-        cv4870exp::AllowList fresh;
-        std::string why;
-        if (!readAllowList(&fresh, &why)) {
-            log(Level::Error, "allow-list not reloaded, the previous one stays in force", {{"error", why}});
-            exporter.reloadFailed();
-            *outcome = why;
-            return false;
-        }
-        *outcome = std::to_string(fresh.size()) + " entries";
-        log(Level::Info, "allow-list reloaded", {{"entries", std::to_string(fresh.size())}});
-        exporter.setAllowList(std::move(fresh));
-        return true;
-    };
-    cv4870exp::BasicAuth auth(std::move(web.users));
-    // bcrypt takes tens of milliseconds: logins not yet remembered are
-    // checked here, never on the server's polling thread; reloads read
-    // their file here too.
-    auto slowWork = std::make_unique<cvhttp::Workers>(2, 64);
-    cvhttp::Server server;
+cvhttp::ServerOptions serverOptions(const Settings &s, const Configuration &config, Log &log)
+{
     cvhttp::ServerOptions http;
-    http.address = address;
-    http.port = port;
-    http.limits.maxConnections = maxConnections;
-    http.limits.maxConnectionsPerIp = maxPerIp;
-    http.limits.idleTimeout = std::chrono::seconds(connectionTimeout);
-    http.limits.requestDeadline = std::chrono::milliseconds(static_cast<long long>(requestDeadline * 1000));
+    http.address = config.address;
+    http.port = config.port;
+    http.limits.maxConnections = s.maxConnections;
+    http.limits.maxConnectionsPerIp = s.maxPerIp;
+    http.limits.idleTimeout = std::chrono::seconds(s.connectionTimeout);
+    http.limits.requestDeadline = std::chrono::milliseconds(static_cast<long long>(s.requestDeadline * 1000));
     http.limits.requestBodyBytes = 8 * 1024; // the exporter takes no body
     // Two polling threads share the connections: each poll() walks half of
     // them, which keeps a scrape quick beside a thousand idle connections.
     http.threads = 2;
-    http.tls = web.tls;
-    http.defaultHeaders = web.headers;
+    http.tls = config.web.tls;
+    http.defaultHeaders = config.web.headers;
     http.log = [&log](const std::string &line) { log(Level::Debug, "http: " + line); };
-    const auto route = [&](const cvhttp::Request &r, cvhttp::Reply reply) {
-        if (r.path == "/-/reload") {
-            if (r.method != "POST" && r.method != "PUT") {
-                cvhttp::Response refused = plain(405, "Only POST and PUT reload.\n");
-                refused.headers.emplace_back("Allow", "POST, PUT");
-                reply.send(std::move(refused));
-            } else if (!lifecycle) {
-                reply.send(plain(403, "Lifecycle API is not enabled (--web.enable-lifecycle).\n"));
-            } else if (!slowWork->submit([&reload, reply] {
-                           std::string outcome;
-                           const bool ok = reload(&outcome);
-                           reply.send(plain(ok ? 200 : 500, (ok ? "Reloaded: " : "Not reloaded: ") + outcome + "\n"));
-                       })) {
-                reply.send(plain(503, "Busy, try again.\n"));
-            }
-        } else if (r.method != "GET" && r.method != "HEAD") {
-            cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");
-            refused.headers.emplace_back("Allow", "GET, HEAD");
-            reply.send(std::move(refused));
-        } else if (r.path == "/-/healthy") {
-            reply.send(plain(200, "Healthy.\n"));
-        } else if (r.path == "/-/ready") {
-            reply.send(plain(200, "Ready.\n"));
-        } else {
-            exporter.handle(r, std::move(reply));
+    return http;
+}
+
+// Signals are taken by sigwait in runUntilStopped, on the main thread only:
+// blocked before any other thread starts, which inherits the mask.
+sigset_t blockSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
+
+// The HTTP side in front of the exporter: basic authentication, the
+// lifecycle and health endpoints, and the allow-list's reloads.
+class Endpoints
+{
+public:
+    Endpoints(const Settings &settings, Log &log, cv4870exp::Exporter &exporter,
+              std::map<std::string, std::string> users)
+        : settings_(settings)
+        , log_(log)
+        , exporter_(exporter)
+        , auth_(std::move(users))
+        , slowWork_(std::make_unique<cvhttp::Workers>(2, 64))
+    {}
+
+    bool authenticates() const { return auth_.enabled(); }
+
+    // Reloads the allow-list; a bad one leaves the list in force as it is.
+    bool reload(std::string *outcome)
+    {
+        std::lock_guard<std::mutex> lock(reloadMutex_);
+        cv4870exp::AllowList fresh;
+        std::string why;
+        if (!readAllowList(settings_, &fresh, &why)) {
+            log_(Level::Error, "allow-list not reloaded, the previous one stays in force", {{"error", why}});
+            exporter_.reloadFailed();
+            *outcome = why;
+            return false;
         }
-    };
+        *outcome = std::to_string(fresh.size()) + " entries";
+        log_(Level::Info, "allow-list reloaded", {{"entries", std::to_string(fresh.size())}});
+        exporter_.setAllowList(std::move(fresh));
+        return true;
+    }
+
     // With basic_auth_users every path asks for a login, /-/healthy too.
-    const auto handler = [&](const cvhttp::Request &r, cvhttp::Reply reply) {
-        if (auth.enabled()) {
-            switch (auth.quick(r.header("Authorization"))) {
+    void handle(const cvhttp::Request &r, cvhttp::Reply reply)
+    {
+        if (auth_.enabled()) {
+            switch (auth_.quick(r.header("Authorization"))) {
             case cv4870exp::BasicAuth::Verdict::Allowed:
                 break;
             case cv4870exp::BasicAuth::Verdict::Denied:
                 reply.send(unauthorized());
                 return;
             case cv4870exp::BasicAuth::Verdict::Slow:
-                if (!slowWork->submit([&auth, &route, r, reply] {
-                        if (auth.verify(r.header("Authorization")))
+                if (!slowWork_->submit([this, r, reply] {
+                        if (auth_.verify(r.header("Authorization")))
                             route(r, reply);
                         else
                             reply.send(unauthorized());
@@ -353,26 +408,117 @@ int main(int argc, char **argv)
             }
         }
         route(r, std::move(reply));
-    };
-    if (!server.start(http, handler, &error)) {
-        log(Level::Error, error);
-        return 1;
     }
+
+    // Waits for the tasks still queued: they use the handlers above.
+    void finish() { slowWork_.reset(); }
+
+private:
+    void route(const cvhttp::Request &r, cvhttp::Reply reply)
+    {
+        if (r.path == "/-/reload") {
+            reloadEndpoint(r, std::move(reply));
+        } else if (r.method != "GET" && r.method != "HEAD") {
+            cvhttp::Response refused = plain(405, "Only GET and HEAD are served.\n");
+            refused.headers.emplace_back("Allow", "GET, HEAD");
+            reply.send(std::move(refused));
+        } else if (r.path == "/-/healthy") {
+            reply.send(plain(200, "Healthy.\n"));
+        } else if (r.path == "/-/ready") {
+            reply.send(plain(200, "Ready.\n"));
+        } else {
+            exporter_.handle(r, std::move(reply));
+        }
+    }
+
+    void reloadEndpoint(const cvhttp::Request &r, cvhttp::Reply reply)
+    {
+        if (r.method != "POST" && r.method != "PUT") {
+            cvhttp::Response refused = plain(405, "Only POST and PUT reload.\n");
+            refused.headers.emplace_back("Allow", "POST, PUT");
+            reply.send(std::move(refused));
+        } else if (!settings_.lifecycle) {
+            reply.send(plain(403, "Lifecycle API is not enabled (--web.enable-lifecycle).\n"));
+        } else if (!slowWork_->submit([this, reply] {
+                       std::string outcome;
+                       const bool ok = reload(&outcome);
+                       reply.send(plain(ok ? 200 : 500, (ok ? "Reloaded: " : "Not reloaded: ") + outcome + "\n"));
+                   })) {
+            reply.send(plain(503, "Busy, try again.\n"));
+        }
+    }
+
+    const Settings &settings_;
+    Log &log_;
+    cv4870exp::Exporter &exporter_;
+    std::mutex reloadMutex_;
+    cv4870exp::BasicAuth auth_;
+    // bcrypt takes tens of milliseconds: logins not yet remembered are
+    // checked here, never on the server's polling thread; reloads read
+    // their file here too.
+    std::unique_ptr<cvhttp::Workers> slowWork_;
+};
+
+void announce(const Settings &s, const Configuration &config, const cvhttp::Server &server, bool authenticates,
+              Log &log)
+{
     const cvhttp::ServerStats limits = server.stats();
-    log(Level::Info, std::string("serving ") + (web.tls ? "HTTPS" : "HTTP") +
-                         (auth.enabled() ? " with basic authentication" : "") + " on " + address + " port " +
+    log(Level::Info, std::string("serving ") + (config.web.tls ? "HTTPS" : "HTTP") +
+                         (authenticates ? " with basic authentication" : "") + " on " + config.address + " port " +
                          std::to_string(server.port()) + ", at most " + std::to_string(limits.maxConnections) +
                          " connections, " + std::to_string(limits.maxConnectionsPerIp) + " per address");
-    if (ready) {
-        std::printf("LISTENING %s %u\n", address.c_str(), unsigned(server.port()));
+    if (s.ready) {
+        std::printf("LISTENING %s %u\n", config.address.c_str(), unsigned(server.port()));
         std::fflush(stdout);
     }
+}
+
+// Reloads the allow-list on every SIGHUP until SIGINT or SIGTERM.
+void runUntilStopped(const sigset_t &signals, Endpoints &endpoints)
+{
     int signal = 0;
-    while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP) {
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
         std::string outcome;
-        reload(&outcome);
+        endpoints.reload(&outcome);
     }
+}
+
+// Serves until a stop signal: kExitOk, or kExitFailure when the server cannot start.
+int serve(const Settings &s, Configuration config, Log &log, const sigset_t &signals)
+{
+    cv4870exp::Exporter exporter(exporterOptions(s, std::move(config.allow), log));
+    Endpoints endpoints(s, log, exporter, std::move(config.web.users));
+    cvhttp::Server server;
+    std::string error;
+    const auto handler = [&endpoints](const cvhttp::Request &r, cvhttp::Reply reply) {
+        endpoints.handle(r, std::move(reply));
+    };
+    if (!server.start(serverOptions(s, config, log), handler, &error)) {
+        log(Level::Error, error);
+        return kExitFailure;
+    }
+    announce(s, config, server, endpoints.authenticates(), log);
+    runUntilStopped(signals, endpoints);
     server.stop();
-    slowWork.reset(); // its last tasks use the handlers above
-    return 0;
+    endpoints.finish();
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    if (const int status = parseCommandLine(argc, argv, settings); status != kRun)
+        return status;
+    Log log;
+    configureLog(settings, log);
+    Configuration config;
+    if (!loadConfiguration(settings, &config))
+        return kExitUsage;
+    if (config.allow.size() == 0)
+        log(Level::Warn, "the allow-list is empty, so every probe is refused; see --allow and --allow-file");
+    raiseDescriptorLimit(settings.maxSessions + settings.maxConnections + 64, log);
+    const sigset_t signals = blockSignals();
+    return serve(settings, std::move(config), log, signals);
 }
