@@ -58,13 +58,14 @@ std::string checkAddress(const std::string &text)
     return ::inet_pton(AF_INET, text.c_str(), &a) == 1 ? std::string() : "'" + text + "' is not a dotted IPv4 address";
 }
 
-// Returns -1 to run, otherwise the exit status.
-int parseArguments(int argc, char **argv, Options &o)
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1; // the mainframes cannot listen
+constexpr int kExitUsage = 2;
+constexpr int kRun = -1; // from a step: go on
+
+void declareOptions(CLI::App &app, Options &o)
 {
-    CLI::App app("Emulates 4870 VXI mainframes answering their protocol on TCP.", "cv4870-emulator");
-    app.footer(kFooter);
-    app.get_formatter()->column_width(40);
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); // the last one given counts
     app.add_option("--address", o.address, "IPv4 address to listen on")
         ->type_name("A")
         ->capture_default_str()
@@ -111,22 +112,32 @@ int parseArguments(int argc, char **argv, Options &o)
     app.add_flag("--ready", o.ready,
                  "print 'LISTENING <n> <address> <port>' per mainframe and then 'READY' on stdout once listening");
     app.add_flag("-v,--verbose", o.verbosity, "log connections; twice: also commands and replies");
+}
+
+// kRun, or the exit status: 0 after --help and --version, 2 for a usage error.
+int parseArguments(int argc, char **argv, Options &o)
+{
+    CLI::App app("Emulates 4870 VXI mainframes answering their protocol on TCP.", "cv4870-emulator");
+    app.footer(kFooter);
+    app.get_formatter()->column_width(40);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); // the last one given counts
+    declareOptions(app, o);
     app.set_version_flag("--version", std::string("cv4870-emulator " CV_VERSION));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
         std::fputs(app.help().c_str(), stdout);
-        return 0;
+        return kExitOk;
     } catch (const CLI::CallForVersion &e) {
         std::printf("%s\n", e.what());
-        return 0;
+        return kExitOk;
     } catch (const CLI::ParseError &e) {
         std::string what = e.what();
         std::replace(what.begin(), what.end(), '\n', ' ');
         std::fprintf(stderr, "cv4870-emulator: %s (see --help)\n", what.c_str());
-        return 2;
+        return kExitUsage;
     }
-    return -1;
+    return kRun;
 }
 
 // Raises the soft descriptor limit to the hard one, as servers do, and
@@ -167,48 +178,65 @@ std::string timestamp()
     return text;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The first address of the mainframes, in host order.
+std::uint32_t firstAddress(const Options &o)
 {
-    Options o;
-    const int rc = parseArguments(argc, argv, o);
-    if (rc >= 0)
-        return rc;
-
-    const bool spreadPorts = o.spread == "port";
     in_addr base{};
     ::inet_pton(AF_INET, o.address.c_str(), &base);
-    const std::uint32_t first = ntohl(base.s_addr);
+    return ntohl(base.s_addr);
+}
+
+// The checks of --count against --address or --port; false with the
+// message on stderr.
+bool checkCount(const Options &o)
+{
+    const bool spreadPorts = o.spread == "port";
+    const std::uint32_t first = firstAddress(o);
     if (!spreadPorts && o.count > 1 && (first >> 24) == 127 && ((first + o.count - 1) >> 24) != 127) {
         std::fprintf(stderr, "cv4870-emulator: --count: %ld addresses from %s leave 127.0.0.0/8\n", o.count,
                      o.address.c_str());
-        return 2;
+        return false;
     }
     if (spreadPorts && o.port != 0 && o.port + o.count - 1 > 65535) {
         std::fprintf(stderr, "cv4870-emulator: --count: %ld ports from %ld go beyond 65535\n", o.count, o.port);
-        return 2;
+        return false;
     }
-    // Every listener with one client must fit; beyond that, a listener that
-    // runs out of descriptors pauses its accepts until a client leaves.
-    const long needed = o.count * 2 + kSpareDescriptors;
+    return true;
+}
+
+struct Descriptors
+{
+    long needed = 0; // a listener and one client per mainframe
+    rlim_t limit = 0; // in force after raising it
+};
+
+// Every listener with one client must fit; beyond that, a listener that
+// runs out of descriptors pauses its accepts until a client leaves.
+// False with the message on stderr when even the first do not fit.
+bool checkDescriptors(const Options &o, Descriptors *d)
+{
+    d->needed = o.count * 2 + kSpareDescriptors;
     const long wanted = o.count * (1 + o.maxClients) + kSpareDescriptors;
-    rlim_t limit = 0;
-    if (!enoughDescriptors(needed, &limit)) {
-        tooFewDescriptors(needed, o.count, limit);
-        return 1;
+    if (!enoughDescriptors(d->needed, &d->limit)) {
+        tooFewDescriptors(d->needed, o.count, d->limit);
+        return false;
     }
-    if (limit != RLIM_INFINITY && limit < static_cast<rlim_t>(wanted))
+    if (d->limit != RLIM_INFINITY && d->limit < static_cast<rlim_t>(wanted))
         std::fprintf(stderr,
                      "cv4870-emulator: the descriptor limit %llu is below the %ld that %ld clients on every "
                      "mainframe need; clients past it wait until others leave\n",
-                     static_cast<unsigned long long>(limit), wanted, o.maxClients);
+                     static_cast<unsigned long long>(d->limit), wanted, o.maxClients);
+    return true;
+}
 
-    cv4870emu::Server server;
+void addMainframes(cv4870emu::Server &server, const Options &o)
+{
     server.setLogLevel(static_cast<cv4870emu::LogLevel>(o.verbosity > 2 ? 2 : o.verbosity));
     server.setLogSink(
         [](const std::string &line) { std::fprintf(stderr, "%s %s\n", timestamp().c_str(), line.c_str()); });
     server.setMaxClients(static_cast<int>(o.maxClients));
+    const bool spreadPorts = o.spread == "port";
+    const std::uint32_t first = firstAddress(o);
     for (long i = 0; i < o.count; ++i) {
         std::string address = o.address;
         long port = o.port;
@@ -231,44 +259,79 @@ int main(int argc, char **argv)
         mf.setIdentity(id);
         mf.setSimulationCommands(o.simulation);
     }
+}
 
-    // The signals are taken by sigwait() below; the server thread inherits
-    // the mask and never sees them.
+// The signals are taken by sigwait() in waitForStop(); the server thread
+// inherits the mask and never sees them.
+sigset_t blockStopSignals()
+{
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
 
+// False with the message on stderr when a mainframe cannot listen.
+bool startServer(cv4870emu::Server &server, const Options &o, const Descriptors &d)
+{
     std::string error;
-    if (!server.start(&error)) {
-        if (errno == EMFILE || errno == ENFILE) {
-            std::fprintf(stderr, "cv4870-emulator: %s\n", error.c_str());
-            tooFewDescriptors(needed, o.count, limit);
-            return 1;
-        }
-        std::fprintf(stderr,
-                     "cv4870-emulator: %s\n"
-                     "Choose another address or port with --address and --port "
-                     "(e.g. --port 5025, or --port 0 for a free port).\n",
-                     error.c_str());
-        return 1;
+    if (server.start(&error))
+        return true;
+    if (errno == EMFILE || errno == ENFILE) {
+        std::fprintf(stderr, "cv4870-emulator: %s\n", error.c_str());
+        tooFewDescriptors(d.needed, o.count, d.limit);
+        return false;
     }
-    if (o.ready) {
-        for (std::size_t i = 0; i < server.count(); ++i) {
-            cv4870emu::Mainframe &mf = server.mainframe(i);
-            std::printf("LISTENING %zu %s %u\n", i + 1, mf.address().c_str(), static_cast<unsigned>(mf.port()));
-        }
-        std::printf("READY\n");
-        std::fflush(stdout);
-    }
+    std::fprintf(stderr,
+                 "cv4870-emulator: %s\n"
+                 "Choose another address or port with --address and --port "
+                 "(e.g. --port 5025, or --port 0 for a free port).\n",
+                 error.c_str());
+    return false;
+}
 
+void announce(cv4870emu::Server &server)
+{
+    for (std::size_t i = 0; i < server.count(); ++i) {
+        cv4870emu::Mainframe &mf = server.mainframe(i);
+        std::printf("LISTENING %zu %s %u\n", i + 1, mf.address().c_str(), static_cast<unsigned>(mf.port()));
+    }
+    std::printf("READY\n");
+    std::fflush(stdout);
+}
+
+void waitForStop(const sigset_t &signals, const Options &o)
+{
     int signal = 0;
     while (sigwait(&signals, &signal) != 0) {
     }
     if (o.verbosity > 0)
         std::fprintf(stderr, "%s stopping on %s\n", timestamp().c_str(), signal == SIGINT ? "SIGINT" : "SIGTERM");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (const int status = parseArguments(argc, argv, o); status != kRun)
+        return status;
+    if (!checkCount(o))
+        return kExitUsage;
+    Descriptors descriptors;
+    if (!checkDescriptors(o, &descriptors))
+        return kExitFailure;
+    cv4870emu::Server server;
+    addMainframes(server, o);
+    const sigset_t signals = blockStopSignals();
+    if (!startServer(server, o, descriptors))
+        return kExitFailure;
+    if (o.ready)
+        announce(server);
+    waitForStop(signals, o);
     server.stop();
-    return 0;
+    return kExitOk;
 }
