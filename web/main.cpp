@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 
 #include <nlohmann/json.hpp>
@@ -203,110 +204,153 @@ const CLI::Validator kFinite(
     },
     "FINITE");
 
-} // namespace
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1; // the database or the server cannot start
+constexpr int kExitUsage = 2;
+constexpr int kRun = -1; // from a step: go on
 
-int main(int argc, char **argv)
+// The command line.
+struct Settings
 {
-    CLI::App app{"Watches 4870 VXI mainframes, keeps their history and lets signed-in operators act on them over "
-                 "HTTP (docs/web.md).",
-                 kProgram};
-    std::string listen = kDefaultListen, targetsFile, usersFile = xdgPath("XDG_CONFIG_HOME", ".config", "users"),
-                dbFile = xdgPath("XDG_STATE_HOME", ".local/state", "web.db"), tlsCert, tlsKey;
+    std::string listen = kDefaultListen, targetsFile;
+    std::string usersFile = xdgPath("XDG_CONFIG_HOME", ".config", "users");
+    std::string dbFile = xdgPath("XDG_STATE_HOME", ".local/state", "web.db");
+    std::string tlsCert, tlsKey;
     double interval = 2, timeout = 2;
     bool anonymous = false, insecure = false, ready = false;
     int retention = 30;
     unsigned sessionIdle = 1800, sessionMax = 43200, loginWindow = 900, pollThreads = 16;
-    app.add_option("--listen", listen, "Address and port to serve on (numeric), e.g. 127.0.0.1:8470 or [::1]:8470")
+    std::string userName, userRole; // of the user subcommands
+    std::optional<int> userStatus; // the exit status of the user subcommand that ran
+};
+
+void declareServiceOptions(CLI::App &app, Settings &s)
+{
+    app.add_option("--listen", s.listen, "Address and port to serve on (numeric), e.g. 127.0.0.1:8470 or [::1]:8470")
         ->capture_default_str();
-    app.add_option("--targets", targetsFile, "The mainframes: one target a line, optionally a name after it");
-    app.add_option("--users", usersFile, "The users file (cv4870-web user add)")->capture_default_str();
-    app.add_option("--db", dbFile, "The database")->capture_default_str();
-    app.add_option("--interval", interval, "Seconds between two polls of a mainframe")
+    app.add_option("--targets", s.targetsFile, "The mainframes: one target a line, optionally a name after it");
+    app.add_option("--users", s.usersFile, "The users file (cv4870-web user add)")->capture_default_str();
+    app.add_option("--db", s.dbFile, "The database")->capture_default_str();
+    app.add_option("--interval", s.interval, "Seconds between two polls of a mainframe")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(0.1, 3600.0));
-    app.add_option("--timeout", timeout, "Deadline of one poll or command in seconds")
+    app.add_option("--timeout", s.timeout, "Deadline of one poll or command in seconds")
         ->capture_default_str()
         ->check(kFinite & CLI::Range(0.1, 60.0));
-    app.add_option("--tls-cert", tlsCert, "PEM certificate chain: serve HTTPS")->check(CLI::ExistingFile);
-    app.add_option("--tls-key", tlsKey, "PEM private key of --tls-cert")->check(CLI::ExistingFile);
-    app.add_flag("--anonymous-read", anonymous, "Reading without signing in (never commands or the audit trail)");
-    app.add_flag("--insecure-http", insecure, "Allow plain HTTP on an address other than loopback");
-    app.add_option("--retention-days", retention, "Days of per-minute history kept")
+    app.add_option("--tls-cert", s.tlsCert, "PEM certificate chain: serve HTTPS")->check(CLI::ExistingFile);
+    app.add_option("--tls-key", s.tlsKey, "PEM private key of --tls-cert")->check(CLI::ExistingFile);
+    app.add_flag("--anonymous-read", s.anonymous, "Reading without signing in (never commands or the audit trail)");
+    app.add_flag("--insecure-http", s.insecure, "Allow plain HTTP on an address other than loopback");
+    app.add_option("--retention-days", s.retention, "Days of per-minute history kept")
         ->capture_default_str()
         ->check(CLI::Range(1, 36500));
-    app.add_option("--session-idle", sessionIdle, "Seconds a session may stay unused")
+    app.add_option("--session-idle", s.sessionIdle, "Seconds a session may stay unused")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400 * 30));
-    app.add_option("--session-max", sessionMax, "Seconds a session lasts at most")
+    app.add_option("--session-max", s.sessionMax, "Seconds a session lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400 * 365));
-    app.add_option("--login-window", loginWindow, "Seconds of the failed-login throttle's window")
+    app.add_option("--login-window", s.loginWindow, "Seconds of the failed-login throttle's window")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400));
-    app.add_option("--poll-threads", pollThreads, "Polls running at once")
+    app.add_option("--poll-threads", s.pollThreads, "Polls running at once")
         ->capture_default_str()
         ->check(CLI::Range(1, 256));
-    app.add_flag("--ready", ready, "Print 'LISTENING <address> <port>' on stdout once serving");
-    app.set_version_flag("--version", std::string(kProgram) + " " CV_VERSION);
+    app.add_flag("--ready", s.ready, "Print 'LISTENING <address> <port>' on stdout once serving");
+}
 
+// user add, user del and user list: each runs once the whole command line is parsed.
+void declareUserCommands(CLI::App &app, Settings &s)
+{
     CLI::App *user = app.add_subcommand("user", "Manage the users file");
     user->require_subcommand(1);
-    std::string userName, userRole;
     CLI::App *add = user->add_subcommand("add", "Add or replace a user; the password is read from standard input");
-    add->add_option("NAME", userName, "User name")->required();
-    add->add_option("--role", userRole, "viewer, operator or admin")->required();
+    add->add_option("NAME", s.userName, "User name")->required();
+    add->add_option("--role", s.userRole, "viewer, operator or admin")->required();
     CLI::App *del = user->add_subcommand("del", "Remove a user");
-    del->add_option("NAME", userName, "User name")->required();
+    del->add_option("NAME", s.userName, "User name")->required();
     CLI::App *list = user->add_subcommand("list", "List the users and their roles");
     for (CLI::App *sub : {add, del, list})
-        sub->add_option("--users", usersFile, "The users file")->capture_default_str();
+        sub->add_option("--users", s.usersFile, "The users file")->capture_default_str();
+    add->callback([&s] { s.userStatus = userCommand("add", s.userName, s.userRole, s.usersFile); });
+    del->callback([&s] { s.userStatus = userCommand("del", s.userName, s.userRole, s.usersFile); });
+    list->callback([&s] { s.userStatus = userCommand("list", s.userName, s.userRole, s.usersFile); });
+}
 
+// kRun to serve, or the exit status: 0 after --help and --version, 2 for
+// a usage error, a user subcommand's own.
+int parseCommandLine(int argc, char **argv, Settings &s)
+{
+    CLI::App app{"Watches 4870 VXI mainframes, keeps their history and lets signed-in operators act on them over "
+                 "HTTP (docs/web.md).",
+                 kProgram};
+    declareServiceOptions(app, s);
+    app.set_version_flag("--version", std::string(kProgram) + " " CV_VERSION);
+    declareUserCommands(app, s);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0)
             return app.exit(e);
         logLine(e.what());
-        return 2;
+        return kExitUsage;
     }
-    if (user->parsed())
-        return userCommand(add->parsed() ? "add" : del->parsed() ? "del" : "list", userName, userRole, usersFile);
+    return s.userStatus ? *s.userStatus : kRun;
+}
 
-    if (targetsFile.empty()) {
-        logLine("--targets FILE is required");
-        return 2;
-    }
-    std::string address, error;
+struct ListenAddress
+{
+    std::string address;
     std::uint16_t port = 0;
-    if (!cvhttp::splitListenAddress(listen, &address, &port) || !cvhttp::isNumericAddress(address)) {
+};
+
+// The options that go together or exclude each other; false with the
+// message on stderr.
+bool checkSettings(const Settings &s, ListenAddress *at)
+{
+    if (s.targetsFile.empty()) {
+        logLine("--targets FILE is required");
+        return false;
+    }
+    if (!cvhttp::splitListenAddress(s.listen, &at->address, &at->port) || !cvhttp::isNumericAddress(at->address)) {
         logLine(std::string("--listen takes a numeric address and a port, e.g. ") + kDefaultListen);
-        return 2;
+        return false;
     }
-    if (tlsCert.empty() != tlsKey.empty()) {
+    if (s.tlsCert.empty() != s.tlsKey.empty()) {
         logLine("--tls-cert and --tls-key go together");
-        return 2;
+        return false;
     }
-    const bool tls = !tlsCert.empty();
-    if (!tls && !loopback(address) && !insecure) {
-        logLine("refusing plain HTTP on " + address +
+    if (s.tlsCert.empty() && !loopback(at->address) && !s.insecure) {
+        logLine("refusing plain HTTP on " + at->address +
                 ": passwords and session cookies would cross the network in clear; give --tls-cert and --tls-key, "
                 "or --insecure-http when the network is trusted");
-        return 2;
+        return false;
     }
-    std::vector<Target> targets;
-    if (!loadTargets(targetsFile, &targets, &error)) {
-        logLine(error);
-        return 2;
-    }
-    std::vector<User> users;
-    if (!loadUsers(usersFile, &users, true, &error)) {
-        logLine(error);
-        return 2;
-    }
-    if (users.empty() && !anonymous)
-        logLine("no users in " + usersFile + "; add one with: cv4870-web user add NAME --role admin");
+    return true;
+}
 
-    raiseDescriptorLimit(targets.size() * 2 + 1024 + 64);
+// The mainframes and the users; false with the message on stderr.
+bool loadConfiguration(const Settings &s, std::vector<Target> *targets, std::vector<User> *users)
+{
+    std::string error;
+    if (!loadTargets(s.targetsFile, targets, &error)) {
+        logLine(error);
+        return false;
+    }
+    if (!loadUsers(s.usersFile, users, true, &error)) {
+        logLine(error);
+        return false;
+    }
+    if (users->empty() && !s.anonymous)
+        logLine("no users in " + s.usersFile + "; add one with: cv4870-web user add NAME --role admin");
+    return true;
+}
+
+// Blocked before any other thread starts, which inherits the mask: the
+// signals are taken by sigwait in runUntilStopped.
+sigset_t blockSignals()
+{
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -314,46 +358,63 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
 
-    makeParents(dbFile);
-    Store store;
+// False with the message on stderr when the database cannot be opened at all.
+bool openStore(Store &store, const std::string &path)
+{
+    makeParents(path);
     store.setLog(logLine);
-    if (!store.open(dbFile, &error)) {
+    std::string error;
+    if (!store.open(path, &error)) {
         logLine(error);
-        return 1;
+        return false;
     }
     if (!store.status().writable)
         logLine("database: can not write: " + store.status().error + "; serving the live state only");
+    return true;
+}
 
-    FleetOptions fleetOptions;
-    fleetOptions.interval = std::chrono::milliseconds(std::llround(interval * 1000));
-    fleetOptions.fastInterval = std::min(fleetOptions.interval, std::chrono::milliseconds(500));
-    fleetOptions.timeout = std::chrono::milliseconds(std::llround(timeout * 1000));
-    fleetOptions.threads = pollThreads;
-    // One session per mainframe, all of them kept: no bound of the pool's
-    // may fall below the fleet (mainframes on one address, reads at once).
-    cv4870mon::PoolOptions poolOptions;
-    poolOptions.maxSessions = targets.size() + 4096;
-    poolOptions.maxPerAddress = poolOptions.maxSessions;
-    poolOptions.maxReads = std::max<std::size_t>(pollThreads + 64, 256);
-    poolOptions.sessionIdle = std::chrono::seconds(60); // only sessions no longer held: removed mainframes
-    cv4870mon::Pool pool(poolOptions);
-    Fleet fleet(store, fleetOptions, pool);
-    fleet.setTargets(targets);
+FleetOptions fleetOptions(const Settings &s)
+{
+    FleetOptions options;
+    options.interval = std::chrono::milliseconds(std::llround(s.interval * 1000));
+    options.fastInterval = std::min(options.interval, std::chrono::milliseconds(500));
+    options.timeout = std::chrono::milliseconds(std::llround(s.timeout * 1000));
+    options.threads = s.pollThreads;
+    return options;
+}
 
-    ServiceOptions serviceOptions;
-    serviceOptions.anonymousRead = anonymous;
-    serviceOptions.tls = tls;
-    serviceOptions.sessionIdle = std::chrono::seconds(sessionIdle);
-    serviceOptions.sessionMax = std::chrono::seconds(sessionMax);
-    serviceOptions.loginWindow = std::chrono::seconds(loginWindow);
-    serviceOptions.retentionDays = retention;
-    Service service(store, fleet, serviceOptions);
-    service.setUsers(users);
+// One session per mainframe, all of them kept: no bound of the pool's
+// may fall below the fleet (mainframes on one address, reads at once).
+cv4870mon::PoolOptions poolOptions(const Settings &s, std::size_t targets)
+{
+    cv4870mon::PoolOptions options;
+    options.maxSessions = targets + 4096;
+    options.maxPerAddress = options.maxSessions;
+    options.maxReads = std::max<std::size_t>(s.pollThreads + 64, 256);
+    options.sessionIdle = std::chrono::seconds(60); // only sessions no longer held: removed mainframes
+    return options;
+}
 
+ServiceOptions serviceOptions(const Settings &s)
+{
+    ServiceOptions options;
+    options.anonymousRead = s.anonymous;
+    options.tls = !s.tlsCert.empty();
+    options.sessionIdle = std::chrono::seconds(s.sessionIdle);
+    options.sessionMax = std::chrono::seconds(s.sessionMax);
+    options.loginWindow = std::chrono::seconds(s.loginWindow);
+    options.retentionDays = s.retention;
+    return options;
+}
+
+cvhttp::ServerOptions serverOptions(const Settings &s, const ListenAddress &at)
+{
     cvhttp::ServerOptions http;
-    http.address = address;
-    http.port = port;
+    http.address = at.address;
+    http.port = at.port;
     http.defaultHeaders = Service::securityHeaders();
     http.log = logLine;
     http.errorResponse = [](unsigned status, const std::string &text) {
@@ -363,40 +424,90 @@ int main(int argc, char **argv)
         r.body = nlohmann::json{{"error", text.substr(0, text.find('\n'))}}.dump() + "\n";
         return r;
     };
-    if (tls)
-        http.tls = cvhttp::TlsOptions{tlsCert, tlsKey, {}};
-    cvhttp::Server server;
-    if (!server.start(
-            http, [&service](const cvhttp::Request &r, cvhttp::Reply reply) { service.handle(r, reply); }, &error)) {
-        logLine(error);
-        return 1;
+    if (!s.tlsCert.empty())
+        http.tls = cvhttp::TlsOptions{s.tlsCert, s.tlsKey, {}};
+    return http;
+}
+
+// Reads the mainframes and the users again; a file that cannot be read
+// leaves what it gave before in force.
+void reload(const Settings &s, Fleet &fleet, Service &service)
+{
+    std::string error;
+    std::vector<Target> next;
+    if (loadTargets(s.targetsFile, &next, &error)) {
+        fleet.setTargets(next);
+        service.fleetChanged();
+        logLine("reloaded " + std::to_string(next.size()) + " mainframes from " + s.targetsFile);
+    } else {
+        logLine("reload: " + error + "; keeping the mainframes as they were");
     }
-    fleet.start();
-    if (ready) {
-        std::printf("LISTENING %s %u\n", address.c_str(), unsigned(server.port()));
-        std::fflush(stdout);
-    }
+    std::vector<User> nextUsers;
+    if (loadUsers(s.usersFile, &nextUsers, true, &error))
+        service.setUsers(nextUsers);
+    else
+        logLine("reload: " + error + "; keeping the users as they were");
+}
+
+// Reloads on every SIGHUP until SIGINT or SIGTERM.
+void runUntilStopped(const sigset_t &signals, const Settings &s, Fleet &fleet, Service &service)
+{
     for (;;) {
         int signal = 0;
         sigwait(&signals, &signal);
         if (signal != SIGHUP)
-            break;
-        std::vector<Target> next;
-        if (loadTargets(targetsFile, &next, &error)) {
-            fleet.setTargets(next);
-            service.fleetChanged();
-            logLine("reloaded " + std::to_string(next.size()) + " mainframes from " + targetsFile);
-        } else {
-            logLine("reload: " + error + "; keeping the mainframes as they were");
-        }
-        std::vector<User> nextUsers;
-        if (loadUsers(usersFile, &nextUsers, true, &error))
-            service.setUsers(nextUsers);
-        else
-            logLine("reload: " + error + "; keeping the users as they were");
+            return;
+        reload(s, fleet, service);
     }
+}
+
+// Serves until a stop signal: kExitOk, or kExitFailure when the database
+// or the server cannot start.
+int serve(const Settings &s, const ListenAddress &at, const std::vector<Target> &targets,
+          const std::vector<User> &users, const sigset_t &signals)
+{
+    Store store;
+    if (!openStore(store, s.dbFile))
+        return kExitFailure;
+    cv4870mon::Pool pool(poolOptions(s, targets.size()));
+    Fleet fleet(store, fleetOptions(s), pool);
+    fleet.setTargets(targets);
+    Service service(store, fleet, serviceOptions(s));
+    service.setUsers(users);
+    cvhttp::Server server;
+    std::string error;
+    const auto handler = [&service](const cvhttp::Request &r, cvhttp::Reply reply) { service.handle(r, reply); };
+    if (!server.start(serverOptions(s, at), handler, &error)) {
+        logLine(error);
+        return kExitFailure;
+    }
+    fleet.start();
+    if (s.ready) {
+        std::printf("LISTENING %s %u\n", at.address.c_str(), unsigned(server.port()));
+        std::fflush(stdout);
+    }
+    runUntilStopped(signals, s, fleet, service);
     server.stop();
     service.stop();
     fleet.stop();
-    return 0;
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    if (const int status = parseCommandLine(argc, argv, settings); status != kRun)
+        return status;
+    ListenAddress at;
+    if (!checkSettings(settings, &at))
+        return kExitUsage;
+    std::vector<Target> targets;
+    std::vector<User> users;
+    if (!loadConfiguration(settings, &targets, &users))
+        return kExitUsage;
+    raiseDescriptorLimit(targets.size() * 2 + 1024 + 64);
+    const sigset_t signals = blockSignals();
+    return serve(settings, at, targets, users, signals);
 }
