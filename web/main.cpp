@@ -34,6 +34,12 @@ using namespace cv4870web;
 constexpr char kProgram[] = "cv4870-web";
 constexpr char kDefaultListen[] = "127.0.0.1:8470";
 
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1; // a user command or the service fails
+constexpr int kExitUsage = 2;
+constexpr int kRun = -1; // from a step: go on
+
 void logLine(const std::string &line)
 {
     std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
@@ -114,65 +120,6 @@ bool readPassword(std::string *password)
     return got;
 }
 
-int userCommand(const std::string &action, const std::string &name, const std::string &role, const std::string &path)
-{
-    std::vector<User> users;
-    std::string error;
-    if (!loadUsers(path, &users, action != "del", &error)) {
-        logLine(error);
-        return 2;
-    }
-    if (action == "list") {
-        for (const User &u : users)
-            std::printf("%s %s\n", u.name.c_str(), roleName(u.role));
-        return 0;
-    }
-    if (!validUserName(name)) {
-        logLine("a user name is 1 to 64 of A-Z a-z 0-9 . _ -");
-        return 2;
-    }
-    if (action == "del") {
-        const auto before = users.size();
-        users.erase(std::remove_if(users.begin(), users.end(), [&](const User &u) { return u.name == name; }),
-                    users.end());
-        if (users.size() == before) {
-            logLine("no user " + name + " in " + path);
-            return 1;
-        }
-    } else {
-        const auto r = parseRole(role);
-        if (!r) {
-            logLine("--role is viewer, operator or admin");
-            return 2;
-        }
-        std::string password;
-        if (!readPassword(&password) || password.empty()) {
-            logLine("no password on standard input");
-            return 2;
-        }
-        User u{name, *r, hashPassword(password)};
-        std::fill(password.begin(), password.end(), '\0');
-        if (u.hash.empty()) {
-            logLine("libxcrypt could not hash the password");
-            return 1;
-        }
-        bool replaced = false;
-        for (User &other : users)
-            if (other.name == name) {
-                other = u;
-                replaced = true;
-            }
-        if (!replaced)
-            users.push_back(u);
-    }
-    makeParents(path);
-    if (!writeUsers(path, users, &error)) {
-        logLine(error);
-        return 1;
-    }
-    return 0;
-}
-
 bool loopback(const std::string &address)
 {
     in_addr v4{};
@@ -204,12 +151,6 @@ const CLI::Validator kFinite(
     },
     "FINITE");
 
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1; // the database or the server cannot start
-constexpr int kExitUsage = 2;
-constexpr int kRun = -1; // from a step: go on
-
 // The command line.
 struct Settings
 {
@@ -224,6 +165,96 @@ struct Settings
     std::string userName, userRole; // of the user subcommands
     std::optional<int> userStatus; // the exit status of the user subcommand that ran
 };
+
+// ---- user list, user del and user add ----
+
+int listUsers(const Settings &s)
+{
+    std::vector<User> users;
+    std::string error;
+    if (!loadUsers(s.usersFile, &users, true, &error)) {
+        logLine(error);
+        return kExitUsage;
+    }
+    for (const User &u : users)
+        std::printf("%s %s\n", u.name.c_str(), roleName(u.role));
+    return kExitOk;
+}
+
+// The users file before a change, and a check of the user name; false
+// with the message on stderr.
+bool loadForChange(const Settings &s, bool missingOk, std::vector<User> *users)
+{
+    std::string error;
+    if (!loadUsers(s.usersFile, users, missingOk, &error)) {
+        logLine(error);
+        return false;
+    }
+    if (!validUserName(s.userName)) {
+        logLine("a user name is 1 to 64 of A-Z a-z 0-9 . _ -");
+        return false;
+    }
+    return true;
+}
+
+int saveUsers(const Settings &s, const std::vector<User> &users)
+{
+    makeParents(s.usersFile);
+    std::string error;
+    if (!writeUsers(s.usersFile, users, &error)) {
+        logLine(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int deleteUser(const Settings &s)
+{
+    std::vector<User> users;
+    if (!loadForChange(s, false, &users))
+        return kExitUsage;
+    const auto before = users.size();
+    users.erase(std::remove_if(users.begin(), users.end(), [&](const User &u) { return u.name == s.userName; }),
+                users.end());
+    if (users.size() == before) {
+        logLine("no user " + s.userName + " in " + s.usersFile);
+        return kExitFailure;
+    }
+    return saveUsers(s, users);
+}
+
+// Adds the user, or replaces the one of that name.
+int addUser(const Settings &s)
+{
+    std::vector<User> users;
+    if (!loadForChange(s, true, &users))
+        return kExitUsage;
+    const auto role = parseRole(s.userRole);
+    if (!role) {
+        logLine("--role is viewer, operator or admin");
+        return kExitUsage;
+    }
+    std::string password;
+    if (!readPassword(&password) || password.empty()) {
+        logLine("no password on standard input");
+        return kExitUsage;
+    }
+    User u{s.userName, *role, hashPassword(password)};
+    std::fill(password.begin(), password.end(), '\0');
+    if (u.hash.empty()) {
+        logLine("libxcrypt could not hash the password");
+        return kExitFailure;
+    }
+    bool replaced = false;
+    for (User &other : users)
+        if (other.name == s.userName) {
+            other = u;
+            replaced = true;
+        }
+    if (!replaced)
+        users.push_back(u);
+    return saveUsers(s, users);
+}
 
 void declareServiceOptions(CLI::App &app, Settings &s)
 {
@@ -273,9 +304,9 @@ void declareUserCommands(CLI::App &app, Settings &s)
     CLI::App *list = user->add_subcommand("list", "List the users and their roles");
     for (CLI::App *sub : {add, del, list})
         sub->add_option("--users", s.usersFile, "The users file")->capture_default_str();
-    add->callback([&s] { s.userStatus = userCommand("add", s.userName, s.userRole, s.usersFile); });
-    del->callback([&s] { s.userStatus = userCommand("del", s.userName, s.userRole, s.usersFile); });
-    list->callback([&s] { s.userStatus = userCommand("list", s.userName, s.userRole, s.usersFile); });
+    add->callback([&s] { s.userStatus = addUser(s); });
+    del->callback([&s] { s.userStatus = deleteUser(s); });
+    list->callback([&s] { s.userStatus = listUsers(s); });
 }
 
 // kRun to serve, or the exit status: 0 after --help and --version, 2 for
