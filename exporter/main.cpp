@@ -410,7 +410,8 @@ public:
         route(r, std::move(reply));
     }
 
-    // Waits for the tasks still queued: they use the handlers above.
+    // Runs the tasks still queued and ends the workers, once the server has
+    // stopped: the tasks use the handlers above.
     void finish() { slowWork_.reset(); }
 
 private:
@@ -455,7 +456,8 @@ private:
     cv4870exp::BasicAuth auth_;
     // bcrypt takes tens of milliseconds: logins not yet remembered are
     // checked here, never on the server's polling thread; reloads read
-    // their file here too.
+    // their file here too. Declared last, so ended before what its tasks
+    // use.
     std::unique_ptr<cvhttp::Workers> slowWork_;
 };
 
