@@ -27,8 +27,6 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return n;
 }
 
-} // namespace
-
 std::string validUtf8(std::string_view text)
 {
     std::string out;
@@ -40,6 +38,8 @@ std::string validUtf8(std::string_view text)
     }
     return out;
 }
+
+} // namespace
 
 void Families::family(std::string name, std::string help, prometheus::MetricType type)
 {

@@ -18,12 +18,15 @@ constexpr const char *kExpositionContentType = "text/plain; version=0.0.4; chars
 using Label = std::pair<std::string_view, std::string_view>;
 
 // The families of one answer, built a sample at a time: the samples of a
-// family follow its family() call.
+// family follow its family() call. HELP texts go out as they are, so they
+// hold no backslash or line feed.
 struct Families
 {
     void family(std::string name, std::string help, prometheus::MetricType type = prometheus::MetricType::Gauge);
     // A sample of the last family: a gauge's or a counter's value, by its
-    // type. Label values pass through validUtf8().
+    // type. Prometheus refuses a whole scrape over one malformed UTF-8 byte
+    // and the serializer writes label values as they are, so each byte of a
+    // value that starts no well-formed sequence becomes '?'.
     void sample(std::initializer_list<Label> labels, double value);
     void sample(double value) { sample({}, value); }
     // Gauge family with a single sample.
@@ -33,11 +36,6 @@ struct Families
 
     std::vector<prometheus::MetricFamily> list;
 };
-
-// Prometheus refuses a whole scrape over one malformed UTF-8 byte, and the
-// serializer passes label values on as they are: each byte that starts no
-// well-formed sequence becomes '?'.
-std::string validUtf8(std::string_view text);
 
 } // namespace cv4870exp
 
