@@ -18,14 +18,13 @@ std::string lineMetric(const cv4870mon::FailureLine &line)
 
 } // namespace
 
-void writeReading(MetricWriter &w, const cv4870mon::Snapshot &s)
+void writeReading(Families &w, const cv4870mon::Snapshot &s)
 {
     const cv4870mon::Identity &id = s.identity;
     const std::string serial = std::to_string(id.powerSupplySerial);
     const std::string fanSerial = std::to_string(id.fanTraySerial);
-    w.family("cv4870_info", "gauge", "Identity of the mainframe; the value is always 1.");
-    w.sample("cv4870_info",
-             {{"serial", serial},
+    w.family("cv4870_info", "Identity of the mainframe; the value is always 1.");
+    w.sample({{"serial", serial},
               {"fan_serial", fanSerial},
               {"firmware", id.firmwareRevision},
               {"description", id.description}},
@@ -49,18 +48,18 @@ void writeReading(MetricWriter &w, const cv4870mon::Snapshot &s)
          [](const cv4870mon::Output &o) { return o.ok ? 1.0 : 0.0; }},
     };
     for (const auto &family : outputs) {
-        w.family(family.name, "gauge", family.help);
+        w.family(family.name, family.help);
         for (std::size_t i = 0; i < cv4870mon::kOutputCount; ++i)
-            w.sample(family.name, {{"output", cv4870mon::kOutputNames[i]}}, family.value(s.outputs[i]));
+            w.sample({{"output", cv4870mon::kOutputNames[i]}}, family.value(s.outputs[i]));
     }
 
     w.gauge("cv4870_fan_nominal_speed_rpm", "Nominal fan speed; 0 when the fans are switched off.", s.fanNominalRpm);
-    w.family("cv4870_fan_speed_rpm", "gauge", "Measured speed of a fan.");
+    w.family("cv4870_fan_speed_rpm", "Measured speed of a fan.");
     for (std::size_t i = 0; i < cv4870mon::kFanCount; ++i)
-        w.sample("cv4870_fan_speed_rpm", {{"fan", std::to_string(i + 1)}}, s.fanRpm[i]);
-    w.family("cv4870_temperature_celsius", "gauge", "Temperature of a sensor.");
+        w.sample({{"fan", std::to_string(i + 1)}}, s.fanRpm[i]);
+    w.family("cv4870_temperature_celsius", "Temperature of a sensor.");
     for (const cv4870mon::TemperatureSensor &sensor : cv4870mon::kTemperatureSensors)
-        w.sample("cv4870_temperature_celsius", {{"sensor", sensor.code}}, s.*sensor.member);
+        w.sample({{"sensor", sensor.code}}, s.*sensor.member);
     w.gauge("cv4870_health_severity", "Health of this reading: 0 ok, 1 warning (main power off), 2 critical.",
             double(static_cast<int>(cv4870mon::assessHealth(s).severity)));
 }

@@ -9,7 +9,7 @@
 namespace cv4870exp {
 
 // Every family of a good reading but cv4870_up and the probe's duration.
-void writeReading(MetricWriter &w, const cv4870mon::Snapshot &s);
+void writeReading(Families &w, const cv4870mon::Snapshot &s);
 
 } // namespace cv4870exp
 

@@ -7,6 +7,10 @@
 #include "cv4870mon/target.h"
 
 #include <cvhttp/workers.h>
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -18,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <mutex>
 
 namespace cv4870exp {
@@ -60,9 +63,12 @@ std::size_t failureKind(const cv4870mon::ReadResult &r)
            std::size_t(std::find(reasons.begin(), reasons.end(), failureReason(r)) - reasons.begin()) % reasons.size();
 }
 
-// Upper bounds of the probe duration histogram, in seconds.
-constexpr double kBuckets[] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
-constexpr std::size_t kBucketCount = sizeof kBuckets / sizeof kBuckets[0];
+double secondsSinceEpoch()
+{
+    return double(
+               std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
+           1000;
+}
 
 HttpResponse text(unsigned status, std::string body)
 {
@@ -100,7 +106,60 @@ struct Exporter::Impl
     explicit Impl(ExporterOptions o)
         : options(std::move(o))
         , pool(poolOptions(options))
-    {}
+        , requests(prometheus::BuildCounter()
+                       .Name("cv4870_exporter_requests_total")
+                       .Help("HTTP requests served, by handler and status.")
+                       .Register(registry))
+        , probes(prometheus::BuildCounter()
+                     .Name("cv4870_exporter_probes_total")
+                     .Help("Probes that read a mainframe, by outcome.")
+                     .Register(registry))
+        , probesUp(probes.Add({{"result", "up"}}))
+        , probesDown(probes.Add({{"result", "down"}}))
+        , sharedReads(prometheus::BuildCounter()
+                          .Name("cv4870_exporter_shared_reads_total")
+                          .Help("Probes answered by a read another scrape had started.")
+                          .Register(registry)
+                          .Add({}))
+        , duration(prometheus::BuildHistogram()
+                       .Name("cv4870_exporter_probe_duration_seconds")
+                       .Help("Time a probe took.")
+                       .Register(registry)
+                       .Add({}, prometheus::Histogram::BucketBoundaries{0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
+                                                                        0.25, 0.5, 1, 2.5, 5, 10}))
+        , lastReloadGood(prometheus::BuildGauge()
+                             .Name("cv4870_exporter_allow_list_last_reload_successful")
+                             .Help("1 when the last reload of the allow-list worked, 0 when the list before it "
+                                   "stayed in force.")
+                             .Register(registry)
+                             .Add({}))
+        , lastGoodReload(prometheus::BuildGauge()
+                             .Name("cv4870_exporter_allow_list_last_reload_success_timestamp_seconds")
+                             .Help("Time of the last good reload of the allow-list (or of the start) since the epoch.")
+                             .Register(registry)
+                             .Add({}))
+    {
+        auto &errorFamily = prometheus::BuildCounter()
+                                .Name("cv4870_exporter_errors_total")
+                                .Help("Probes without a reading, by the reason.")
+                                .Register(registry);
+        for (std::size_t k = 0; k < KindCount; ++k)
+            errors[k] = &errorFamily.Add({{"kind", kindName(k)}});
+        prometheus::BuildGauge()
+            .Name("cv4870_exporter_build_info")
+            .Help("Version of the exporter; the value is always 1.")
+            .Register(registry)
+            .Add({{"version", kVersion}})
+            .Set(1);
+        prometheus::BuildGauge()
+            .Name("process_start_time_seconds")
+            .Help("Start of the exporter since the epoch.")
+            .Register(registry)
+            .Add({})
+            .Set(secondsSinceEpoch());
+        lastReloadGood.Set(1);
+        lastGoodReload.Set(secondsSinceEpoch());
+    }
     static cv4870mon::PoolOptions poolOptions(const ExporterOptions &o)
     {
         cv4870mon::PoolOptions p;
@@ -114,20 +173,17 @@ struct Exporter::Impl
     const ExporterOptions options;
     std::mutex allowMutex;
     std::shared_ptr<const AllowList> allow; // swapped whole by setAllowList
-    const double startTime =
-        double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
-        1000;
-    std::atomic<bool> lastReloadGood{true};
-    std::atomic<double> lastGoodReload{startTime}; // the list in force since then
     cv4870mon::Pool pool; // declared after options; destroyed first, waiting for its reads
 
     std::atomic<unsigned> probesRunning{0};
-    std::atomic<std::uint64_t> errors[KindCount] = {};
-    std::atomic<std::uint64_t> probesUp{0}, probesDown{0}, sharedReads{0};
-    std::atomic<std::uint64_t> buckets[kBucketCount + 1] = {};
-    std::atomic<std::uint64_t> durationMicros{0};
-    std::mutex requestsMutex;
-    std::map<std::pair<std::string, unsigned>, std::uint64_t> requests; // (handler, status)
+    // What the exporter counts; /metrics adds what it reads at the time.
+    prometheus::Registry registry;
+    prometheus::Family<prometheus::Counter> &requests; // by handler and code
+    prometheus::Family<prometheus::Counter> &probes;
+    prometheus::Counter &probesUp, &probesDown, &sharedReads;
+    prometheus::Counter *errors[KindCount] = {};
+    prometheus::Histogram &duration;
+    prometheus::Gauge &lastReloadGood, &lastGoodReload; // the list in force since then
     std::unique_ptr<cvhttp::Workers> workers; // run the probes
 
     HttpResponse probe(const HttpRequest &request);
@@ -158,15 +214,13 @@ void Exporter::setAllowList(AllowList allow)
         std::lock_guard<std::mutex> lock(d->allowMutex);
         d->allow.swap(next);
     }
-    d->lastReloadGood = true;
-    d->lastGoodReload =
-        double(std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()) /
-        1000;
+    d->lastReloadGood.Set(1);
+    d->lastGoodReload.Set(secondsSinceEpoch());
 }
 
 void Exporter::reloadFailed()
 {
-    d->lastReloadGood = false;
+    d->lastReloadGood.Set(0);
 }
 
 void Exporter::Impl::note(const std::string &message, const cvhttp::Fields &fields)
@@ -183,8 +237,7 @@ void Exporter::Impl::note(const std::string &message, const cvhttp::Fields &fiel
 
 void Exporter::Impl::countRequest(const char *handler, unsigned status)
 {
-    std::lock_guard<std::mutex> lock(requestsMutex);
-    ++requests[{handler, status}];
+    requests.Add({{"handler", handler}, {"code", std::to_string(status)}}).Increment();
 }
 
 void Exporter::handle(const HttpRequest &request, cvhttp::Reply reply)
@@ -217,7 +270,7 @@ void Exporter::handle(const HttpRequest &request, cvhttp::Reply reply)
 
 HttpResponse Exporter::Impl::refuse(Kind kind, unsigned status, const std::string &why)
 {
-    ++errors[kind];
+    errors[kind]->Increment();
     if (options.verbose)
         note("probe refused", {{"status", std::to_string(status)}, {"why", why}});
     return text(status, why + "\n");
@@ -274,7 +327,8 @@ HttpResponse Exporter::Impl::probe(const HttpRequest &request)
         why[0] = char(why[0] - 'a' + 'A');
         return refuse(Overload, 503, why + ".");
     }
-    sharedReads += read.shared ? 1u : 0u;
+    if (read.shared)
+        sharedReads.Increment();
     return answer(parsed.resource, read.result, begin);
 }
 
@@ -282,27 +336,23 @@ HttpResponse Exporter::Impl::answer(const std::string &resource, const cv4870mon
                                     Steady::time_point begin)
 {
     const double seconds = std::chrono::duration<double>(Steady::now() - begin).count();
-    std::size_t bucket = 0;
-    while (bucket < kBucketCount && seconds > kBuckets[bucket])
-        ++bucket;
-    ++buckets[bucket];
-    durationMicros += static_cast<std::uint64_t>(seconds * 1e6);
+    duration.Observe(seconds);
 
-    MetricWriter w;
+    Families w;
     const bool up = result.snapshot.has_value();
     w.gauge("cv4870_up", "1 when the mainframe answered every query of this probe, else 0.", up ? 1 : 0);
     w.gauge("cv4870_probe_duration_seconds", "Time this probe took.", seconds);
     if (up) {
-        ++probesUp;
+        probesUp.Increment();
         writeReading(w, *result.snapshot);
     } else {
-        ++probesDown;
-        ++errors[failureKind(result)];
+        probesDown.Increment();
+        errors[failureKind(result)]->Increment();
         const cv4870mon::FailureReason reason = failureReason(result);
         // One series per reason, 1 for this one: an alert can name it.
-        w.family("cv4870_probe_failure", "gauge", "Why this probe could not read the mainframe: 1 for the reason.");
+        w.family("cv4870_probe_failure", "Why this probe could not read the mainframe: 1 for the reason.");
         for (const cv4870mon::FailureReason each : cv4870mon::kFailureReasons)
-            w.sample("cv4870_probe_failure", {{"reason", cv4870mon::failureReasonName(each)}}, each == reason ? 1 : 0);
+            w.sample({{"reason", cv4870mon::failureReasonName(each)}}, each == reason ? 1 : 0);
         if (options.verbose)
             note("probe failed", {{"target", resource},
                                   {"reason", cv4870mon::failureReasonName(reason)},
@@ -315,35 +365,8 @@ HttpResponse Exporter::Impl::answer(const std::string &resource, const cv4870mon
 
 HttpResponse Exporter::Impl::metrics()
 {
-    MetricWriter w;
-    w.family("cv4870_exporter_build_info", "gauge", "Version of the exporter; the value is always 1.");
-    w.sample("cv4870_exporter_build_info", {{"version", kVersion}}, 1);
-    {
-        std::lock_guard<std::mutex> lock(requestsMutex);
-        w.family("cv4870_exporter_requests_total", "counter", "HTTP requests served, by handler and status.");
-        for (const auto &r : requests) {
-            const std::string code = std::to_string(r.first.second);
-            w.sample("cv4870_exporter_requests_total", {{"handler", r.first.first}, {"code", code}}, double(r.second));
-        }
-    }
-    w.family("cv4870_exporter_probes_total", "counter", "Probes that read a mainframe, by outcome.");
-    w.sample("cv4870_exporter_probes_total", {{"result", "up"}}, double(probesUp.load()));
-    w.sample("cv4870_exporter_probes_total", {{"result", "down"}}, double(probesDown.load()));
-    w.family("cv4870_exporter_errors_total", "counter", "Probes without a reading, by the reason.");
-    for (std::size_t k = 0; k < KindCount; ++k)
-        w.sample("cv4870_exporter_errors_total", {{"kind", kindName(k)}}, double(errors[k].load()));
-    w.family("cv4870_exporter_shared_reads_total", "counter", "Probes answered by a read another scrape had started.");
-    w.sample("cv4870_exporter_shared_reads_total", double(sharedReads.load()));
-    w.family("cv4870_exporter_probe_duration_seconds", "histogram", "Time a probe took.");
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i <= kBucketCount; ++i) {
-        cumulative += buckets[i].load();
-        const std::string le = i < kBucketCount ? formatValue(kBuckets[i]) : "+Inf";
-        w.sample("cv4870_exporter_probe_duration_seconds_bucket", {{"le", le}}, double(cumulative));
-    }
-    w.sample("cv4870_exporter_probe_duration_seconds_sum", double(durationMicros.load()) / 1e6);
-    w.sample("cv4870_exporter_probe_duration_seconds_count", double(cumulative));
-
+    Families w;
+    w.list = registry.Collect();
     const cv4870mon::Pool::Stats sessions = pool.stats();
     w.gauge("cv4870_exporter_sessions", "Mainframes the exporter keeps a session holder for.",
             double(sessions.sessions));
@@ -356,19 +379,13 @@ HttpResponse Exporter::Impl::metrics()
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    w.family("process_cpu_seconds_total", "counter", "User and system CPU time of the exporter.");
-    w.sample("process_cpu_seconds_total", cpu);
+    w.family("process_cpu_seconds_total", "User and system CPU time of the exporter.", prometheus::MetricType::Counter);
+    w.sample(cpu);
     long pages = 0, resident = 0;
     std::ifstream statm("/proc/self/statm");
     if (statm >> pages >> resident)
         w.gauge("process_resident_memory_bytes", "Resident memory of the exporter.",
                 double(resident) * double(sysconf(_SC_PAGESIZE)));
-    w.gauge("process_start_time_seconds", "Start of the exporter since the epoch.", startTime);
-    w.gauge("cv4870_exporter_allow_list_last_reload_successful",
-            "1 when the last reload of the allow-list worked, 0 when the list before it stayed in force.",
-            lastReloadGood ? 1 : 0);
-    w.gauge("cv4870_exporter_allow_list_last_reload_success_timestamp_seconds",
-            "Time of the last good reload of the allow-list (or of the start) since the epoch.", lastGoodReload.load());
     std::size_t fds = 0;
     if (DIR *dir = opendir("/proc/self/fd")) {
         while (readdir(dir))

@@ -1,7 +1,6 @@
 #include "exposition.h"
 
-#include <charconv>
-#include <cmath>
+#include <prometheus/text_serializer.h>
 
 namespace cv4870exp {
 
@@ -28,80 +27,44 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return n;
 }
 
-// Prometheus refuses a whole scrape over one malformed UTF-8 byte, so
-// such bytes become '?'.
-std::string escaped(std::string_view text, bool quote)
+std::string validUtf8(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t n = utf8Length(text, i);
-        if (n == 0 || n > 1) {
-            out.append(n == 0 ? std::string_view("?") : text.substr(i, n));
-            i += n == 0 ? 1 : n;
-            continue;
-        }
-        const char c = text[i++];
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '"' && quote)
-            out += "\\\"";
-        else
-            out += c;
+        out.append(n == 0 ? std::string_view("?") : text.substr(i, n));
+        i += n == 0 ? 1 : n;
     }
     return out;
 }
 
 } // namespace
 
-std::string escapeLabelValue(std::string_view value)
+void Families::family(std::string name, std::string help, prometheus::MetricType type)
 {
-    return escaped(value, true);
+    list.push_back({std::move(name), std::move(help), type, {}});
 }
 
-std::string escapeHelp(std::string_view help)
+void Families::sample(std::initializer_list<Label> labels, double value)
 {
-    return escaped(help, false);
+    prometheus::MetricFamily &family = list.back();
+    prometheus::ClientMetric &metric = family.metric.emplace_back();
+    metric.label.reserve(labels.size());
+    for (const Label &label : labels)
+        metric.label.push_back({std::string(label.first), validUtf8(label.second)});
+    (family.type == prometheus::MetricType::Counter ? metric.counter.value : metric.gauge.value) = value;
 }
 
-std::string formatValue(double value)
+void Families::gauge(std::string name, std::string help, double value)
 {
-    if (std::isnan(value))
-        return "NaN";
-    if (std::isinf(value))
-        return value > 0 ? "+Inf" : "-Inf";
-    char buf[32];
-    const auto result = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, result.ptr);
+    family(std::move(name), std::move(help));
+    sample(value);
 }
 
-void MetricWriter::family(std::string_view name, std::string_view type, std::string_view help)
+std::string Families::text() const
 {
-    text_.append("# HELP ").append(name).append(" ").append(escapeHelp(help)).append("\n");
-    text_.append("# TYPE ").append(name).append(" ").append(type).append("\n");
-}
-
-void MetricWriter::sample(std::string_view name, std::initializer_list<Label> labels, double value)
-{
-    text_.append(name);
-    if (labels.size() != 0) {
-        char separator = '{';
-        for (const Label &label : labels) {
-            text_ += separator;
-            text_.append(label.first).append("=\"").append(escapeLabelValue(label.second)).append("\"");
-            separator = ',';
-        }
-        text_ += '}';
-    }
-    text_.append(" ").append(formatValue(value)).append("\n");
-}
-
-void MetricWriter::gauge(std::string_view name, std::string_view help, double value)
-{
-    family(name, "gauge", help);
-    sample(name, value);
+    return prometheus::TextSerializer().Serialize(list);
 }
 
 } // namespace cv4870exp

@@ -1,11 +1,15 @@
-// Prometheus text exposition format, version 0.0.4.
+// Metric families for prometheus-cpp's text serializer: exposition format
+// 0.0.4.
 #ifndef CV4870_EXPORTER_EXPOSITION_H
 #define CV4870_EXPORTER_EXPOSITION_H
+
+#include <prometheus/metric_family.h>
 
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace cv4870exp {
 
@@ -13,29 +17,25 @@ constexpr const char *kExpositionContentType = "text/plain; version=0.0.4; chars
 
 using Label = std::pair<std::string_view, std::string_view>;
 
-class MetricWriter
+// The families of one answer, built a sample at a time: the samples of a
+// family follow its family() call. HELP texts go out as they are, so they
+// hold no backslash or line feed.
+struct Families
 {
-public:
-    // Starts a metric family: its HELP and TYPE lines. Every sample of a
-    // family follows its family() call, before the next one.
-    void family(std::string_view name, std::string_view type, std::string_view help);
-    void sample(std::string_view name, double value) { sample(name, {}, value); }
-    void sample(std::string_view name, std::initializer_list<Label> labels, double value);
-    // Family with a single sample.
-    void gauge(std::string_view name, std::string_view help, double value);
+    void family(std::string name, std::string help, prometheus::MetricType type = prometheus::MetricType::Gauge);
+    // A sample of the last family: a gauge's or a counter's value, by its
+    // type. Prometheus refuses a whole scrape over one malformed UTF-8 byte
+    // and the serializer writes label values as they are, so each byte of a
+    // value that starts no well-formed sequence becomes '?'.
+    void sample(std::initializer_list<Label> labels, double value);
+    void sample(double value) { sample({}, value); }
+    // Gauge family with a single sample.
+    void gauge(std::string name, std::string help, double value);
+    // The text of every family.
+    std::string text() const;
 
-    const std::string &text() const { return text_; }
-
-private:
-    std::string text_;
+    std::vector<prometheus::MetricFamily> list;
 };
-
-// Label values escape backslash, double quote and line feed; HELP texts
-// backslash and line feed.
-std::string escapeLabelValue(std::string_view value);
-std::string escapeHelp(std::string_view help);
-// Shortest text that reads back as the same double; NaN, +Inf, -Inf.
-std::string formatValue(double value);
 
 } // namespace cv4870exp
 

@@ -14,7 +14,7 @@ set -eu
 
 CORE_PKGS="cmake g++ make libcli11-dev nlohmann-json3-dev libmicrohttpd-dev pkg-config libsqlite3-dev libcrypt-dev prometheus-cpp-dev libyaml-cpp-dev libgnutls28-dev"
 BUILD_PKGS="$CORE_PKGS qtbase5-dev qtbase5-dev-tools qt5-style-plugins"
-TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py locales-all prometheus icinga2-bin"
+TEST_PKGS="libgtest-dev libgnutls28-dev openssl python3-pyvisa python3-pyvisa-py python3-jsonschema locales-all prometheus icinga2-bin"
 CI_PKGS="clang libclang-rt-14-dev clang-format shellcheck"
 # The browser tests: Debian's chromium driven from node (npm packages: tests/browser/setup.sh).
 TEST_PKGS="$TEST_PKGS chromium nodejs"

@@ -1,43 +1,22 @@
 #include "peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
 
-namespace {
-
-bool readable(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 20) > 0;
-}
-
-} // namespace
+#include <poll.h>
+#include <sys/socket.h>
 
 Peer::Peer(Handler handler)
     : handler_(std::move(handler))
 {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 4) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+    if (!listener_.listen("127.0.0.1", 0, 4))
         throw std::runtime_error("peer: cannot listen on loopback");
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] {
         while (!stop_) {
-            const int fd = readable(listenFd_) ? ::accept(listenFd_, nullptr, nullptr) : -1;
-            if (fd >= 0) {
+            if (const int fd = listener_.accept(20); fd >= 0) {
                 serve(fd);
-                ::close(fd);
+                ::shutdown(fd, SHUT_RDWR);
                 clientClosed_ = true;
             }
         }
@@ -48,12 +27,11 @@ Peer::~Peer()
 {
     stop_ = true;
     thread_.join();
-    ::close(listenFd_);
 }
 
 std::string Peer::resource() const
 {
-    return "TCPIP::127.0.0.1::" + std::to_string(port_) + "::SOCKET";
+    return "TCPIP::127.0.0.1::" + std::to_string(listener_.port()) + "::SOCKET";
 }
 
 std::vector<std::string> Peer::lines() const
@@ -87,9 +65,10 @@ void Peer::serve(int fd)
     int index = 0;
     while (!stop_) {
         char buf[4096];
-        const ssize_t n = readable(fd) ? ::recv(fd, buf, sizeof buf, 0) : -2;
-        if (n == -2)
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
             continue;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
             return;
         pending.append(buf, static_cast<std::size_t>(n));
@@ -119,18 +98,14 @@ void Peer::serve(int fd)
                 r.resync               ? r.tag + "\n"
                 : r.command == "*IDN?" ? tagged(r, "Corvane Ltd.,4870,48701001,A.03.11;0,\"No error\"\n")
                                        : "");
-            for (std::size_t sent = 0; sent < out.size();) {
-                const std::size_t pause = out.find(kPause, sent);
-                if (pause == sent) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                    sent += std::strlen(kPause);
-                    continue;
-                }
-                const std::size_t stop = pause == std::string::npos ? out.size() : pause;
-                const ssize_t k = ::send(fd, out.data() + sent, stop - sent, MSG_NOSIGNAL);
-                if (k <= 0)
+            for (std::size_t at = 0;;) { // each piece, then the pause after it
+                const std::size_t pause = out.find(kPause, at);
+                if (!sendAll(fd, out.substr(at, pause == std::string::npos ? std::string::npos : pause - at)))
                     return;
-                sent += static_cast<std::size_t>(k);
+                if (pause == std::string::npos)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                at = pause + std::strlen(kPause);
             }
         }
     }

@@ -4,6 +4,8 @@
 #ifndef CV4870_TEST_PEER_H
 #define CV4870_TEST_PEER_H
 
+#include "loopbackpeer.h"
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -47,8 +49,7 @@ private:
     void serve(int fd);
 
     Handler handler_;
-    int listenFd_ = -1;
-    unsigned short port_ = 0;
+    LoopbackPeer listener_;
     std::atomic<bool> stop_{false}, clientClosed_{false};
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;

@@ -3,9 +3,7 @@ cvtest helpers; every wait is bounded and only loopback is used."""
 
 import base64
 import os
-import socket
 import ssl
-import subprocess
 import sys
 import urllib.error
 import urllib.request
@@ -44,24 +42,6 @@ def samples(text):
     return result
 
 
-def listener(host="127.0.0.1"):
-    """A non-blocking loopback listener that never answers: the kernel
-    completes connections to it, accept_all() takes them."""
-    sock = socket.create_server((host, 0), backlog=64)
-    sock.setblocking(False)
-    return sock
-
-
-def accept_all(sock):
-    """The connections waiting on a listener from listener()."""
-    conns = []
-    while True:
-        try:
-            conns.append(sock.accept()[0])
-        except BlockingIOError:
-            return conns
-
-
 # bcrypt of "secret" at cost 4, so that the tests stay quick.
 SECRET_HASH = "$2b$04$vboK/ICtXzcWXmSmfzE/s.zu6rr9yVXzJRZBjfK/U/.3PIM5ZWFAq"
 
@@ -77,9 +57,7 @@ def make_web_config(directory, tls=True, users=True, extra_tls=""):
     config file and the certificate."""
     cert, key = os.path.join(directory, "exporter.crt"), os.path.join(directory, "exporter.key")
     if tls and not os.path.exists(cert):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                        "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=30)
+        cvtest.self_signed(cert, key)
     text = ""
     if tls:
         text += "tls_server_config:\n  cert_file: exporter.crt\n  key_file: exporter.key\n" + extra_tls

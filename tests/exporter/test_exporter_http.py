@@ -25,7 +25,7 @@ import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import Exporter, accept_all, basic, cvtest, get, listener, make_web_config, samples, tls_context
+from harness import Exporter, basic, cvtest, get, make_web_config, samples, tls_context
 
 EXPORTER = EMULATOR = PROMTOOL = None
 
@@ -102,7 +102,7 @@ def staggered(call, count, gap):
 
 class ExporterHttp(unittest.TestCase):
     def test_scrapes_and_refusals(self):
-        outside, silent = listener(), listener()
+        outside, silent = cvtest.listener(), cvtest.listener()
         self.addCleanup(outside.close)
         self.addCleanup(silent.close)
         with cvtest.Emulator(EMULATOR, "--simulation", "--description", 'Rack "A" \\ left') as emulator, \
@@ -188,8 +188,8 @@ class ExporterHttp(unittest.TestCase):
             self.assertEqual(own.get('cv4870_exporter_errors_total{kind="denied"}'),
                              sum(1 for _, expected in refused if expected == 403), own)
             self.assertEqual(own.get('cv4870_exporter_errors_total{kind="timeout"}'), 2, own)
-            self.assertEqual(len(accept_all(silent)), 1, "silent listener reached")
-            self.assertEqual(accept_all(outside), [], "connection outside the allow-list")
+            self.assertEqual(len(cvtest.accept_all(silent)), 1, "silent listener reached")
+            self.assertEqual(cvtest.accept_all(outside), [], "connection outside the allow-list")
 
             # An error the mainframe reports is counted as its own kind.
             with socket.create_connection(("127.0.0.1", emulator.port), timeout=5) as raw:
@@ -430,7 +430,7 @@ class ExporterTargets(unittest.TestCase):
             self.assertEqual(log.read().count("connection from 127.0.0.1"), 1)
 
     def test_ipv6_spellings_of_a_refused_ipv4_address_are_refused(self):
-        outside = listener("127.0.0.200")
+        outside = cvtest.listener("127.0.0.200")
         p = outside.getsockname()[1]
         with Exporter(EXPORTER, "--allow", "127.0.0.0/26", "--allow", "::/0") as exporter:
             base = exporter.base
@@ -439,7 +439,7 @@ class ExporterTargets(unittest.TestCase):
                            "TCPIP0::[0:0:0:0:0:ffff:7f00:c8]::%d::SOCKET" % p):
                 with self.subTest(target=target):
                     self.assertEqual(self.probe(base, target), (403, None))
-        self.assertEqual(accept_all(outside), [])
+        self.assertEqual(cvtest.accept_all(outside), [])
         outside.close()
 
     def test_bracketed_ipv6_targets(self):

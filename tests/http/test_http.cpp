@@ -4,15 +4,11 @@
 // exporter (tests/exporter).
 #include <cvhttp/server.h>
 
-#include <arpa/inet.h>
 #include <gnutls/gnutls.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "lineclient.h"
 #include "testproc.h"
 
 #include <atomic>
@@ -26,46 +22,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int connectTo(std::uint16_t port, int receiveBuffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Sends text and reads until the server closes, at most `within`.
 std::string roundTrip(std::uint16_t port, const std::string &text, std::chrono::milliseconds within = 5000ms)
 {
-    const int fd = connectTo(port);
-    if (fd < 0)
-        return "no connection";
-    if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())) {
-        close(fd);
-        return "not sent";
-    }
+    LineClient c;
     std::string reply;
-    const auto end = std::chrono::steady_clock::now() + within;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
-            break;
-        char buf[4096];
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        reply.append(buf, std::size_t(n));
-    }
-    close(fd);
+    if (!c.connect("127.0.0.1", port) || !c.send(text))
+        return "no connection";
+    c.readBytes(reply, std::string::npos, int(within.count()));
     return reply;
 }
 
@@ -165,28 +129,19 @@ TEST(HttpServer, KeptAliveConnectionsGetEveryLateAnswer)
     });
     std::atomic<int> answered{0};
     std::vector<std::thread> clients;
-    for (int c = 0; c < 128; ++c) {
+    for (int k = 0; k < 128; ++k) {
         clients.emplace_back([&] {
-            const int fd = connectTo(s.port);
-            timeval limit{5, 0};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-            for (int i = 0; i < 20; ++i) {
-                std::string in;
-                char buf[1024];
-                if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+            LineClient c;
+            std::string line;
+            for (int i = 0; i < 20 && (i > 0 || c.connect("127.0.0.1", s.port)); ++i) {
+                if (!c.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"))
                     break;
-                while (in.find("\r\n\r\nok") == std::string::npos) {
-                    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-                    if (n <= 0)
-                        break;
-                    in.append(buf, std::size_t(n));
-                }
-                if (in.find("\r\n\r\nok") == std::string::npos)
+                while (c.readLine(line) == LineClient::Result::Line && line != "\r") // the head
+                    ;
+                if (c.readBytes(line, 2) != LineClient::Result::Line || line != "ok")
                     break;
                 ++answered;
             }
-            close(fd);
         });
     }
     for (auto &c : clients)
@@ -253,9 +208,8 @@ TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
             stream = reply.stream({}, [&] { gone = true; });
         },
         options);
-    const int fd = connectTo(s.port, 4096);
-    const std::string request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    LineClient c;
+    ASSERT_TRUE(c.connect("127.0.0.1", s.port, 4096) && c.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
     ASSERT_TRUE(testproc::waitUntil([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return stream != nullptr;
@@ -272,7 +226,6 @@ TEST(HttpServer, StreamToAClientThatDoesNotReadIsClosedAtItsBound)
     EXPECT_TRUE(stream->closed());
     EXPECT_EQ(s.server.stats().streamsOverflowed, 1u);
     EXPECT_TRUE(testproc::waitUntil([&] { return gone.load(); }));
-    close(fd);
 }
 
 TEST(HttpServer, StopAnswersWaitingRequestsAndEndsStreams)
@@ -342,8 +295,9 @@ protected:
         gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, creds);
         gnutls_server_name_set(session, GNUTLS_NAME_DNS, "localhost", 9);
         gnutls_session_set_verify_cert(session, "localhost", 0);
-        const int fd = connectTo(port);
-        gnutls_transport_set_int(session, fd);
+        LineClient c;
+        c.connect("127.0.0.1", port);
+        gnutls_transport_set_int(session, c.fd());
         gnutls_handshake_set_timeout(session, 5000);
         std::string reply;
         int rc = 0;
@@ -362,7 +316,6 @@ protected:
         }
         gnutls_deinit(session);
         gnutls_certificate_free_credentials(creds);
-        close(fd);
         return reply;
     }
 

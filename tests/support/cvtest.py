@@ -1,5 +1,6 @@
 """Helpers shared by the Python tests: programs that print the ports they
-listen on, a free loopback port, and a unittest entry point that ctest
+listen on, a free loopback port, silent listeners, a throwaway certificate,
+and a unittest entry point that ctest
 understands. Every wait is bounded; only loopback addresses are used.
 
 A test script puts this folder on its path and starts the emulator:
@@ -32,6 +33,31 @@ def free_port(host="127.0.0.1"):
     with socket.socket() as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def listener(host="127.0.0.1"):
+    """A non-blocking loopback listener that never answers: the kernel
+    completes connections to it, accept_all() takes them."""
+    sock = socket.create_server((host, 0), backlog=64)
+    sock.setblocking(False)
+    return sock
+
+
+def accept_all(sock):
+    """The connections waiting on a listener from listener()."""
+    conns = []
+    while True:
+        try:
+            conns.append(sock.accept()[0])
+        except BlockingIOError:
+            return conns
+
+
+def self_signed(cert, key):
+    """A throwaway certificate for 127.0.0.1 and its key, made by openssl."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                    "-out", cert], check=True, capture_output=True, timeout=60)
 
 
 def wait_for(predicate, seconds, step=0.05):

@@ -169,9 +169,7 @@ class Web(unittest.TestCase):
         cls.emu = cvtest.Emulator(EMULATOR, "--simulation", count=3)
         cls.targets = ["127.0.0.1:%d" % p for p in cls.emu.ports]
         # A listener that accepts and never answers, and a port with nothing.
-        cls.silent = socket.socket()
-        cls.silent.bind(("127.0.0.1", 0))
-        cls.silent.listen(16)
+        cls.silent = cvtest.listener()
         lines = ["# the lab"] + ["%s Rack %d" % (t, i + 1) for i, t in enumerate(cls.targets)]
         lines += ["127.0.0.1:%d Silent" % cls.silent.getsockname()[1], "127.0.0.1:%d" % cvtest.free_port()]
         cls.targets_text = "\n".join(lines) + "\n"
@@ -474,9 +472,7 @@ class Web(unittest.TestCase):
     def test_tls_secure_cookie(self):
         folder = self.make_folder("tls")
         cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
-                        key, "-out", cert], check=True, capture_output=True, timeout=60)
+        cvtest.self_signed(cert, key)
         web = self.service(folder, "--tls-cert", cert, "--tls-key", key)
         c = Client(web)
         status, resp, _ = c.login("olga")

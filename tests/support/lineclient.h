@@ -1,4 +1,4 @@
-// A small blocking-with-timeout TCP client for the emulator tests and the
+// A small blocking-with-timeout TCP client for the tests and the emulator
 // benchmark: sends command lines, reads reply lines. Loopback only.
 #ifndef CV4870EMU_LINECLIENT_H
 #define CV4870EMU_LINECLIENT_H
@@ -23,7 +23,8 @@ public:
     LineClient(const LineClient &) = delete;
     LineClient &operator=(const LineClient &) = delete;
 
-    bool connect(const std::string &address, unsigned short port)
+    // receiveBuffer > 0 sets the socket's receive buffer before connecting.
+    bool connect(const std::string &address, unsigned short port, int receiveBuffer = 0)
     {
         close();
         sockaddr_in sa{};
@@ -33,6 +34,8 @@ public:
         if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 || (ntohl(sa.sin_addr.s_addr) >> 24) != 127)
             return false;
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd >= 0 && receiveBuffer > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
             close();
             return false;
@@ -50,6 +53,7 @@ public:
         m_pending.clear();
     }
 
+    int fd() const { return m_fd; }
     void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
 
     // Ends the connection with a reset instead of an orderly close.
@@ -89,7 +93,8 @@ public:
         return Result::Line;
     }
 
-    // Waits for count bytes (or fewer at a timeout / close) in `bytes`.
+    // Waits for count bytes (or fewer at a timeout / close) in `bytes`;
+    // std::string::npos reads until the peer closes or the time is up.
     Result readBytes(std::string &bytes, std::size_t count, int timeoutMs = 5000)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -1,5 +1,5 @@
-/* A TCP listener on a loopback address for the VISA tests: the test
- * accepts the library's connection and drives the peer side by hand. */
+/* A TCP listener on a loopback address for the VISA and driver tests: the
+ * test accepts the library's connection and drives the peer side. */
 #ifndef LOOPBACKPEER_H
 #define LOOPBACKPEER_H
 
@@ -17,8 +17,8 @@ public:
     /* Listens on addr ("127.x.y.z"); port 0 picks a free one. */
     bool listen(const std::string &addr, unsigned short port = 0, int backlog = 16);
     unsigned short port() const { return port_; }
-    /* Accepts one pending connection; -1 when none came within 5 s. */
-    int accept();
+    /* Accepts one pending connection; -1 when none came within timeoutMs. */
+    int accept(int timeoutMs = 5000);
 
 private:
     int listenFd_ = -1;

@@ -30,10 +30,10 @@ int bindListener(const std::string &addr, unsigned short port, int backlog, unsi
     return fd;
 }
 
-bool readable(int fd)
+bool readable(int fd, int timeoutMs = 5000)
 {
     pollfd pfd = {fd, POLLIN, 0};
-    return poll(&pfd, 1, 5000) == 1;
+    return poll(&pfd, 1, timeoutMs) == 1;
 }
 
 } // namespace
@@ -52,9 +52,9 @@ bool LoopbackPeer::listen(const std::string &addr, unsigned short port, int back
     return listenFd_ >= 0;
 }
 
-int LoopbackPeer::accept()
+int LoopbackPeer::accept(int timeoutMs)
 {
-    if (listenFd_ < 0 || !readable(listenFd_))
+    if (listenFd_ < 0 || !readable(listenFd_, timeoutMs))
         return -1;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0)
