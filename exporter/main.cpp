@@ -1,5 +1,6 @@
 // cv4870-exporter: reads 4870 mainframes for Prometheus, one per scrape of
 // /probe?target=...
+#include "cv4870mon/process.h"
 #include "exporter.h"
 #include "webconfig.h"
 
@@ -15,9 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -78,22 +77,13 @@ private:
     std::mutex mutex_;
 };
 
-// Every session and every HTTP connection holds a descriptor: raises the
-// soft limit to the hard one and warns when even that is short.
+// Every session and every HTTP connection holds a descriptor: the soft
+// limit goes up to the hard one, with a warning when even that is short.
 void raiseDescriptorLimit(std::size_t needed, Log &log)
 {
-    rlimit rl{};
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        return;
-    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < rl.rlim_max) {
-        rlimit raised = rl;
-        raised.rlim_cur = rl.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            rl = raised;
-    }
-    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < needed)
+    if (const std::uint64_t limit = cv4870mon::raiseDescriptorLimit(needed))
         log(Level::Warn, "--max-sessions and --max-connections need about " + std::to_string(needed) +
-                             " file descriptors, the limit is " + std::to_string(rl.rlim_cur) +
+                             " file descriptors, the limit is " + std::to_string(limit) +
                              "; raise it (ulimit -n, LimitNOFILE=) or lower them");
 }
 
@@ -338,20 +328,6 @@ cvhttp::ServerOptions serverOptions(const Settings &s, const Configuration &conf
     return http;
 }
 
-// Signals are taken by sigwait in runUntilStopped, on the main thread only:
-// blocked before any other thread starts, which inherits the mask.
-sigset_t blockSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return signals;
-}
-
 // The HTTP side in front of the exporter: basic authentication, the
 // lifecycle and health endpoints, and the allow-list's reloads.
 class Endpoints
@@ -521,6 +497,6 @@ int main(int argc, char **argv)
     if (config.allow.size() == 0)
         log(Level::Warn, "the allow-list is empty, so every probe is refused; see --allow and --allow-file");
     raiseDescriptorLimit(settings.maxSessions + settings.maxConnections + 64, log);
-    const sigset_t signals = blockSignals();
+    const sigset_t signals = cv4870mon::blockServiceSignals(); // for runUntilStopped
     return serve(settings, std::move(config), log, signals);
 }

@@ -2,7 +2,6 @@
 // signed-in operators act on them over HTTP (docs/web.md).
 #include <CLI/CLI.hpp>
 #include <arpa/inet.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,12 +15,12 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <pthread.h>
 
 #include <nlohmann/json.hpp>
 
 #include "cvhttp/server.h"
 #include "cv4870mon/pool.h"
+#include "cv4870mon/process.h"
 #include "fleet.h"
 #include "service.h"
 #include "store.h"
@@ -130,16 +129,9 @@ bool loopback(const std::string &address)
 
 void raiseDescriptorLimit(std::size_t needed)
 {
-    rlimit rl{};
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        return;
-    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < needed)
+    if (const std::uint64_t limit = cv4870mon::raiseDescriptorLimit(needed))
         logLine("the mainframes and connections need about " + std::to_string(needed) +
-                " file descriptors, the limit is " + std::to_string(rl.rlim_cur) + "; raise it (ulimit -n)");
+                " file descriptors, the limit is " + std::to_string(limit) + "; raise it (ulimit -n)");
 }
 
 // Refuses NaN and infinities, which a range check lets through.
@@ -378,20 +370,6 @@ bool loadConfiguration(const Settings &s, std::vector<Target> *targets, std::vec
     return true;
 }
 
-// Blocked before any other thread starts, which inherits the mask: the
-// signals are taken by sigwait in runUntilStopped.
-sigset_t blockSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return signals;
-}
-
 // False with the message on stderr when the database cannot be opened at all.
 bool openStore(Store &store, const std::string &path)
 {
@@ -539,6 +517,6 @@ int main(int argc, char **argv)
     if (!loadConfiguration(settings, &targets, &users))
         return kExitUsage;
     raiseDescriptorLimit(targets.size() * 2 + 1024 + 64);
-    const sigset_t signals = blockSignals();
+    const sigset_t signals = cv4870mon::blockServiceSignals(); // for runUntilStopped
     return serve(settings, at, targets, users, signals);
 }
