@@ -451,16 +451,6 @@ void announce(const Settings &s, const Configuration &config, const cvhttp::Serv
     }
 }
 
-// Reloads the allow-list on every SIGHUP until SIGINT or SIGTERM.
-void runUntilStopped(const sigset_t &signals, Endpoints &endpoints)
-{
-    int signal = 0;
-    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
-        std::string outcome;
-        endpoints.reload(&outcome);
-    }
-}
-
 // Serves until a stop signal: kExitOk, or kExitFailure when the server cannot start.
 int serve(const Settings &s, Configuration config, Log &log, const sigset_t &signals)
 {
@@ -476,7 +466,10 @@ int serve(const Settings &s, Configuration config, Log &log, const sigset_t &sig
         return kExitFailure;
     }
     announce(s, config, server, endpoints.authenticates(), log);
-    runUntilStopped(signals, endpoints);
+    cv4870mon::waitForStop(signals, [&endpoints] {
+        std::string outcome;
+        endpoints.reload(&outcome);
+    });
     server.stop();
     endpoints.finish();
     return kExitOk;
@@ -497,6 +490,6 @@ int main(int argc, char **argv)
     if (config.allow.size() == 0)
         log(Level::Warn, "the allow-list is empty, so every probe is refused; see --allow and --allow-file");
     raiseDescriptorLimit(settings.maxSessions + settings.maxConnections + 64, log);
-    const sigset_t signals = cv4870mon::blockServiceSignals(); // for runUntilStopped
+    const sigset_t signals = cv4870mon::blockServiceSignals(); // for waitForStop
     return serve(settings, std::move(config), log, signals);
 }

@@ -17,6 +17,13 @@ sigset_t blockServiceSignals()
     return signals;
 }
 
+void waitForStop(const sigset_t &signals, const std::function<void()> &reload)
+{
+    int signal = 0;
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP)
+        reload();
+}
+
 std::uint64_t raiseDescriptorLimit(std::uint64_t needed)
 {
     rlimit rl{};

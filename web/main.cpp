@@ -458,18 +458,6 @@ void reload(const Settings &s, Fleet &fleet, Service &service)
         logLine("reload: " + error + "; keeping the users as they were");
 }
 
-// Reloads on every SIGHUP until SIGINT or SIGTERM.
-void runUntilStopped(const sigset_t &signals, const Settings &s, Fleet &fleet, Service &service)
-{
-    for (;;) {
-        int signal = 0;
-        sigwait(&signals, &signal);
-        if (signal != SIGHUP)
-            return;
-        reload(s, fleet, service);
-    }
-}
-
 // Serves until a stop signal: kExitOk, or kExitFailure when the database
 // or the server cannot start.
 int serve(const Settings &s, const ListenAddress &at, const std::vector<Target> &targets,
@@ -495,7 +483,7 @@ int serve(const Settings &s, const ListenAddress &at, const std::vector<Target> 
         std::printf("LISTENING %s %u\n", at.address.c_str(), unsigned(server.port()));
         std::fflush(stdout);
     }
-    runUntilStopped(signals, s, fleet, service);
+    cv4870mon::waitForStop(signals, [&] { reload(s, fleet, service); });
     server.stop();
     service.stop();
     fleet.stop();
@@ -517,6 +505,6 @@ int main(int argc, char **argv)
     if (!loadConfiguration(settings, &targets, &users))
         return kExitUsage;
     raiseDescriptorLimit(targets.size() * 2 + 1024 + 64);
-    const sigset_t signals = cv4870mon::blockServiceSignals(); // for runUntilStopped
+    const sigset_t signals = cv4870mon::blockServiceSignals(); // for waitForStop
     return serve(settings, at, targets, users, signals);
 }
